@@ -1,0 +1,356 @@
+#include "engine/storage/record_cache.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#include "engine/base/coding.h"
+#include "engine/base/engine_error.h"
+
+namespace tabula {
+
+TRecord::TRecord(std::size_t record_size) : image_(record_size, 0) {}
+
+void TRecord::SetRecordNo(std::int32_t record_no) {
+  record_no_ = record_no;
+  if (image_.size() >= kRecordIdentifier && image_[kRecordStatus] == kStatusActive) {
+    EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(record_no));
+  }
+}
+
+void TRecord::SetStatus(std::uint8_t status) {
+  image_[kRecordStatus] = status;
+  dirty_ = true;
+}
+
+void TRecord::SetLink(std::int32_t link) {
+  EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(link));
+  dirty_ = true;
+}
+
+std::int32_t TRecord::Link() const {
+  return static_cast<std::int32_t>(DecodeFixed32(&image_[kRecordNoOrLink]));
+}
+
+void TRecord::LoadImage(const std::uint8_t* plain) {
+  std::memcpy(image_.data(), plain, image_.size());
+  if (image_.size() >= kRecordIdentifier && image_[kRecordStatus] == kStatusActive) {
+    EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(record_no_));
+  }
+  dirty_ = false;
+}
+
+void TRecord::Clear() {
+  std::fill(image_.begin(), image_.end(), 0);
+  if (image_.size() >= kRecordIdentifier) {
+    EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(record_no_));
+  }
+  pin_count_ = 0;
+  dirty_ = false;
+  sort_key_.clear();
+}
+
+std::unique_ptr<TRecord> TRecordStack::Take() {
+  if (pool_.empty()) return std::make_unique<TRecord>(record_size_);
+  std::unique_ptr<TRecord> record = std::move(pool_.back());
+  pool_.pop_back();
+  record->Clear();
+  return record;
+}
+
+void TRecordStack::Return(std::unique_ptr<TRecord> record) {
+  if (pool_.size() >= kRecordPoolCapacity) return;  // frees it
+  record->newer_ = record->older_ = nullptr;
+  pool_.push_back(std::move(record));
+}
+
+TRecordCache::TRecordCache(TRecordFile& file)
+    : file_(file),
+      capacity_(0),
+      pool_(static_cast<std::size_t>(std::max<std::int32_t>(file.RecordSize(), 0))) {
+  capacity_ = CacheLimit();
+}
+
+TRecordCache::~TRecordCache() = default;
+
+std::int32_t TRecordCache::CacheLimit() const {
+  const std::int32_t record_size = file_.RecordSize();
+  const std::int32_t count = file_.DataBufferCount();
+  if (record_size <= 0) return std::max(count, 1);
+  return std::max(std::min(file_.DataBufferSize() / record_size, count), 1);
+}
+
+std::int32_t TRecordCache::ReadAheadRecords() const {
+  const std::int32_t record_size = file_.RecordSize();
+  if (record_size <= 0) return 1;
+  return std::max(kReadAheadBytes / record_size, 1);
+}
+
+std::size_t TRecordCache::LowerBound(std::int32_t record_no) const {
+  auto it = std::lower_bound(
+      sorted_.begin(), sorted_.end(), record_no,
+      [](const std::unique_ptr<TRecord>& r, std::int32_t n) { return r->record_no_ < n; });
+  return static_cast<std::size_t>(it - sorted_.begin());
+}
+
+TRecord* TRecordCache::Find(std::int32_t record_no) const {
+  const std::size_t at = LowerBound(record_no);
+  if (at < sorted_.size() && sorted_[at]->record_no_ == record_no) return sorted_[at].get();
+  return nullptr;
+}
+
+void TRecordCache::Unlink(TRecord* record) {
+  if (record->newer_ != nullptr) {
+    record->newer_->older_ = record->older_;
+  } else if (newest_ == record) {
+    newest_ = record->older_;
+  }
+  if (record->older_ != nullptr) {
+    record->older_->newer_ = record->newer_;
+  } else if (oldest_ == record) {
+    oldest_ = record->newer_;
+  }
+  record->newer_ = record->older_ = nullptr;
+}
+
+void TRecordCache::PushFront(TRecord* record) {
+  record->newer_ = nullptr;
+  record->older_ = newest_;
+  if (newest_ != nullptr) newest_->newer_ = record;
+  newest_ = record;
+  if (oldest_ == nullptr) oldest_ = record;
+}
+
+void TRecordCache::MoveToFront(TRecord* record) {
+  if (newest_ == record) return;
+  Unlink(record);
+  PushFront(record);
+}
+
+void TRecordCache::Insert(std::unique_ptr<TRecord> record) {
+  TRecord* raw = record.get();
+  sorted_.insert(sorted_.begin() + static_cast<std::ptrdiff_t>(LowerBound(raw->record_no_)),
+                 std::move(record));
+  PushFront(raw);
+}
+
+std::unique_ptr<TRecord> TRecordCache::Remove(TRecord* record) {
+  const std::size_t at = LowerBound(record->record_no_);
+  if (at >= sorted_.size() || sorted_[at].get() != record) {
+    RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
+  }
+  Unlink(record);
+  std::unique_ptr<TRecord> owned = std::move(sorted_[at]);
+  sorted_.erase(sorted_.begin() + static_cast<std::ptrdiff_t>(at));
+  return owned;
+}
+
+TRecord* TRecordCache::LeastRecentlyUsedFree() const {
+  for (TRecord* r = oldest_; r != nullptr; r = r->newer_) {
+    if (!r->dirty_ && r->pin_count_ == 0) return r;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<TRecord> TRecordCache::TakeSlot(std::int32_t record_no) {
+  std::unique_ptr<TRecord> slot;
+  if (static_cast<std::int32_t>(sorted_.size()) < capacity_) {
+    slot = pool_.Take();
+  } else {
+    TRecord* victim = LeastRecentlyUsedFree();
+    if (victim == nullptr && !file_.HoldsTransactionLock()) {
+      WriteDirty();
+      victim = LeastRecentlyUsedFree();
+    }
+    if (victim != nullptr) {
+      slot = Remove(victim);
+    } else {
+      // Everything is dirty or pinned and may not be written: the cache grows.
+      capacity_ += kCacheGrowth;
+      slot = pool_.Take();
+    }
+  }
+  slot->record_no_ = record_no;
+  slot->Clear();
+  return slot;
+}
+
+TRecord* TRecordCache::GetRecord(TRecordCacheCursor* cursor, std::int32_t record_no,
+                                 bool read_ahead, TReadDirection direction,
+                                 bool use_cursor_order) {
+  if (record_no <= 0) RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
+
+  if (record_no == file_.NextRecordNo()) {
+    std::unique_ptr<TRecord> slot = TakeSlot(record_no);
+    file_.AppendRecordNo(record_no);  // raises TABULA_TABLEFULL; the slot is then freed
+    TRecord* record = slot.get();
+    record->Pin();
+    Insert(std::move(slot));
+    ++stats_.hits;
+    return record;
+  }
+
+  // The few most recently used records first: a cursor usually asks for the same or a
+  // neighbouring record again.
+  int looked = 0;
+  for (TRecord* r = newest_; r != nullptr && looked < 4; r = r->older_, ++looked) {
+    if (r->record_no_ == record_no) {
+      MoveToFront(r);
+      ++stats_.hits;
+      r->Pin();
+      return r;
+    }
+  }
+  if (TRecord* r = Find(record_no)) {
+    MoveToFront(r);
+    ++stats_.hits;
+    r->Pin();
+    return r;
+  }
+
+  if (cursor != nullptr && !file_.StrictChangeDetection()) {
+    if (cursor->LockAndCheckForChanges()) return nullptr;
+  }
+
+  std::int32_t count = 1;
+  if (read_ahead) {
+    const std::int32_t block = ReadAheadRecords();
+    if (use_cursor_order && cursor != nullptr) {
+      count = std::clamp(cursor->ConsecutiveRecordsAhead(record_no, direction, block), 1, block);
+    } else if (direction == TReadDirection::kForward) {
+      count = std::clamp(file_.NextRecordNo() - record_no, 1, block);
+    } else {
+      count = block;
+    }
+  }
+  std::int32_t first = record_no;
+  if (direction == TReadDirection::kBackward) {
+    count = std::min(count, record_no);
+    first = record_no - count + 1;
+  }
+  ReadBlock(first, count, direction);
+
+  TRecord* record = Find(record_no);
+  if (record == nullptr) RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
+  MoveToFront(record);
+  record->Pin();
+  return record;
+}
+
+void TRecordCache::ReadBlock(std::int32_t first, std::int32_t count, TReadDirection direction) {
+  const std::size_t record_size = static_cast<std::size_t>(file_.RecordSize());
+  read_buffer_.resize(record_size * static_cast<std::size_t>(count));
+  window_first_ = first;
+  window_count_ = count;
+  struct TWindowReset {
+    TRecordCache* cache;
+    ~TWindowReset() { cache->window_count_ = 0; }
+  } window_reset{this};
+
+  ++stats_.reads_begun;
+  const std::int64_t bytes = file_.ReadRecords(first, count, read_buffer_.data());
+  const std::int64_t wanted = static_cast<std::int64_t>(read_buffer_.size());
+  if (bytes < wanted && !file_.ShortReadAllowed()) {
+    RaiseTableError(TABULA_READERR, file_.TableName());
+  }
+  ++stats_.reads_done;
+  const std::int32_t whole =
+      bytes <= 0 ? 0 : static_cast<std::int32_t>(bytes / static_cast<std::int64_t>(record_size));
+
+  // The requested record is processed last, so that it ends up most recently used.
+  std::vector<std::uint8_t> plain(record_size);
+  for (std::int32_t i = 0; i < whole; ++i) {
+    const std::int32_t k = (direction == TReadDirection::kForward) ? whole - 1 - i : i;
+    const std::int32_t record_no = first + k;
+    std::memcpy(plain.data(), read_buffer_.data() + record_size * static_cast<std::size_t>(k),
+                record_size);
+    file_.ScrambleImage(plain.data());
+    if (TRecord* cached = Find(record_no)) {
+      if (!cached->dirty_ && cached->pin_count_ == 0) cached->LoadImage(plain.data());
+      MoveToFront(cached);
+      continue;
+    }
+    std::unique_ptr<TRecord> slot = TakeSlot(record_no);
+    slot->LoadImage(plain.data());
+    Insert(std::move(slot));
+  }
+}
+
+bool TRecordCache::WriteDirty() {
+  const std::size_t record_size = static_cast<std::size_t>(file_.RecordSize());
+  const std::int32_t window_end = window_first_ + window_count_;
+  bool wrote = false;
+  std::size_t at = 0;
+  while (at < sorted_.size()) {
+    auto writable = [&](const TRecord* r) {
+      return r->dirty_ && r->pin_count_ == 0 &&
+             !(window_count_ > 0 && r->record_no_ >= window_first_ && r->record_no_ < window_end);
+    };
+    if (!writable(sorted_[at].get())) {
+      ++at;
+      continue;
+    }
+    // A run of consecutive record numbers, all writable.
+    std::size_t end = at + 1;
+    while (end < sorted_.size() && writable(sorted_[end].get()) &&
+           sorted_[end]->record_no_ == sorted_[end - 1]->record_no_ + 1) {
+      ++end;
+    }
+    const std::size_t count = end - at;
+    write_buffer_.resize(record_size * count);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint8_t* image = write_buffer_.data() + record_size * i;
+      std::memcpy(image, sorted_[at + i]->image_.data(), record_size);
+      file_.ScrambleImage(image);
+    }
+    file_.WriteRecords(sorted_[at]->record_no_, static_cast<std::int32_t>(count),
+                       write_buffer_.data());
+    for (std::size_t i = at; i < end; ++i) sorted_[i]->dirty_ = false;
+    ++stats_.runs_written;
+    wrote = true;
+    at = end;
+  }
+  return wrote;
+}
+
+void TRecordCache::DiscardAll() {
+  newest_ = oldest_ = nullptr;
+  for (std::unique_ptr<TRecord>& record : sorted_) pool_.Return(std::move(record));
+  sorted_.clear();
+}
+
+void TRecordCache::Trim() {
+  const std::int32_t limit = CacheLimit();
+  bool wrote = false;
+  while (static_cast<std::int32_t>(sorted_.size()) > limit) {
+    TRecord* victim = LeastRecentlyUsedFree();
+    if (victim == nullptr) {
+      if (wrote || file_.HoldsTransactionLock()) break;
+      WriteDirty();
+      wrote = true;
+      continue;
+    }
+    pool_.Return(Remove(victim));
+  }
+  capacity_ = std::max(static_cast<std::int32_t>(sorted_.size()), limit);
+}
+
+void TRecordCache::AssertInvariants() const {
+#ifndef NDEBUG
+  for (std::size_t i = 1; i < sorted_.size(); ++i) {
+    assert(sorted_[i - 1]->record_no_ < sorted_[i]->record_no_);
+  }
+  std::size_t linked = 0;
+  const TRecord* newer = nullptr;
+  for (const TRecord* r = newest_; r != nullptr; r = r->older_) {
+    assert(r->newer_ == newer);
+    assert(Find(r->record_no_) == r);
+    newer = r;
+    ++linked;
+  }
+  assert(oldest_ == newer);
+  assert(linked == sorted_.size());
+#endif
+}
+
+}  // namespace tabula

@@ -1,0 +1,221 @@
+// The record cache of a data file.
+//
+// Every record a cursor reads or writes passes through this cache, which all cursors of the
+// table object share. It reads records from disk in blocks of about 8 KB in the direction the
+// cursor moves, keeps changed records until the table flushes, and writes them back in runs of
+// consecutive record numbers, one write per run. A cursor pins the records it uses; a pinned
+// record is never evicted, refreshed from disk or written.
+//
+// The cache talks to its file through TRecordFile (the data file implements it) and to the
+// cursor that asks through TRecordCacheCursor (which may be null for internal reads).
+//
+// Cached images are plain (unscrambled); an active image (status 0) carries its own record
+// number at offset 1.
+//
+// Invariants (checked by AssertInvariants in debug builds):
+//   - sorted_ holds every cached record, in strictly ascending RecordNo;
+//   - the use order links exactly the records of sorted_, most recently used first;
+//   - sorted_.size() <= capacity_, except while a caller still holds pinned records beyond it.
+//
+// Thread-safety: one thread at a time (the engine's call serialisation); disk transfers take
+// the shared file's access lock inside TRecordFile.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tabula {
+
+class TRecordCache;
+
+// Offsets inside every record image.
+constexpr std::size_t kRecordStatus = 0;  // 1 byte: 0 active, 1 deleted
+constexpr std::size_t kRecordNoOrLink = 1;  // 4 bytes: own number (active) or free-chain link
+constexpr std::size_t kRecordIdentifier = 5;  // 4 bytes: record identifier
+constexpr std::uint8_t kStatusActive = 0;
+constexpr std::uint8_t kStatusDeleted = 1;
+
+// Records per disk read.
+constexpr std::int32_t kReadAheadBytes = 8192;
+// The pool keeps at most this many unused records.
+constexpr std::size_t kRecordPoolCapacity = 64;
+// Step by which a cache full of unwritable records grows.
+constexpr std::int32_t kCacheGrowth = 64;
+
+enum class TReadDirection { kForward, kBackward };
+
+// One cached record.
+class TRecord {
+ public:
+  explicit TRecord(std::size_t record_size);
+
+  std::int32_t RecordNo() const { return record_no_; }
+  // Sets the number, and offset 1 of an active image.
+  void SetRecordNo(std::int32_t record_no);
+  bool Dirty() const { return dirty_; }
+  void SetDirty(bool dirty) { dirty_ = dirty; }
+  std::uint16_t PinCount() const { return pin_count_; }
+  void Pin() { ++pin_count_; }
+  void Unpin() {
+    if (pin_count_ > 0) --pin_count_;
+  }
+
+  std::uint8_t* Image() { return image_.data(); }
+  const std::uint8_t* Image() const { return image_.data(); }
+  std::size_t ImageSize() const { return image_.size(); }
+  std::uint8_t Status() const { return image_.empty() ? kStatusActive : image_[kRecordStatus]; }
+  // Both set Dirty.
+  void SetStatus(std::uint8_t status);
+  void SetLink(std::int32_t link);
+  std::int32_t Link() const;
+
+  // Copies a plain image in (setting offset 1 of an active image to RecordNo) and clears Dirty.
+  void LoadImage(const std::uint8_t* plain);
+  // Clears the image to zeros, keeping the record number at offset 1, resets pins and Dirty.
+  void Clear();
+
+  // Used by the physical sort of query results.
+  std::vector<std::uint8_t>& SortKey() { return sort_key_; }
+
+ private:
+  friend class TRecordCache;
+  friend class TRecordStack;
+
+  std::vector<std::uint8_t> image_;
+  std::vector<std::uint8_t> sort_key_;
+  std::int32_t record_no_ = 0;
+  std::uint16_t pin_count_ = 0;
+  bool dirty_ = false;
+  TRecord* newer_ = nullptr;  // use order; owned by the cache's sorted list
+  TRecord* older_ = nullptr;
+};
+
+// A pool of unused records of one data file.
+class TRecordStack {
+ public:
+  explicit TRecordStack(std::size_t record_size) : record_size_(record_size) {}
+  std::unique_ptr<TRecord> Take();
+  void Return(std::unique_ptr<TRecord> record);
+  std::size_t Size() const { return pool_.size(); }
+
+ private:
+  std::size_t record_size_;
+  std::vector<std::unique_ptr<TRecord>> pool_;
+};
+
+// What the cache needs of its data file.
+class TRecordFile {
+ public:
+  virtual ~TRecordFile() = default;
+  virtual std::int32_t RecordSize() const = 0;
+  virtual std::int32_t NextRecordNo() const = 0;
+  // Makes `record_no` (== NextRecordNo) the new last record: raises TABULA_TABLEFULL beyond
+  // the file's limits, otherwise increments NextRecordNo and marks the header changed.
+  virtual void AppendRecordNo(std::int32_t record_no) = 0;
+  // Reads up to `count` stored images from record `first` into `buffer` (under the shared
+  // file's access lock, short reads allowed) and returns the bytes read (-1 on failure).
+  virtual std::int64_t ReadRecords(std::int32_t first, std::int32_t count,
+                                   std::uint8_t* buffer) = 0;
+  // Writes `count` stored images from record `first` in one operation and tells the table
+  // it was modified; raises TABULA_WRITEERR.
+  virtual void WriteRecords(std::int32_t first, std::int32_t count,
+                            const std::uint8_t* buffer) = 0;
+  // A short read is acceptable only when records may exist in the cache alone: the file is
+  // open exclusively or the table holds its transaction lock, and the table was modified.
+  virtual bool ShortReadAllowed() const = 0;
+  // The table holds its transaction lock: dirty records must stay in memory.
+  virtual bool HoldsTransactionLock() const = 0;
+  virtual bool StrictChangeDetection() const = 0;
+  // DataBufferSize and DataBufferCount of the engine session.
+  virtual std::int32_t DataBufferSize() const = 0;
+  virtual std::int32_t DataBufferCount() const = 0;
+  // Scrambles (or unscrambles, the same routine) one record image of an encrypted table;
+  // does nothing for a plain table.
+  virtual void ScrambleImage(std::uint8_t* image) const = 0;
+  virtual const std::string& TableName() const = 0;
+};
+
+// What the cache needs of the cursor that reads.
+class TRecordCacheCursor {
+ public:
+  virtual ~TRecordCacheCursor() = default;
+  // Takes the cursor's read lock and checks other processes' changes; true when a change was
+  // found and the cursor has been re-positioned (the read must then start again).
+  virtual bool LockAndCheckForChanges() = 0;
+  // How many consecutive records, starting at `record_no` and moving in `direction`, the
+  // cursor will visit next in its current order; at most `limit`.
+  virtual std::int32_t ConsecutiveRecordsAhead(std::int32_t record_no, TReadDirection direction,
+                                               std::int32_t limit) = 0;
+};
+
+struct TRecordCacheStats {
+  std::int64_t hits = 0;
+  std::int64_t reads_begun = 0;
+  std::int64_t reads_done = 0;
+  std::int64_t runs_written = 0;
+};
+
+class TRecordCache {
+ public:
+  // `file` (not owned) outlives the cache.
+  explicit TRecordCache(TRecordFile& file);
+  ~TRecordCache();
+  TRecordCache(const TRecordCache&) = delete;
+  TRecordCache& operator=(const TRecordCache&) = delete;
+
+  // Returns record `record_no` pinned, or null when the cursor's change check re-positioned
+  // it (the caller starts its operation again). record_no == NextRecordNo appends a new
+  // all-zero record. Raises TABULA_FILECORRUPT for record 0 or a record the disk lacks.
+  TRecord* GetRecord(TRecordCacheCursor* cursor, std::int32_t record_no, bool read_ahead,
+                     TReadDirection direction, bool use_cursor_order);
+  void Unpin(TRecord* record) { record->Unpin(); }
+  // Writes every dirty, unpinned record outside the transfer window in runs of consecutive
+  // numbers; true when anything was written.
+  bool WriteDirty();
+  // Returns every cached record to the pool, whatever its state.
+  void DiscardAll();
+  // Evicts until the count is within the limit (recomputed from the session settings).
+  void Trim();
+
+  // min(DataBufferSize div RecordSize, DataBufferCount), or DataBufferCount for size 0.
+  std::int32_t CacheLimit() const;
+  std::int32_t Capacity() const { return capacity_; }
+  std::size_t CachedCount() const { return sorted_.size(); }
+  // The cached record of that number, or null; touches nothing.
+  TRecord* Find(std::int32_t record_no) const;
+  std::int32_t ReadAheadRecords() const;
+  const TRecordCacheStats& Stats() const { return stats_; }
+
+  void AssertInvariants() const;
+
+ private:
+  // Index in sorted_ of the first record with a number >= record_no.
+  std::size_t LowerBound(std::int32_t record_no) const;
+  void MoveToFront(TRecord* record);
+  void Unlink(TRecord* record);
+  void PushFront(TRecord* record);
+  // Takes a slot for record `record_no` (not yet in sorted_): returns it cleared, numbered,
+  // at the front of the use order, owned by the caller until it is inserted.
+  std::unique_ptr<TRecord> TakeSlot(std::int32_t record_no);
+  TRecord* LeastRecentlyUsedFree() const;
+  void Insert(std::unique_ptr<TRecord> record);
+  std::unique_ptr<TRecord> Remove(TRecord* record);
+  void ReadBlock(std::int32_t first, std::int32_t count, TReadDirection direction);
+
+  TRecordFile& file_;  // not owned
+  std::vector<std::unique_ptr<TRecord>> sorted_;
+  TRecord* newest_ = nullptr;
+  TRecord* oldest_ = nullptr;
+  std::int32_t capacity_;
+  TRecordStack pool_;
+  // The transfer window: the records [window_first_, window_first_ + window_count_) being read.
+  std::int32_t window_first_ = 0;
+  std::int32_t window_count_ = 0;
+  std::vector<std::uint8_t> read_buffer_;
+  std::vector<std::uint8_t> write_buffer_;  // separate: a read may write dirty records
+  TRecordCacheStats stats_;
+};
+
+}  // namespace tabula

@@ -1,0 +1,284 @@
+#include "engine/storage/record_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "engine/base/coding.h"
+#include "engine/base/engine_error.h"
+
+namespace tabula {
+namespace {
+
+// A data file in memory: stored images back to back, record 1 first. Every transfer is logged.
+class FakeRecordFile : public TRecordFile {
+ public:
+  struct Transfer {
+    std::int32_t first, count;
+  };
+
+  FakeRecordFile(std::int32_t record_size, std::int32_t records)
+      : record_size_(record_size), next_record_no_(records + 1) {
+    stored_.resize(static_cast<std::size_t>(record_size) * records);
+    for (std::int32_t r = 1; r <= records; ++r) Stored(r)[9] = static_cast<std::uint8_t>(r);
+  }
+
+  std::uint8_t* Stored(std::int32_t record_no) {
+    return stored_.data() + static_cast<std::size_t>(record_size_) * (record_no - 1);
+  }
+
+  std::int32_t RecordSize() const override { return record_size_; }
+  std::int32_t NextRecordNo() const override { return next_record_no_; }
+  void AppendRecordNo(std::int32_t record_no) override {
+    if (record_no > append_limit) RaiseTableError(TABULA_TABLEFULL, "T");
+    next_record_no_ = record_no + 1;
+  }
+  std::int64_t ReadRecords(std::int32_t first, std::int32_t count,
+                           std::uint8_t* buffer) override {
+    reads.push_back({first, count});
+    const std::int64_t offset = static_cast<std::int64_t>(first - 1) * record_size_;
+    const std::int64_t available = static_cast<std::int64_t>(stored_.size()) - offset;
+    const std::int64_t bytes =
+        std::max<std::int64_t>(0, std::min<std::int64_t>(available, std::int64_t{count} * record_size_));
+    if (bytes > 0) std::memcpy(buffer, stored_.data() + offset, static_cast<std::size_t>(bytes));
+    return bytes;
+  }
+  void WriteRecords(std::int32_t first, std::int32_t count, const std::uint8_t* buffer) override {
+    writes.push_back({first, count});
+    const std::size_t end = static_cast<std::size_t>(record_size_) * (first - 1 + count);
+    if (stored_.size() < end) stored_.resize(end);
+    std::memcpy(Stored(first), buffer, static_cast<std::size_t>(record_size_) * count);
+  }
+  bool ShortReadAllowed() const override { return short_read_allowed; }
+  bool HoldsTransactionLock() const override { return in_transaction; }
+  bool StrictChangeDetection() const override { return false; }
+  std::int32_t DataBufferSize() const override { return buffer_size; }
+  std::int32_t DataBufferCount() const override { return buffer_count; }
+  void ScrambleImage(std::uint8_t* image) const override {
+    if (!encrypted) return;
+    for (std::int32_t i = 0; i < record_size_; ++i) image[i] ^= 0x5A;
+  }
+  const std::string& TableName() const override { return name_; }
+
+  std::vector<Transfer> reads, writes;
+  bool short_read_allowed = false;
+  bool in_transaction = false;
+  bool encrypted = false;
+  std::int32_t buffer_size = 1 << 20;
+  std::int32_t buffer_count = 8192;
+  std::int32_t append_limit = 200000000;
+
+ private:
+  std::int32_t record_size_;
+  std::int32_t next_record_no_;
+  std::vector<std::uint8_t> stored_;
+  std::string name_ = "T";
+};
+
+class OrderCursor : public TRecordCacheCursor {
+ public:
+  bool LockAndCheckForChanges() override {
+    ++checks;
+    return report_change;
+  }
+  std::int32_t ConsecutiveRecordsAhead(std::int32_t, TReadDirection, std::int32_t limit) override {
+    return std::min(ahead, limit);
+  }
+  int checks = 0;
+  bool report_change = false;
+  std::int32_t ahead = 1;
+};
+
+std::uint16_t ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const ETabulaEngineError& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+TEST(RecordCacheTest, ReadAheadReadsAboutEightKilobytesForward) {
+  FakeRecordFile file(100, 500);
+  TRecordCache cache(file);
+  TRecord* r = cache.GetRecord(nullptr, 1, true, TReadDirection::kForward, false);
+  ASSERT_EQ(file.reads.size(), 1u);
+  EXPECT_EQ(file.reads[0].first, 1);
+  EXPECT_EQ(file.reads[0].count, 81);
+  EXPECT_EQ(cache.CachedCount(), 81u);
+  EXPECT_EQ(r->Image()[9], 1);
+  EXPECT_EQ(DecodeFixed32(r->Image() + kRecordNoOrLink), 1u);
+  cache.Unpin(r);
+  // Every other record of the block is a hit now.
+  for (std::int32_t n = 2; n <= 81; ++n) {
+    cache.Unpin(cache.GetRecord(nullptr, n, true, TReadDirection::kForward, false));
+  }
+  EXPECT_EQ(file.reads.size(), 1u);
+  cache.AssertInvariants();
+}
+
+TEST(RecordCacheTest, BlockSizeRules) {
+  struct Row {
+    const char* name;
+    std::int32_t records, record_no;
+    TReadDirection direction;
+    bool cursor_order;
+    std::int32_t cursor_ahead;
+    std::int32_t first, count;
+  } rows[] = {
+      {"forward near the end stops at the last record", 100, 95, TReadDirection::kForward, false,
+       0, 95, 6},
+      {"backward ends at the record", 500, 200, TReadDirection::kBackward, false, 0, 120, 81},
+      {"backward near the start begins at record 1", 500, 5, TReadDirection::kBackward, false, 0,
+       1, 5},
+      {"cursor order limits a backward block", 500, 5, TReadDirection::kBackward, true, 5, 1, 5},
+      {"cursor order limits a forward block", 500, 10, TReadDirection::kForward, true, 3, 10, 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeRecordFile file(100, row.records);
+    TRecordCache cache(file);
+    OrderCursor cursor;
+    cursor.ahead = row.cursor_ahead;
+    cache.Unpin(cache.GetRecord(&cursor, row.record_no, true, row.direction, row.cursor_order));
+    ASSERT_EQ(file.reads.size(), 1u);
+    EXPECT_EQ(file.reads[0].first, row.first);
+    EXPECT_EQ(file.reads[0].count, row.count);
+    EXPECT_EQ(cursor.checks, 1);
+  }
+}
+
+TEST(RecordCacheTest, DirtyRecordSurvivesANeighbouringRead) {
+  FakeRecordFile file(100, 300);
+  TRecordCache cache(file);
+  TRecord* r = cache.GetRecord(nullptr, 50, false, TReadDirection::kForward, false);
+  r->Image()[9] = 0xEE;
+  r->SetDirty(true);
+  cache.Unpin(r);
+  cache.Unpin(cache.GetRecord(nullptr, 1, true, TReadDirection::kForward, false));
+  EXPECT_EQ(cache.Find(50)->Image()[9], 0xEE);
+  EXPECT_EQ(cache.Find(49)->Image()[9], 49);
+}
+
+TEST(RecordCacheTest, WriteDirtyWritesOneRunPerConsecutiveGroup) {
+  FakeRecordFile file(20, 12);
+  TRecordCache cache(file);
+  for (std::int32_t n : {3, 4, 5, 9, 7}) {
+    TRecord* r = cache.GetRecord(nullptr, n, false, TReadDirection::kForward, false);
+    r->Image()[9] = static_cast<std::uint8_t>(100 + n);
+    if (n != 7) r->SetDirty(true);
+    if (n != 7) cache.Unpin(r);  // 7 is clean and stays pinned
+  }
+  EXPECT_TRUE(cache.WriteDirty());
+  ASSERT_EQ(file.writes.size(), 2u);
+  EXPECT_EQ(file.writes[0].first, 3);
+  EXPECT_EQ(file.writes[0].count, 3);
+  EXPECT_EQ(file.writes[1].first, 9);
+  EXPECT_EQ(file.writes[1].count, 1);
+  EXPECT_EQ(file.Stored(4)[9], 104);
+  EXPECT_EQ(cache.Stats().runs_written, 2);
+  EXPECT_FALSE(cache.WriteDirty());
+
+  TRecord* pinned = cache.GetRecord(nullptr, 4, false, TReadDirection::kForward, false);
+  pinned->SetDirty(true);
+  EXPECT_FALSE(cache.WriteDirty()) << "a pinned record is never written";
+}
+
+TEST(RecordCacheTest, FullCacheEvictsLeastRecentlyUsedOrGrowsInsideATransaction) {
+  FakeRecordFile file(1000, 200);
+  file.buffer_size = 8000;  // 8 records
+  TRecordCache cache(file);
+  ASSERT_EQ(cache.CacheLimit(), 8);
+  for (std::int32_t n = 1; n <= 8; ++n) {
+    cache.Unpin(cache.GetRecord(nullptr, n, false, TReadDirection::kForward, false));
+  }
+  cache.Unpin(cache.GetRecord(nullptr, 1, false, TReadDirection::kForward, false));
+  cache.Unpin(cache.GetRecord(nullptr, 9, false, TReadDirection::kForward, false));
+  EXPECT_EQ(cache.CachedCount(), 8u);
+  EXPECT_EQ(cache.Find(2), nullptr) << "2 was the least recently used";
+  EXPECT_NE(cache.Find(1), nullptr);
+
+  // Outside a transaction a full cache of dirty records is written to make room.
+  for (std::int32_t n = 1; n <= 9; ++n) {
+    if (TRecord* r = cache.Find(n)) r->SetDirty(true);
+  }
+  cache.Unpin(cache.GetRecord(nullptr, 20, false, TReadDirection::kForward, false));
+  EXPECT_FALSE(file.writes.empty());
+  EXPECT_EQ(cache.Capacity(), 8);
+
+  // Inside one, dirty records must stay in memory: the cache grows by 64 instead.
+  file.writes.clear();
+  file.in_transaction = true;
+  for (std::int32_t n = 30; n < 39; ++n) {  // one more than the cache holds
+    TRecord* r = cache.GetRecord(nullptr, n, false, TReadDirection::kForward, false);
+    r->SetDirty(true);
+    cache.Unpin(r);
+  }
+  EXPECT_TRUE(file.writes.empty());
+  EXPECT_EQ(cache.Capacity(), 8 + 64);
+  cache.AssertInvariants();
+
+  file.in_transaction = false;
+  cache.Trim();
+  EXPECT_LE(cache.CachedCount(), 8u);
+  EXPECT_EQ(cache.Capacity(), 8);
+  cache.AssertInvariants();
+}
+
+TEST(RecordCacheTest, AppendAndErrors) {
+  FakeRecordFile file(20, 3);
+  file.append_limit = 4;
+  TRecordCache cache(file);
+  TRecord* appended = cache.GetRecord(nullptr, 4, true, TReadDirection::kForward, false);
+  EXPECT_EQ(file.NextRecordNo(), 5);
+  EXPECT_TRUE(file.reads.empty());
+  EXPECT_EQ(DecodeFixed32(appended->Image() + kRecordNoOrLink), 4u);
+  EXPECT_EQ(appended->Image()[9], 0);
+  cache.Unpin(appended);
+
+  EXPECT_EQ(ErrorOf([&] { cache.GetRecord(nullptr, 5, true, TReadDirection::kForward, false); }),
+            TABULA_TABLEFULL);
+  EXPECT_EQ(cache.CachedCount(), 1u);
+  EXPECT_EQ(ErrorOf([&] { cache.GetRecord(nullptr, 0, true, TReadDirection::kForward, false); }),
+            TABULA_FILECORRUPT);
+  // Record 4 exists only in the cache: evicted and re-read, the disk lacks it.
+  cache.WriteDirty();
+  cache.DiscardAll();
+  FakeRecordFile short_file(20, 3);
+  TRecordCache short_cache(short_file);
+  EXPECT_EQ(ErrorOf([&] {
+              short_cache.GetRecord(nullptr, 2, true, TReadDirection::kForward, false);
+              short_cache.GetRecord(nullptr, 7, false, TReadDirection::kForward, false);
+            }),
+            TABULA_READERR);
+  short_file.short_read_allowed = true;
+  EXPECT_EQ(ErrorOf([&] { short_cache.GetRecord(nullptr, 7, false, TReadDirection::kForward, false); }),
+            TABULA_FILECORRUPT);
+}
+
+TEST(RecordCacheTest, ChangeFoundBeforeADiskReadRestartsTheOperation) {
+  FakeRecordFile file(20, 10);
+  TRecordCache cache(file);
+  OrderCursor cursor;
+  cursor.report_change = true;
+  EXPECT_EQ(cache.GetRecord(&cursor, 3, true, TReadDirection::kForward, false), nullptr);
+  EXPECT_TRUE(file.reads.empty());
+}
+
+TEST(RecordCacheTest, EncryptedImagesArePlainInTheCacheOnly) {
+  FakeRecordFile file(20, 2);
+  file.encrypted = true;
+  file.Stored(1)[9] = 7 ^ 0x5A;
+  TRecordCache cache(file);
+  TRecord* r = cache.GetRecord(nullptr, 1, false, TReadDirection::kForward, false);
+  EXPECT_EQ(r->Image()[9], 7);
+  r->Image()[9] = 8;
+  r->SetDirty(true);
+  cache.Unpin(r);
+  cache.WriteDirty();
+  EXPECT_EQ(file.Stored(1)[9], 8 ^ 0x5A);
+}
+
+}  // namespace
+}  // namespace tabula
