@@ -145,14 +145,14 @@ std::uint16_t TDataHeader::CheckAppend(std::int32_t record_no) const {
 
 void TDataHeader::FreeRecord(std::uint8_t* image, std::int32_t record_no,
                              bool internal_primary_index) {
-  image[kRecordStatus] = kRecordDeleted;
+  image[kRecordStatus] = kStatusDeleted;
   const bool reusable = RecordForInsert(internal_primary_index) != NextRecordNo;
   SetRecordLink(image, reusable ? FirstFreeRecord : 0);
   FirstFreeRecord = record_no;
 }
 
 bool TDataHeader::TakeFreeRecord(const std::uint8_t* image) {
-  if (RecordStatus(image) != kRecordDeleted) {
+  if (RecordStatus(image) != kStatusDeleted) {
     FirstFreeRecord = 0;
     return false;
   }
@@ -164,19 +164,19 @@ bool TDataHeader::TakeFreeRecord(const std::uint8_t* image) {
 // ---- Record image ----------------------------------------------------------------------------
 
 std::int32_t RecordLink(const std::uint8_t* image) {
-  return static_cast<std::int32_t>(DecodeFixed32(image + kRecordLink));
+  return static_cast<std::int32_t>(DecodeFixed32(image + kRecordNoOrLink));
 }
 
 std::int32_t RecordIdentifier(const std::uint8_t* image) {
-  return static_cast<std::int32_t>(DecodeFixed32(image + kRecordID));
+  return static_cast<std::int32_t>(DecodeFixed32(image + kRecordIdentifier));
 }
 
 void SetRecordLink(std::uint8_t* image, std::int32_t value) {
-  EncodeFixed32(image + kRecordLink, static_cast<std::uint32_t>(value));
+  EncodeFixed32(image + kRecordNoOrLink, static_cast<std::uint32_t>(value));
 }
 
 void SetRecordIdentifier(std::uint8_t* image, std::int32_t value) {
-  EncodeFixed32(image + kRecordID, static_cast<std::uint32_t>(value));
+  EncodeFixed32(image + kRecordIdentifier, static_cast<std::uint32_t>(value));
 }
 
 void InitRecordImage(std::uint8_t* image, std::size_t record_size, std::int32_t record_no,
@@ -198,7 +198,7 @@ std::uint32_t AssignFieldLayout(std::vector<TFieldDescriptor>& descriptors) {
     d.PhysicalSize = PhysicalSizeOf(d.FieldType, d.FieldSize);
     d.PhysicalScale = d.FieldScale;
     if (IsAutoIncField(d.FieldType, d.FieldSubType)) {
-      d.FieldOffset = kRecordID;
+      d.FieldOffset = kRecordIdentifier;
     } else if (d.Computed) {
       d.FieldOffset = 0;
     } else {
@@ -234,7 +234,7 @@ namespace {
 // True when the field's bytes (null flag and value, or the identifier of the auto-increment
 // field) lie inside the image.
 bool AreaFits(const TFieldDescriptor& d, std::size_t image_size) {
-  if (IsAutoIncField(d.FieldType, d.FieldSubType)) return image_size >= kRecordID + 4;
+  if (IsAutoIncField(d.FieldType, d.FieldSubType)) return image_size >= kRecordIdentifier + 4;
   return d.FieldOffset >= kRecordFields &&
          std::size_t{d.FieldOffset} + 1 + d.PhysicalSize <= image_size;
 }
@@ -254,7 +254,7 @@ std::uint16_t ReadFieldValue(const TFieldDescriptor& descriptor, const std::uint
                              std::size_t image_size, std::uint8_t* value, bool* is_null) {
   if (!AreaFits(descriptor, image_size)) return TABULA_FILECORRUPT;
   if (IsAutoIncField(descriptor.FieldType, descriptor.FieldSubType)) {
-    std::memcpy(value, image + kRecordID, 4);
+    std::memcpy(value, image + kRecordIdentifier, 4);
     *is_null = false;
     return 0;
   }
@@ -273,7 +273,7 @@ std::uint16_t StoreFieldValue(const TFieldDescriptor& descriptor, std::uint8_t* 
     if (value != nullptr) {
       std::uint8_t bytes[4] = {};
       std::memcpy(bytes, value, std::min<std::size_t>(value_size, 4));
-      std::memcpy(image + kRecordID, bytes, 4);
+      std::memcpy(image + kRecordIdentifier, bytes, 4);
     }
     return 0;
   }
@@ -379,7 +379,7 @@ std::uint16_t CheckDataHeader(const TDataHeader& header,
     if (d.PhysicalSize != PhysicalSizeOf(d.FieldType, d.FieldSize)) return TABULA_HEADERCORRUPT;
     if (d.Computed) return TABULA_HEADERCORRUPT;  // no computed columns in a table file
     if (IsAutoIncField(d.FieldType, d.FieldSubType)) {
-      if (d.FieldOffset != kRecordID) return TABULA_HEADERCORRUPT;
+      if (d.FieldOffset != kRecordIdentifier) return TABULA_HEADERCORRUPT;
     } else {
       if (d.FieldOffset != offset) return TABULA_HEADERCORRUPT;
       offset += 1u + d.PhysicalSize;

@@ -62,6 +62,7 @@
 #include <vector>
 
 #include "engine/storage/field_types.h"
+#include "engine/storage/record_cache.h"
 
 namespace tabula {
 
@@ -198,13 +199,10 @@ struct TDataHeader {
 
 // ---- Record image ----------------------------------------------------------------------------
 
-constexpr std::size_t kRecordStatus = 0;
-constexpr std::size_t kRecordLink = 1;  // own number, or next free record
-constexpr std::size_t kRecordID = 5;
+// kRecordStatus (0), kRecordNoOrLink (1), kRecordIdentifier (5), kStatusActive and
+// kStatusDeleted come with the record cache; the field areas start at 9.
 constexpr std::size_t kRecordFields = 9;
 constexpr std::size_t kRecordHeaderSize = 9;
-constexpr std::uint8_t kRecordActive = 0;
-constexpr std::uint8_t kRecordDeleted = 1;
 
 inline std::uint8_t RecordStatus(const std::uint8_t* image) { return image[kRecordStatus]; }
 std::int32_t RecordLink(const std::uint8_t* image);

@@ -297,7 +297,7 @@ TEST(FreeChainTest, DeletedRecordsAreReusedLastDeletedFirst) {
   t.Delete(3);
   t.Delete(7);
   EXPECT_EQ(t.header.FirstFreeRecord, 7);
-  EXPECT_EQ(RecordStatus(t.records[6].data()), kRecordDeleted);
+  EXPECT_EQ(RecordStatus(t.records[6].data()), kStatusDeleted);
   EXPECT_EQ(RecordLink(t.records[6].data()), 3);
   EXPECT_EQ(RecordLink(t.records[2].data()), 0);
   EXPECT_EQ(t.Insert(), 7);
