@@ -27,8 +27,8 @@ void TExpToken::Reset() {
   parameter = 0;
   partial_length = 0;
   case_insensitive = 0;
-  data_type = exp_type::kUntyped;
-  subtype = exp_type::kSubNone;
+  data_type = fldUnknown;
+  subtype = fldstNone;
   size = 0;
   scale = 0;
   column_from_string = 0;
@@ -55,7 +55,7 @@ void TExpToken::SetSize(std::uint32_t new_size) {
 }
 
 void TExpToken::SetStringValue(std::string_view value) {
-  data_type = exp_type::kString;
+  data_type = fldString;
   SetSize(static_cast<std::uint32_t>(value.size() + 1));
   std::memcpy(value_.data(), value.data(), value.size());
   value_[value.size()] = 0;
@@ -63,28 +63,28 @@ void TExpToken::SetStringValue(std::string_view value) {
 }
 
 void TExpToken::SetBooleanValue(bool value) {
-  data_type = exp_type::kBoolean;
+  data_type = fldBoolean;
   SetSize(2);
   EncodeFixed16(value_.data(), value ? 1 : 0);
   null = 0;
 }
 
 void TExpToken::SetIntegerValue(std::int32_t value) {
-  data_type = exp_type::kInteger;
+  data_type = fldInteger;
   SetSize(4);
   EncodeFixed32(value_.data(), static_cast<std::uint32_t>(value));
   null = 0;
 }
 
 void TExpToken::SetLargeIntValue(std::int64_t value) {
-  data_type = exp_type::kLargeInt;
+  data_type = fldLargeInt;
   SetSize(8);
   EncodeFixed64(value_.data(), static_cast<std::uint64_t>(value));
   null = 0;
 }
 
 void TExpToken::SetFloatValue(double value) {
-  data_type = exp_type::kFloat;
+  data_type = fldFloat;
   SetSize(8);
   EncodeDouble(value_.data(), value);
   null = 0;

@@ -21,38 +21,12 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/field_types.h"
+
 namespace tabula {
 
 class TDataQuery;
 
-// Value type codes (the field type codes of the data file) and subtype codes used by the
-// expression layer.
-// TODO(sqlparse): take these from engine/storage/field_types.h once that header is on main.
-namespace exp_type {
-constexpr std::uint8_t kUntyped = 0;  // a bare NULL
-constexpr std::uint8_t kString = 1;
-constexpr std::uint8_t kDate = 2;
-constexpr std::uint8_t kBlob = 3;
-constexpr std::uint8_t kBoolean = 4;
-constexpr std::uint8_t kSmallInt = 5;
-constexpr std::uint8_t kInteger = 6;
-constexpr std::uint8_t kFloat = 7;
-constexpr std::uint8_t kBcd = 8;
-constexpr std::uint8_t kBytes = 9;
-constexpr std::uint8_t kTime = 10;
-constexpr std::uint8_t kTimestamp = 11;
-constexpr std::uint8_t kWord = 12;
-constexpr std::uint8_t kLargeInt = 18;
-
-constexpr std::uint8_t kSubNone = 0;
-constexpr std::uint8_t kSubMoney = 21;
-constexpr std::uint8_t kSubMemo = 22;
-constexpr std::uint8_t kSubBinary = 23;
-constexpr std::uint8_t kSubFormattedMemo = 24;
-constexpr std::uint8_t kSubGraphic = 26;
-constexpr std::uint8_t kSubTypedBinary = 28;
-constexpr std::uint8_t kSubAutoInc = 29;
-}  // namespace exp_type
 
 // Node kinds.
 enum TExpNodeKind : std::uint8_t {
@@ -189,8 +163,8 @@ class TExpToken {
   std::uint8_t parameter = 0;
   std::uint32_t partial_length = 0;
   std::uint8_t case_insensitive = 0;
-  std::uint8_t data_type = exp_type::kUntyped;
-  std::uint8_t subtype = exp_type::kSubNone;
+  std::uint8_t data_type = fldUnknown;
+  std::uint8_t subtype = fldstNone;
   std::uint32_t size = 0;
   std::uint8_t scale = 0;
   std::uint8_t column_from_string = 0;

@@ -376,7 +376,7 @@ TExpTokenPtr TExpressionParser::MakeBinary(std::uint8_t op, std::string_view tex
   node->text.assign(text);
   if (op == opEqual || op == opNotEqual || (op >= opGreater && op <= opLessEqual) ||
       op == opAnd || op == opOr) {
-    node->data_type = exp_type::kBoolean;
+    node->data_type = fldBoolean;
     node->size = 2;
   } else {
     node->data_type = left->data_type;
@@ -420,7 +420,7 @@ TExpTokenPtr TExpressionParser::ParseNot(unsigned flags) {
   node->kind = nkUnary;
   node->op = opNot;
   node->text.assign(RawTokenText());
-  node->data_type = exp_type::kBoolean;
+  node->data_type = fldBoolean;
   node->size = 2;
   NextToken();
   Attach(node.get(), ParseComparison(flags), &node->left);
@@ -467,7 +467,7 @@ TExpTokenPtr TExpressionParser::ParseComparison(unsigned flags) {
 TExpTokenPtr TExpressionParser::ParsePredicate(unsigned flags, TExpTokenPtr tested) {
   TExpTokenPtr node = NewExpToken();
   node->kind = nkPredicate;
-  node->data_type = exp_type::kBoolean;
+  node->data_type = fldBoolean;
   node->size = 2;
   bool negated = false;
   if (IsKeyword("NOT")) {
@@ -719,7 +719,7 @@ TExpTokenPtr TExpressionParser::ParsePrimary(unsigned flags) {
       }
       node->kind = nkConstant;
       node->text.assign(raw);
-      node->data_type = exp_type::kString;
+      node->data_type = fldString;
       node->SetSize(2);
       node->Value()[0] = static_cast<std::uint8_t>(code);
       node->Value()[1] = 0;
@@ -816,13 +816,13 @@ TExpTokenPtr TExpressionParser::ParseIdentifier(unsigned flags, TExpTokenPtr nod
       node->kind = nkConstant;
       if (word == wCurrentDate) {
         node->SetIntegerValue(now.day_number);
-        node->data_type = exp_type::kDate;
+        node->data_type = fldDate;
       } else if (word == wCurrentTime) {
         node->SetIntegerValue(now.milliseconds);
-        node->data_type = exp_type::kTime;
+        node->data_type = fldTime;
       } else {
         node->SetFloatValue(static_cast<double>(now.day_number) * 86400000.0 + now.milliseconds);
-        node->data_type = exp_type::kTimestamp;
+        node->data_type = fldTimeStamp;
       }
       return node;
     }
@@ -880,7 +880,7 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
       node->size = argument->size;
       node->scale = argument->scale;
     } else {
-      node->data_type = exp_type::kInteger;
+      node->data_type = fldInteger;
       node->size = 4;
     }
     AddArgument(node.get(), std::move(argument));
@@ -899,19 +899,19 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
   switch (function) {
     case opLower:
     case opUpper:
-      set_type(exp_type::kString, 0);
+      set_type(fldString, 0);
       AddArgument(node.get(), ParseSum(flags));
       node->size = node->arguments[0]->size;
       break;
     case opLength:
-      set_type(exp_type::kInteger, 4);
+      set_type(fldInteger, 4);
       AddArgument(node.get(), ParseSum(flags));
       break;
     case opAbs:
       AddArgument(node.get(), ParseSum(flags));
       break;
     case opSubstring:
-      set_type(exp_type::kString, 0);
+      set_type(fldString, 0);
       AddArgument(node.get(), ParseSum(flags));
       node->size = node->arguments[0]->size;
       if (!IsKeyword("FROM")) {
@@ -925,7 +925,7 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
       }
       break;
     case opReplace:
-      set_type(exp_type::kString, 0);
+      set_type(fldString, 0);
       AddArgument(node.get(), ParseSum(flags));
       if (!IsKeyword("WITH")) {
         RaiseFound("WITH keyword expected after first REPLACE function argument, instead found '");
@@ -944,11 +944,11 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
     case opTextSearch:
     case opTextOccurs: {
       if (function == opTextSearch) {
-        set_type(exp_type::kBoolean, 2);
+        set_type(fldBoolean, 2);
       } else if (function == opTextOccurs) {
-        set_type(exp_type::kWord, 2);
+        set_type(fldWord, 2);
       } else {
-        set_type(exp_type::kInteger, 4);
+        set_type(fldInteger, 4);
       }
       AddArgument(node.get(), ParseSum(flags));
       if (!IsKeyword("IN")) {
@@ -969,7 +969,7 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
       ParseDataType(node.get(), false);
       break;
     case opTrimLeading: {
-      set_type(exp_type::kString, 0);
+      set_type(fldString, 0);
       if (IsKeyword("LEADING")) {
         node->op = opTrimLeading;
       } else if (IsKeyword("TRAILING")) {
@@ -991,7 +991,7 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
       break;
     }
     case opExtractYear: {
-      set_type(exp_type::kInteger, 4);
+      set_type(fldInteger, 4);
       int part = -1;
       for (int i = 0; i < 9; ++i) {
         if (IsKeyword(kExtractParts[i])) part = i;
@@ -1051,7 +1051,7 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
       break;
     case opLastAutoInc:
     case opIdentCurrent:
-      set_type(exp_type::kInteger, 4);
+      set_type(fldInteger, 4);
       AddArgument(node.get(), ParsePrimary(flags));
       break;
     default:
@@ -1065,43 +1065,42 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
 // Data types
 
 bool TExpressionParser::ParseDataType(TExpToken* node, bool optional) {
-  using namespace exp_type;
   struct TTypeWord {
     const char* word;
     std::uint8_t type;
     std::uint8_t subtype;
     std::uint32_t size;
-    enum { kNoArgs, kOptionalPair, kRequiredLength, kBlob } args;
+    enum { kNoArgs, kOptionalPair, kRequiredLength, kBlobArgs } args;
   };
   static constexpr TTypeWord kTypeWords[] = {
-      {"SMALLINT", kSmallInt, kSubNone, 2, TTypeWord::kNoArgs},
-      {"WORD", kWord, kSubNone, 2, TTypeWord::kNoArgs},
-      {"INTEGER", kInteger, kSubNone, 4, TTypeWord::kNoArgs},
-      {"INT", kInteger, kSubNone, 4, TTypeWord::kNoArgs},
-      {"LARGEINT", kLargeInt, kSubNone, 8, TTypeWord::kNoArgs},
-      {"AUTOINC", kInteger, kSubAutoInc, 4, TTypeWord::kNoArgs},
-      {"DECIMAL", kBcd, kSubNone, 34, TTypeWord::kOptionalPair},
-      {"NUMERIC", kBcd, kSubNone, 34, TTypeWord::kOptionalPair},
-      {"FLOAT", kFloat, kSubNone, 8, TTypeWord::kOptionalPair},
-      {"MONEY", kFloat, kSubMoney, 8, TTypeWord::kNoArgs},
-      {"CHARACTER", kString, kSubNone, 0, TTypeWord::kRequiredLength},
-      {"CHAR", kString, kSubNone, 0, TTypeWord::kRequiredLength},
-      {"VARCHAR", kString, kSubNone, 0, TTypeWord::kRequiredLength},
-      {"BYTES", kBytes, kSubNone, 0, TTypeWord::kRequiredLength},
-      {"VARBYTES", kBytes, kSubNone, 0, TTypeWord::kRequiredLength},
-      {"BINARY", kBytes, kSubNone, 0, TTypeWord::kRequiredLength},
-      {"VARBINARY", kBytes, kSubNone, 0, TTypeWord::kRequiredLength},
-      {"DATE", kDate, kSubNone, 4, TTypeWord::kNoArgs},
-      {"TIME", kTime, kSubNone, 4, TTypeWord::kNoArgs},
-      {"TIMESTAMP", kTimestamp, kSubNone, 8, TTypeWord::kNoArgs},
-      {"BOOLEAN", kBoolean, kSubNone, 2, TTypeWord::kNoArgs},
-      {"BOOL", kBoolean, kSubNone, 2, TTypeWord::kNoArgs},
-      {"BIT", kBoolean, kSubNone, 2, TTypeWord::kNoArgs},
-      {"BLOB", kBlob, kSubBinary, 8, TTypeWord::kBlob},
-      {"LONGVARBINARY", kBlob, kSubBinary, 8, TTypeWord::kNoArgs},
-      {"LONGVARCHAR", kBlob, kSubMemo, 8, TTypeWord::kNoArgs},
-      {"MEMO", kBlob, kSubMemo, 8, TTypeWord::kNoArgs},
-      {"GRAPHIC", kBlob, kSubGraphic, 8, TTypeWord::kNoArgs},
+      {"SMALLINT", fldSmallInt, fldstNone, 2, TTypeWord::kNoArgs},
+      {"WORD", fldWord, fldstNone, 2, TTypeWord::kNoArgs},
+      {"INTEGER", fldInteger, fldstNone, 4, TTypeWord::kNoArgs},
+      {"INT", fldInteger, fldstNone, 4, TTypeWord::kNoArgs},
+      {"LARGEINT", fldLargeInt, fldstNone, 8, TTypeWord::kNoArgs},
+      {"AUTOINC", fldInteger, fldstAutoInc, 4, TTypeWord::kNoArgs},
+      {"DECIMAL", fldBCD, fldstNone, 34, TTypeWord::kOptionalPair},
+      {"NUMERIC", fldBCD, fldstNone, 34, TTypeWord::kOptionalPair},
+      {"FLOAT", fldFloat, fldstNone, 8, TTypeWord::kOptionalPair},
+      {"MONEY", fldFloat, fldstMoney, 8, TTypeWord::kNoArgs},
+      {"CHARACTER", fldString, fldstNone, 0, TTypeWord::kRequiredLength},
+      {"CHAR", fldString, fldstNone, 0, TTypeWord::kRequiredLength},
+      {"VARCHAR", fldString, fldstNone, 0, TTypeWord::kRequiredLength},
+      {"BYTES", fldBytes, fldstNone, 0, TTypeWord::kRequiredLength},
+      {"VARBYTES", fldBytes, fldstNone, 0, TTypeWord::kRequiredLength},
+      {"BINARY", fldBytes, fldstNone, 0, TTypeWord::kRequiredLength},
+      {"VARBINARY", fldBytes, fldstNone, 0, TTypeWord::kRequiredLength},
+      {"DATE", fldDate, fldstNone, 4, TTypeWord::kNoArgs},
+      {"TIME", fldTime, fldstNone, 4, TTypeWord::kNoArgs},
+      {"TIMESTAMP", fldTimeStamp, fldstNone, 8, TTypeWord::kNoArgs},
+      {"BOOLEAN", fldBoolean, fldstNone, 2, TTypeWord::kNoArgs},
+      {"BOOL", fldBoolean, fldstNone, 2, TTypeWord::kNoArgs},
+      {"BIT", fldBoolean, fldstNone, 2, TTypeWord::kNoArgs},
+      {"BLOB", fldBlob, fldstBinary, 8, TTypeWord::kBlobArgs},
+      {"LONGVARBINARY", fldBlob, fldstBinary, 8, TTypeWord::kNoArgs},
+      {"LONGVARCHAR", fldBlob, fldstMemo, 8, TTypeWord::kNoArgs},
+      {"MEMO", fldBlob, fldstMemo, 8, TTypeWord::kNoArgs},
+      {"GRAPHIC", fldBlob, fldstGraphic, 8, TTypeWord::kNoArgs},
   };
   const TTypeWord* match = nullptr;
   if (token_kind_ == tkIdentifier) {
@@ -1138,7 +1137,7 @@ bool TExpressionParser::ParseDataType(TExpToken* node, bool optional) {
       NextToken();
       break;
     case TTypeWord::kOptionalPair:
-    case TTypeWord::kBlob:
+    case TTypeWord::kBlobArgs:
       if (!IsChar('(')) break;
       NextToken();
       AddArgument(node, ParsePrimary(AllowNone));

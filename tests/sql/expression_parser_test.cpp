@@ -196,7 +196,7 @@ TEST(ExpressionParserTest, OperatorCodesAndKinds) {
   TExpTokenPtr ne = parser.ParseCondition(AllowNone);
   EXPECT_EQ(ne->kind, nkBinary);
   EXPECT_EQ(ne->op, opNotEqual);
-  EXPECT_EQ(ne->data_type, exp_type::kBoolean);
+  EXPECT_EQ(ne->data_type, fldBoolean);
 
   struct Case {
     const char* text;
@@ -239,42 +239,42 @@ TEST(ExpressionParserTest, Constants) {
     return parser.ParsePrimary(AllowNone);
   };
   TExpTokenPtr node = constant("2147483647");
-  EXPECT_EQ(node->data_type, exp_type::kInteger);
+  EXPECT_EQ(node->data_type, fldInteger);
   EXPECT_EQ(node->size, 4u);
   EXPECT_EQ(node->IntegerValue(), 2147483647);
   node = constant("2147483648");
-  EXPECT_EQ(node->data_type, exp_type::kLargeInt);
+  EXPECT_EQ(node->data_type, fldLargeInt);
   EXPECT_EQ(node->size, 8u);
   EXPECT_EQ(node->LargeIntValue(), 2147483648LL);
   node = constant("12345678901234567890");
-  EXPECT_EQ(node->data_type, exp_type::kFloat);
+  EXPECT_EQ(node->data_type, fldFloat);
   EXPECT_DOUBLE_EQ(node->FloatValue(), 12345678901234567890.0);
   node = constant("1.5e+3");
-  EXPECT_EQ(node->data_type, exp_type::kFloat);
+  EXPECT_EQ(node->data_type, fldFloat);
   EXPECT_DOUBLE_EQ(node->FloatValue(), 1500.0);
   EXPECT_EQ(node->text, "1.5e+3");  // the constant as written
   node = constant("'It''s'");
-  EXPECT_EQ(node->data_type, exp_type::kString);
+  EXPECT_EQ(node->data_type, fldString);
   EXPECT_EQ(node->size, 5u);
   EXPECT_EQ(node->StringValue(), "It's");
   node = constant("''");
   EXPECT_EQ(node->kind, nkConstant);
   EXPECT_EQ(node->null, 1);
   node = constant("#0");
-  EXPECT_EQ(node->data_type, exp_type::kString);
+  EXPECT_EQ(node->data_type, fldString);
   EXPECT_EQ(node->size, 2u);
   EXPECT_EQ(node->null, 0);
   EXPECT_EQ(node->Value()[0], 0);
   node = constant("#0065");
   EXPECT_EQ(node->StringValue(), "A");
   node = constant("True");
-  EXPECT_EQ(node->data_type, exp_type::kBoolean);
+  EXPECT_EQ(node->data_type, fldBoolean);
   EXPECT_EQ(node->size, 2u);
   EXPECT_TRUE(node->BooleanValue());
   EXPECT_EQ(DecodeFixed16(node->Value()), 1);
   node = constant("null");
   EXPECT_EQ(node->null, 1);
-  EXPECT_EQ(node->data_type, exp_type::kUntyped);
+  EXPECT_EQ(node->data_type, fldUnknown);
   EXPECT_EQ(node->text, "null");
 }
 
@@ -289,10 +289,10 @@ TEST(ExpressionParserTest, ClockConstantsReadTheLocalClock) {
   TExpTokenPtr time = parser.ParsePrimary(AllowNone);
   TExpTokenPtr stamp = parser.ParsePrimary(AllowNone);
   EXPECT_TRUE(parser.IsTokenKind(tkEndOfText));
-  EXPECT_EQ(date->data_type, exp_type::kDate);
+  EXPECT_EQ(date->data_type, fldDate);
   EXPECT_EQ(date->size, 4u);
-  EXPECT_EQ(time->data_type, exp_type::kTime);
-  EXPECT_EQ(stamp->data_type, exp_type::kTimestamp);
+  EXPECT_EQ(time->data_type, fldTime);
+  EXPECT_EQ(stamp->data_type, fldTimeStamp);
   EXPECT_EQ(stamp->size, 8u);
   // 2000-01-01 is day 730120 when 0001-01-01 is day 1.
   const std::int32_t days_since_2000 = date->IntegerValue() - 730120;
@@ -489,27 +489,27 @@ TEST(ExpressionParserTest, DataTypes) {
     std::size_t arguments;  // besides CAST's operand
   };
   const Case cases[] = {
-      {"SMALLINT", exp_type::kSmallInt, 0, 0},
-      {"word", exp_type::kWord, 0, 0},
-      {"INT", exp_type::kInteger, 0, 0},
-      {"LARGEINT", exp_type::kLargeInt, 0, 0},
-      {"AUTOINC", exp_type::kInteger, exp_type::kSubAutoInc, 0},
-      {"DECIMAL(10,2)", exp_type::kBcd, 0, 2},
-      {"NUMERIC", exp_type::kBcd, 0, 0},
-      {"FLOAT(1, 2)", exp_type::kFloat, 0, 2},
-      {"MONEY", exp_type::kFloat, exp_type::kSubMoney, 0},
-      {"VARCHAR(20)", exp_type::kString, 0, 1},
-      {"VARBYTES(4)", exp_type::kBytes, 0, 1},
-      {"DATE", exp_type::kDate, 0, 0},
-      {"TIME", exp_type::kTime, 0, 0},
-      {"TIMESTAMP", exp_type::kTimestamp, 0, 0},
-      {"BIT", exp_type::kBoolean, 0, 0},
-      {"BLOB", exp_type::kBlob, exp_type::kSubBinary, 0},
-      {"BLOB(512, 1)", exp_type::kBlob, exp_type::kSubBinary, 2},
-      {"LONGVARCHAR", exp_type::kBlob, exp_type::kSubMemo, 0},
-      {"MEMO", exp_type::kBlob, exp_type::kSubMemo, 0},
-      {"GRAPHIC", exp_type::kBlob, exp_type::kSubGraphic, 0},
-      {"LONGVARBINARY", exp_type::kBlob, exp_type::kSubBinary, 0},
+      {"SMALLINT", fldSmallInt, 0, 0},
+      {"word", fldWord, 0, 0},
+      {"INT", fldInteger, 0, 0},
+      {"LARGEINT", fldLargeInt, 0, 0},
+      {"AUTOINC", fldInteger, fldstAutoInc, 0},
+      {"DECIMAL(10,2)", fldBCD, 0, 2},
+      {"NUMERIC", fldBCD, 0, 0},
+      {"FLOAT(1, 2)", fldFloat, 0, 2},
+      {"MONEY", fldFloat, fldstMoney, 0},
+      {"VARCHAR(20)", fldString, 0, 1},
+      {"VARBYTES(4)", fldBytes, 0, 1},
+      {"DATE", fldDate, 0, 0},
+      {"TIME", fldTime, 0, 0},
+      {"TIMESTAMP", fldTimeStamp, 0, 0},
+      {"BIT", fldBoolean, 0, 0},
+      {"BLOB", fldBlob, fldstBinary, 0},
+      {"BLOB(512, 1)", fldBlob, fldstBinary, 2},
+      {"LONGVARCHAR", fldBlob, fldstMemo, 0},
+      {"MEMO", fldBlob, fldstMemo, 0},
+      {"GRAPHIC", fldBlob, fldstGraphic, 0},
+      {"LONGVARBINARY", fldBlob, fldstBinary, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

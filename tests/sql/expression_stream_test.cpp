@@ -69,7 +69,7 @@ TEST(ExpressionStreamTest, WriterMatchesHandWrittenBytes) {
   ASSERT_TRUE(back);
   EXPECT_EQ(DumpTree(back.get()), "(= a 1)");
   EXPECT_EQ(back->right->IntegerValue(), 1);
-  EXPECT_EQ(back->right->data_type, exp_type::kInteger);
+  EXPECT_EQ(back->right->data_type, fldInteger);
 }
 
 TEST(ExpressionStreamTest, ArgumentsRoundTrip) {

@@ -19,7 +19,7 @@ inline std::string DumpTree(const TExpToken* node) {
     case nkConstant:
       if (node->parameter) return "?";
       if (node->null) return "NULL";
-      if (node->data_type == exp_type::kString) return "'" + node->StringValue() + "'";
+      if (node->data_type == fldString) return "'" + node->StringValue() + "'";
       return node->text;
     case nkUnary:
       return "(" + node->text + " " + DumpTree(node->left) + ")";
