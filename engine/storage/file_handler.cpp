@@ -26,12 +26,17 @@ void TFileHandler::RaiseFileError(std::uint16_t code) const {
   RaiseTableError(code, file_name_);
 }
 
+void TFileHandler::RaiseClosedError(std::uint16_t code) const {
+  SetLastFileOSError(EBADF);
+  RaiseFileError(code);
+}
+
 void TFileHandler::Open() {
   if (opened_) return;
+  SetLastFileOSError(0);
   if (!Exists()) {
-    // The layer's last error may belong to an earlier failure.
-    errno = ENOENT;
-    RaiseTableError(TABULA_OSENOENT, file_name_);
+    SetLastFileOSError(ENOENT);
+    RaiseFileError(TABULA_OSENOENT);
   }
   TAbstractFile* file = nullptr;
   bool read_only = false;
@@ -56,6 +61,7 @@ void TFileHandler::Close() {
 }
 
 void TFileHandler::CreateNew() {
+  SetLastFileOSError(0);
   TAbstractFile* file = nullptr;
   const std::int32_t result =
       TFileList::Instance().CreateNew(file_name_, in_memory_, temporary_, &file);
@@ -68,11 +74,13 @@ void TFileHandler::CreateNew() {
 }
 
 void TFileHandler::Remove() {
+  SetLastFileOSError(0);
   const std::int32_t result = TFileList::Instance().Remove(file_name_, in_memory_);
   if (result < 0) RaiseFileError(static_cast<std::uint16_t>(-result));
 }
 
 void TFileHandler::Rename(const std::string& new_name) {
+  SetLastFileOSError(0);
   const std::int32_t result = TFileList::Instance().Rename(file_name_, in_memory_, new_name);
   if (result < 0) RaiseFileError(static_cast<std::uint16_t>(-result));
   SetFileName(new_name);
@@ -82,6 +90,7 @@ void TFileHandler::CopyTo(const std::string& destination_name, bool compress,
                           std::uint16_t progress_step, const TCopyProgress& progress,
                           void* progress_data) {
   if (!opened_ || file_ == nullptr) return;
+  SetLastFileOSError(0);
   const std::int32_t result = TFileList::Instance().CopyTo(
       file_, handle_id_, destination_name, compress, progress_step, progress, progress_data);
   if (result < 0) RaiseFileError(static_cast<std::uint16_t>(-result));
@@ -91,31 +100,36 @@ void TFileHandler::CopyFrom(const std::string& source_name, bool compress,
                             std::uint16_t progress_step, const TCopyProgress& progress,
                             void* progress_data) {
   if (!opened_ || file_ == nullptr) return;
+  SetLastFileOSError(0);
   const std::int32_t result = TFileList::Instance().CopyFrom(
       file_, handle_id_, source_name, compress, progress_step, progress, progress_data);
   if (result < 0) RaiseFileError(static_cast<std::uint16_t>(-result));
 }
 
 std::int64_t TFileHandler::Read(void* buffer, std::uint32_t count, bool allow_short) {
-  if (file_ == nullptr) RaiseFileError(TABULA_READERR);
+  SetLastFileOSError(0);
+  if (file_ == nullptr) RaiseClosedError(TABULA_READERR);
   const std::int64_t n = file_->Read(handle_id_, buffer, count);
   if (n != static_cast<std::int64_t>(count) && !allow_short) RaiseFileError(TABULA_READERR);
   return n;
 }
 
 void TFileHandler::Write(const void* buffer, std::uint32_t count) {
-  if (file_ == nullptr) RaiseFileError(TABULA_WRITEERR);
+  SetLastFileOSError(0);
+  if (file_ == nullptr) RaiseClosedError(TABULA_WRITEERR);
   const std::int64_t n = file_->Write(handle_id_, buffer, count);
   if (n != static_cast<std::int64_t>(count)) RaiseFileError(TABULA_WRITEERR);
 }
 
 void TFileHandler::Flush() {
   if (file_ == nullptr) return;
+  SetLastFileOSError(0);
   if (!file_->Flush()) RaiseFileError(TABULA_WRITEERR);
 }
 
 std::int64_t TFileHandler::Seek(int origin, std::int64_t distance) {
   if (file_ == nullptr) return 0;
+  SetLastFileOSError(0);
   const std::int64_t position = file_->Seek(handle_id_, origin, distance);
   if (position < 0) RaiseFileError(TABULA_READERR);
   return position;
@@ -123,6 +137,7 @@ std::int64_t TFileHandler::Seek(int origin, std::int64_t distance) {
 
 std::uint64_t TFileHandler::GetSize() {
   if (file_ == nullptr) return 0;
+  SetLastFileOSError(0);
   const std::int64_t size = file_->GetSize();
   if (size < 0) RaiseFileError(TABULA_READERR);
   return static_cast<std::uint64_t>(size);
@@ -152,14 +167,14 @@ void TFileHandler::EndAccess() {
 
 std::int64_t TFileHandler::ReadAt(std::uint64_t position, void* buffer, std::uint32_t count,
                                   bool allow_short) {
-  if (file_ == nullptr) RaiseFileError(TABULA_READERR);
+  if (file_ == nullptr) RaiseClosedError(TABULA_READERR);
   TFileAccess access(*this);
   Seek(kSeekFromStart, static_cast<std::int64_t>(position));
   return Read(buffer, count, allow_short);
 }
 
 void TFileHandler::WriteAt(std::uint64_t position, const void* buffer, std::uint32_t count) {
-  if (file_ == nullptr) RaiseFileError(TABULA_WRITEERR);
+  if (file_ == nullptr) RaiseClosedError(TABULA_WRITEERR);
   TFileAccess access(*this);
   Seek(kSeekFromStart, static_cast<std::int64_t>(position));
   Write(buffer, count);

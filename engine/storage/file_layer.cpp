@@ -99,6 +99,8 @@ std::uint16_t EngineCodeForOSError(int error) {
 
 int LastFileOSError() { return last_file_os_error; }
 
+void SetLastFileOSError(int error) { last_file_os_error = error; }
+
 // ---------------------------------------------------------------- TAbstractFile
 
 TAbstractFile::TAbstractFile(const std::string& file_name) : file_name_(CutName(file_name)) {}

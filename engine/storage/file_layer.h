@@ -78,6 +78,9 @@ std::uint16_t EngineCodeForOSError(int error);
 // The OS error number of the last failure of the file layer on this thread; the handler
 // raises with it so that the engine error records the right number.
 int LastFileOSError();
+// Sets it; the handler clears it (0) before each operation so that a failure that is not an OS
+// failure (a read that ends early) records no stale number.
+void SetLastFileOSError(int error);
 
 // The shared file object. The base implements the in-memory behaviour of every operation
 // but the transfers; TMemoryFile adds the buffer, TPhysicalFile replaces everything.
@@ -340,6 +343,8 @@ class TFileHandler {
  protected:
   // Raises `code` about this file, with the file layer's last OS error.
   [[noreturn]] void RaiseFileError(std::uint16_t code) const;
+  // Raises `code` for an operation on a closed handler.
+  [[noreturn]] void RaiseClosedError(std::uint16_t code) const;
 
  private:
   bool in_memory_ = false;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/base/engine_error.h"
@@ -531,12 +532,25 @@ TEST_F(FileLayerTest, InjectedTransferFailuresRaise) {
   platform.FailWriteAt(1, ENOSPC, 100);
   EXPECT_EQ(ErrorOf([&] { file.WriteAt(0, bytes.data(), 4096); }), TABULA_WRITEERR);
   platform.FailWriteAt(1, EIO);
-  EXPECT_EQ(ErrorOf([&] { file.WriteAt(0, bytes.data(), 4096); }), TABULA_WRITEERR);
+  try {
+    file.WriteAt(0, bytes.data(), 4096);
+    ADD_FAILURE() << "the failed write was not raised";
+  } catch (const ETabulaEngineError& error) {
+    EXPECT_EQ(error.ErrorCode(), TABULA_WRITEERR);
+    EXPECT_EQ(error.OSErrorCode(), EIO);
+    EXPECT_EQ(error.ErrorTableName(), file.FileName());
+  }
   file.WriteAt(0, bytes.data(), 4096);
 
   platform.SetShortReads(1000);
   std::vector<std::uint8_t> got(4096);
-  EXPECT_EQ(ErrorOf([&] { file.ReadAt(0, got.data(), 4096); }), TABULA_READERR);
+  try {
+    file.ReadAt(0, got.data(), 4096);
+    ADD_FAILURE() << "the short read was not raised";
+  } catch (const ETabulaEngineError& error) {
+    EXPECT_EQ(error.ErrorCode(), TABULA_READERR);
+    EXPECT_EQ(error.OSErrorCode(), 0);  // an early end is no OS failure
+  }
   EXPECT_EQ(file.ReadAt(0, got.data(), 4096, true), 1000);
   platform.ClearFaults();
   platform.FailReadAt(1, EIO);
@@ -603,6 +617,41 @@ TEST_F(FileLayerTest, TemporaryDiskFileGoesWithItsLastHandle) {
   EXPECT_TRUE(fs::exists(DiskPath("temp.dat")));
   second.Close();
   EXPECT_FALSE(fs::exists(DiskPath("temp.dat")));
+}
+
+TEST_F(FileLayerTest, AccessLockKeepsSeekAndTransferTogether) {
+  // Two handlers of one disk file share one position; each thread seeks and writes its own
+  // records, then reads them back, under the access lock.
+  TFileHandler creator;
+  MakeHandler(creator, "threads.dat");
+  creator.CreateNew();
+  creator.Close();
+  constexpr int kRecords = 300;
+  constexpr std::uint32_t kRecordSize = 64;
+  auto work = [&](int parity, bool* ok) {
+    TFileHandler handler;
+    MakeHandler(handler, "threads.dat");
+    handler.Open();
+    std::vector<std::uint8_t> record(kRecordSize), got(kRecordSize);
+    for (int i = parity; i < kRecords; i += 2) {
+      std::fill(record.begin(), record.end(), static_cast<std::uint8_t>(i));
+      handler.WriteAt(static_cast<std::uint64_t>(i) * kRecordSize, record.data(), kRecordSize);
+      handler.ReadAt(static_cast<std::uint64_t>(i) * kRecordSize, got.data(), kRecordSize);
+      if (got != record) *ok = false;
+    }
+    handler.Close();
+  };
+  bool ok0 = true, ok1 = true;
+  std::thread t0(work, 0, &ok0), t1(work, 1, &ok1);
+  t0.join();
+  t1.join();
+  EXPECT_TRUE(ok0);
+  EXPECT_TRUE(ok1);
+  const auto bytes = ReadDiskFile(DiskPath("threads.dat"));
+  ASSERT_EQ(bytes.size(), kRecords * kRecordSize);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    ASSERT_EQ(bytes[i], static_cast<std::uint8_t>(i / kRecordSize)) << "byte " << i;
+  }
 }
 
 // ---------------------------------------------------------------- copies
