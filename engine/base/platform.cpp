@@ -30,19 +30,26 @@ void FillStatus(const struct stat& st, TFileStatus* status) {
   status->inode = static_cast<std::uint64_t>(st.st_ino);
 }
 
-int RangeLock(int fd, short type, std::uint64_t first, std::uint64_t length) {
+// Fills `lock` for [first, first + length); false (errno EINVAL) for a range fcntl cannot take.
+bool FillLock(struct flock* lock, short type, std::uint64_t first, std::uint64_t length) {
   // A zero length would mean "to the end of the file and beyond" to fcntl.
   if (length == 0 || first > static_cast<std::uint64_t>(INT64_MAX) ||
       length > static_cast<std::uint64_t>(INT64_MAX) - first) {
     errno = EINVAL;
-    return -1;
+    return false;
   }
-  struct flock lock = {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = static_cast<off_t>(first);
-  lock.l_len = static_cast<off_t>(length);
-  lock.l_pid = 0;  // required for open-file-description locks
+  *lock = {};
+  lock->l_type = type;
+  lock->l_whence = SEEK_SET;
+  lock->l_start = static_cast<off_t>(first);
+  lock->l_len = static_cast<off_t>(length);
+  lock->l_pid = 0;  // required for open-file-description locks
+  return true;
+}
+
+int RangeLock(int fd, short type, std::uint64_t first, std::uint64_t length) {
+  struct flock lock;
+  if (!FillLock(&lock, type, first, length)) return -1;
   int result;
   do {
     result = fcntl(fd, F_OFD_SETLK, &lock);
@@ -132,6 +139,20 @@ int TPlatform::LockRange(int fd, std::uint64_t first, std::uint64_t length, TRan
 
 int TPlatform::UnlockRange(int fd, std::uint64_t first, std::uint64_t length) {
   return RangeLock(fd, F_UNLCK, first, length);
+}
+
+int TPlatform::TestRangeLock(int fd, std::uint64_t first, std::uint64_t length,
+                             TRangeLockKind kind) {
+  struct flock lock;
+  if (!FillLock(&lock, kind == TRangeLockKind::kExclusive ? F_WRLCK : F_RDLCK, first, length)) {
+    return -1;
+  }
+  int result;
+  do {
+    result = fcntl(fd, F_OFD_GETLK, &lock);
+  } while (result == -1 && errno == EINTR);
+  if (result == -1) return -1;
+  return lock.l_type == F_UNLCK ? 0 : 1;
 }
 
 int TPlatform::RemoveFile(const std::string& path) { return ::unlink(path.c_str()); }

@@ -78,6 +78,9 @@ class TPlatform {
   // REQUIRES: length > 0 and first + length <= INT64_MAX.
   virtual int LockRange(int fd, std::uint64_t first, std::uint64_t length, TRangeLockKind kind);
   virtual int UnlockRange(int fd, std::uint64_t first, std::uint64_t length);
+  // Whether a lock of `kind` on the range would conflict with a lock held through another
+  // open file description: 1 when it would, 0 when not, -1 on failure. Takes nothing.
+  virtual int TestRangeLock(int fd, std::uint64_t first, std::uint64_t length, TRangeLockKind kind);
   virtual int RemoveFile(const std::string& path);
   virtual int RenameFile(const std::string& old_path, const std::string& new_path);
   // The names in a directory, without "." and "..".

@@ -45,6 +45,7 @@ class TInstrumentedPlatform : public TPlatform {
     kPathStatus,
     kLock,
     kUnlock,
+    kTestLock,
     kRemove,
     kRename,
     kListDirectory,
@@ -214,6 +215,11 @@ class TInstrumentedPlatform : public TPlatform {
   int UnlockRange(int fd, std::uint64_t first, std::uint64_t length) override {
     Counted(kUnlock);
     return base_->UnlockRange(fd, first, length);
+  }
+  int TestRangeLock(int fd, std::uint64_t first, std::uint64_t length,
+                    TRangeLockKind kind) override {
+    Counted(kTestLock);
+    return base_->TestRangeLock(fd, first, length, kind);
   }
   int RemoveFile(const std::string& path) override {
     Counted(kRemove);

@@ -83,6 +83,37 @@ std::string CutName(const std::string& name) {
 // The on-disk path of an engine name.
 std::string DiskPath(const std::string& name) { return ResolvePathCase(ToNativePath(name)); }
 
+// The two reserved bytes that carry the sharing mode of every open of a disk file.
+constexpr std::uint64_t kShareByte = kShareLockOffset;
+constexpr std::uint64_t kReadOnlyExclusiveByte = kShareLockOffset + 1;
+
+// Takes the sharing lock of a new descriptor: 0, or the errno of the failure (EACCES for a
+// sharing conflict). On failure the caller closes the descriptor, which drops what was taken.
+//  - shared open: a read lock on the share byte, then a test that no read-only exclusive
+//    holder marks the second byte;
+//  - exclusive open that can write: a write lock on the share byte;
+//  - exclusive open that can only read (no write lock possible): a read lock on the second
+//    byte, a read lock on the share byte, then a test that nobody else holds either byte.
+// A shared opener locks, then tests; a read-only exclusive opener marks, then tests; so of two
+// that race at least one sees the other.
+int ClaimSharing(TPlatform& platform, int fd, bool exclusive, bool read_only) {
+  auto refused = [] { return errno == EAGAIN ? EACCES : errno; };
+  if (exclusive && !read_only) {
+    return platform.LockRange(fd, kShareByte, 1, TRangeLockKind::kExclusive) == 0 ? 0 : refused();
+  }
+  if (exclusive) {
+    if (platform.LockRange(fd, kReadOnlyExclusiveByte, 1, TRangeLockKind::kShared) != 0) {
+      return refused();
+    }
+  }
+  if (platform.LockRange(fd, kShareByte, 1, TRangeLockKind::kShared) != 0) return refused();
+  const int others =
+      exclusive ? platform.TestRangeLock(fd, kShareByte, 2, TRangeLockKind::kExclusive)
+                : platform.TestRangeLock(fd, kReadOnlyExclusiveByte, 1, TRangeLockKind::kExclusive);
+  if (others < 0) return errno;
+  return others == 0 ? 0 : EACCES;
+}
+
 bool RangesOverlap(const TAbstractFile::TLockEntry& entry, std::uint64_t first,
                    std::uint64_t last) {
   return first <= entry.last && entry.first <= last;
@@ -392,8 +423,7 @@ std::int32_t TPhysicalFile::CreateNew() {
   if (fd < 0) return FailedWithErrno();
   // Claim the file for this process alone before emptying it, so that a file another process
   // has open is never cut under it.
-  if (platform.LockRange(fd, kShareLockOffset, 1, TRangeLockKind::kExclusive) != 0) {
-    const int error = errno == EAGAIN ? EACCES : errno;
+  if (const int error = ClaimSharing(platform, fd, true, false); error != 0) {
     platform.CloseFile(fd);
     return Failed(error);
   }
@@ -439,11 +469,7 @@ std::int32_t TPhysicalFile::OpenDescriptor() {
     if (fd >= 0) read_only_ = true;
   }
   if (fd < 0) return FailedWithErrno();
-  // The sharing mode. A descriptor open for reading only cannot hold a write lock.
-  const TRangeLockKind kind =
-      exclusive_ && !read_only_ ? TRangeLockKind::kExclusive : TRangeLockKind::kShared;
-  if (platform.LockRange(fd, kShareLockOffset, 1, kind) != 0) {
-    const int error = errno == EAGAIN ? EACCES : errno;
+  if (const int error = ClaimSharing(platform, fd, exclusive_, read_only_); error != 0) {
     platform.CloseFile(fd);
     return Failed(error);
   }

@@ -18,11 +18,11 @@
 // case (Windows-1252 letters), trimmed of blanks.
 //
 // Sharing between processes: every open of a disk file takes an open-file-description lock on
-// the reserved byte kShareLockOffset, far beyond any byte the engine locks: a shared read lock
+// the reserved share byte kShareLockOffset, far beyond any byte the engine locks: a read lock
 // for a normal open, a write lock for an exclusive open or a creation. A conflict there is a
-// sharing violation, TABULA_OSEACCES. (A file that can only be opened for reading can hold only
-// a read lock there, so its exclusive open keeps out other exclusive openers but not shared
-// readers.)
+// sharing violation, TABULA_OSEACCES. A descriptor open for reading only cannot hold a write
+// lock, so an exclusive open of a file that can only be read marks the next reserved byte
+// instead and makes sure nobody else holds either byte; normal opens test that mark.
 //
 // Byte-range locks: taken on the one shared descriptor as open-file-description locks, so they
 // conflict with other processes, and recorded in the file object's RangeLocks, so two holders
@@ -55,8 +55,9 @@ namespace tabula {
 constexpr std::uint32_t kCopyBlockSize = 65536;
 // An in-memory file's buffer grows in steps of this many bytes.
 constexpr std::size_t kMemoryFileGrowth = 4096;
-// The reserved byte that carries the sharing mode of every open of a disk file. The engine's
-// own lock bytes all lie below 2^32; this one lies at 2^62.
+// The first of the two reserved bytes that carry the sharing mode of every open of a disk
+// file. The engine's own lock bytes all lie below 2^32; these lie at 2^62; ranges that reach
+// them are never granted to callers.
 constexpr std::uint64_t kShareLockOffset = 0x4000000000000000ULL;
 static_assert(kShareLockOffset > 0xFFFFFFFFULL, "the share byte must lie beyond every lock");
 

@@ -71,6 +71,10 @@ TEST_F(PlatformTest, RangeLocksConflictBetweenDescriptorsOfOneProcess) {
   EXPECT_EQ(platform.LockRange(b, 0xFFFFFFFFu, 1, TRangeLockKind::kExclusive), -1);
   EXPECT_EQ(errno, EAGAIN);
   EXPECT_EQ(platform.LockRange(c, 0xFFFFFFFFu, 1, TRangeLockKind::kShared), -1);
+  // The test takes nothing and sees only other descriptions' locks.
+  EXPECT_EQ(platform.TestRangeLock(b, 0xFFFFFFF0u, 16, TRangeLockKind::kShared), 1);
+  EXPECT_EQ(platform.TestRangeLock(a, 0xFFFFFFFFu, 1, TRangeLockKind::kExclusive), 0);
+  EXPECT_EQ(platform.TestRangeLock(b, 0xFFFFFFF0u, 15, TRangeLockKind::kExclusive), 0);
   // Shared locks coexist, and keep exclusive ones out.
   EXPECT_EQ(platform.LockRange(b, 0x1000000000ULL, 1, TRangeLockKind::kShared), 0);
   EXPECT_EQ(platform.LockRange(c, 0x1000000000ULL, 1, TRangeLockKind::kShared), 0);

@@ -863,5 +863,52 @@ TEST_F(FileLayerTest, ExclusiveOpensExcludeOtherProcesses) {
   EXPECT_EQ(ReadDiskFile(DiskPath("ex.dat")).size(), 0u);
 }
 
+TEST_F(FileLayerTest, SharingModesHoldForFilesThatCanOnlyBeRead) {
+  // A descriptor open for reading only cannot hold a write lock; exclusive opens must still
+  // exclude every other open. "ro" opens are made read-only by a medium that refuses writing.
+  WriteDiskFile(DiskPath("rx.dat"), Pattern(100));
+  const std::string name = EnginePath("rx.dat");
+  struct TCase {
+    bool parent_exclusive, parent_read_only, child_exclusive, child_read_only;
+    std::int64_t expected;
+  };
+  const std::int64_t refused = kRaised + TABULA_OSEACCES;
+  const TCase cases[] = {
+      {true, true, false, false, refused}, {true, true, false, true, refused},
+      {true, true, true, false, refused},  {true, true, true, true, refused},
+      {false, true, true, true, refused},  {false, false, true, true, refused},
+      {false, true, true, false, refused}, {true, false, true, true, refused},
+      {true, false, false, true, refused}, {false, true, false, false, 1},
+      {false, true, false, true, 1},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << "parent ex " << c.parent_exclusive << " ro " << c.parent_read_only
+                 << ", child ex " << c.child_exclusive << " ro " << c.child_read_only);
+    TInstrumentedPlatform parent_platform;
+    TScopedPlatform installed(&parent_platform);
+    if (c.parent_read_only) parent_platform.FailOpenForWriting("rx.dat");
+    TFileHandler file;
+    file.SetFileName(name);
+    file.SetExclusive(c.parent_exclusive);
+    file.Open();
+    ASSERT_EQ(file.ReadOnly(), c.parent_read_only);
+    const std::int64_t result = RunInChild([&]() -> std::int64_t {
+      TInstrumentedPlatform child_platform(&DefaultPlatform());
+      SetCurrentPlatform(&child_platform);
+      if (c.child_read_only) child_platform.FailOpenForWriting("rx.dat");
+      TFileHandler other;
+      other.SetFileName(name);
+      other.SetExclusive(c.child_exclusive);
+      other.Open();
+      const bool read_only = other.ReadOnly();
+      other.Close();
+      return read_only == c.child_read_only ? 1 : -100;
+    });
+    EXPECT_EQ(result, c.expected);
+    file.Close();
+  }
+}
+
 }  // namespace
 }  // namespace tabula
