@@ -691,9 +691,10 @@ std::int32_t CopyBlocks(TAbstractFile* source, std::int32_t source_handle,
       }
       if (progress) {
         done += static_cast<std::uint64_t>(n);
+        // A file that grows while it is copied never reports more than 100.
+        const std::uint64_t whole = static_cast<std::uint64_t>(total);
         const std::int32_t percent =
-            total > 0 ? static_cast<std::int32_t>(done * 100 / static_cast<std::uint64_t>(total))
-                      : 100;
+            done >= whole ? 100 : static_cast<std::int32_t>(done * 100 / whole);
         if (percent >= reported + progress_step) {
           progress(percent, progress_data);
           reported = percent;
@@ -740,21 +741,30 @@ TFileList& TFileList::Instance() {
 
 TAbstractFile* TFileList::Find(const std::string& name, bool in_memory) {
   const std::string key = ListKey(name, in_memory);
-  for (const auto& file : files_) {
-    if (file->InMemory() == in_memory && ListKey(file->FileName(), in_memory) == key) {
-      return file.get();
-    }
+  for (const TListEntry& entry : files_) {
+    if (entry.in_memory == in_memory && entry.key == key) return entry.file.get();
   }
   return nullptr;
 }
 
+void TFileList::Add(std::unique_ptr<TAbstractFile> file, const std::string& name, bool in_memory) {
+  files_.push_back({ListKey(name, in_memory), in_memory, std::move(file)});
+}
+
 void TFileList::Drop(TAbstractFile* file) {
   for (auto it = files_.begin(); it != files_.end(); ++it) {
-    if (it->get() == file) {
+    if (it->file.get() == file) {
       files_.erase(it);
       return;
     }
   }
+}
+
+bool TFileList::Listed(const TAbstractFile* file) const {
+  for (const TListEntry& entry : files_) {
+    if (entry.file.get() == file) return true;
+  }
+  return false;
 }
 
 std::int32_t TFileList::CreateNew(const std::string& name, bool in_memory, bool temporary,
@@ -779,7 +789,7 @@ std::int32_t TFileList::CreateNew(const std::string& name, bool in_memory, bool 
   if (created) {
     // A disk file object lives only while a handle is open.
     if (result < 0 && !in_memory) return result;
-    files_.push_back(std::move(created));
+    Add(std::move(created), name, in_memory);
   } else if (result < 0 && !in_memory) {
     Drop(target);
   }
@@ -815,7 +825,7 @@ std::int32_t TFileList::Open(const std::string& name, bool in_memory, bool tempo
     if (!in_memory && !created && target->OpenCount() == 0) Drop(target);
     return result;
   }
-  if (created) files_.push_back(std::move(created));
+  if (created) Add(std::move(created), name, in_memory);
   *file = target;
   *read_only = target->ReadOnly();
   *read_only_attribute = target->ReadOnlyAttribute();
@@ -824,12 +834,8 @@ std::int32_t TFileList::Open(const std::string& name, bool in_memory, bool tempo
 
 std::int32_t TFileList::Close(TAbstractFile* file, bool in_memory, std::int32_t handle) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  bool listed = false;
-  for (const auto& entry : files_) {
-    if (entry.get() == file) listed = true;
-  }
   // Only a listed object is touched: the pointer may be stale.
-  if (!listed || file->InMemory() != in_memory || file->OpenCount() == 0) {
+  if (!Listed(file) || file->InMemory() != in_memory || file->OpenCount() == 0) {
     return Failed(ENOENT);
   }
   file->ReleaseHandle(handle);
@@ -852,7 +858,13 @@ std::int32_t TFileList::Rename(const std::string& old_name, bool in_memory,
       TAbstractFile* other = Find(new_name, true);
       if (other != nullptr && other != target) return Failed(EEXIST);
     }
-    return target->Rename(new_name);
+    const std::int32_t result = target->Rename(new_name);
+    if (result == 0) {
+      for (TListEntry& entry : files_) {
+        if (entry.file.get() == target) entry.key = ListKey(new_name, in_memory);
+      }
+    }
+    return result;
   }
   if (in_memory) return Failed(ENOENT);
   // The destination may be open in this process under its own name.

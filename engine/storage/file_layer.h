@@ -265,13 +265,25 @@ class TFileList {
   std::size_t Count();
 
  private:
+  // A listed object with the key it is found by, kept here so that a lookup takes no file
+  // object's lock.
+  struct TListEntry {
+    std::string key;
+    bool in_memory;
+    std::unique_ptr<TAbstractFile> file;
+  };
+
   // The listed object of this kind and name, or nullptr. REQUIRES: lock_ held.
   TAbstractFile* Find(const std::string& name, bool in_memory);
+  // Lists `file` under `name`. REQUIRES: lock_ held.
+  void Add(std::unique_ptr<TAbstractFile> file, const std::string& name, bool in_memory);
   // Takes `file` out of the list and frees it. REQUIRES: lock_ held.
   void Drop(TAbstractFile* file);
+  // Whether `file` is listed. REQUIRES: lock_ held.
+  bool Listed(const TAbstractFile* file) const;
 
   std::recursive_mutex lock_;
-  std::vector<std::unique_ptr<TAbstractFile>> files_;  // guarded by lock_
+  std::vector<TListEntry> files_;  // guarded by lock_
 };
 
 // The base of the data, index and BLOB files. Every operation raises an engine error on
