@@ -33,7 +33,9 @@
 //
 // Lock order: the list's lock before any file object's AccessLock; when a copy holds two file
 // objects, the source's before the destination's (copies run under the list's lock, so no two
-// copies interleave). Both locks are re-entrant.
+// copies interleave). Both locks are re-entrant. With several threads, a caller inside BeginAccess
+// must not open, close, create, rename, remove or test files (those take the list's lock); a lookup
+// in the list takes no file object's lock.
 //
 // Thread-safety: TFileList and TAbstractFile are safe from any thread. A TFileHandler belongs
 // to one owner at a time; callers that seek and then transfer bracket the pair with
