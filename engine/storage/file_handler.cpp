@@ -52,6 +52,8 @@ void TFileHandler::Open() {
 }
 
 void TFileHandler::Close() {
+  // Leave any access still open: the file object may go with the handle.
+  while (!accessed_.empty()) EndAccess();
   if (file_ != nullptr && handle_id_ != 0) {
     TFileList::Instance().Close(file_, in_memory_, handle_id_);
   }

@@ -330,8 +330,8 @@ class TFileHandler {
   bool LockRange(std::uint64_t length, std::uint64_t first);
   bool UnlockRange(std::uint64_t length, std::uint64_t first);
   bool Exists();
-  // Enter and leave the shared file's access lock (nothing while closed). Pairs nest.
-  // REQUIRES: the handler is not closed between BeginAccess and its EndAccess.
+  // Enter and leave the shared file's access lock (nothing while closed). Pairs nest; Close
+  // leaves every access still open, and a later EndAccess then does nothing.
   void BeginAccess();
   void EndAccess();
 
