@@ -873,7 +873,9 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
                  "', instead found '");
     }
     NextToken();
-    TExpTokenPtr argument = ParseSum(flags);
+    // COUNT(*) counts rows wherever aggregates are allowed, HAVING included.
+    TExpTokenPtr argument =
+        ParseSum(function == opCount && IsChar('*') ? (flags | AllowAllColumns) : flags);
     if (function != opCount) {
       node->data_type = argument->data_type;
       node->subtype = argument->subtype;
