@@ -10,13 +10,12 @@
 // statement is then unprepared and its blocks and parameters are released. Statement-level
 // messages carry no context; expression messages end with " in " and the clause's context.
 //
-// LANGUAGE and SORT names are resolved through the engine's language list.
+// LANGUAGE and SORT names are resolved through the engine's language list (engine/index).
 //
 // Thread-safety: one statement is used by one thread at a time.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -27,18 +26,6 @@
 #include "engine/sql/expression_parser.h"
 
 namespace tabula {
-
-// Resolves the names of the LANGUAGE and SORT clauses. Each returns false for an unknown name.
-struct TSqlLanguageLookup {
-  std::function<bool(const std::string& name, std::uint16_t* locale_id)> language;
-  std::function<bool(std::uint16_t locale_id, const std::string& name, std::uint16_t* sort_id)>
-      sort;
-};
-
-// The lookup used by every statement; until the language list is linked in, it knows only
-// "ANSI Standard" with its "Default Order". Replaced at engine start-up (and by tests).
-void SetSqlLanguageLookup(TSqlLanguageLookup lookup);
-TSqlLanguageLookup SqlLanguageLookup();
 
 class TQueryStatement : public TParserOwner {
  public:

@@ -2,9 +2,9 @@
 // expression entry points for every clause.
 #include <charconv>
 #include <cstring>
-#include <mutex>
 
 #include "engine/base/engine_error.h"
+#include "engine/index/collation.h"
 #include "engine/sql/query_statement.h"
 
 namespace tabula {
@@ -25,31 +25,6 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 std::string CutName(std::string_view name) { return std::string(name.substr(0, 255)); }
-
-TSqlLanguageLookup DefaultLanguageLookup() {
-  TSqlLanguageLookup lookup;
-  lookup.language = [](const std::string& name, std::uint16_t* id) {
-    if (!EqualsIgnoringCase(name, "ANSI Standard")) return false;
-    *id = 0;
-    return true;
-  };
-  lookup.sort = [](std::uint16_t, const std::string& name, std::uint16_t* id) {
-    if (!EqualsIgnoringCase(name, "Default Order")) return false;
-    *id = 0;
-    return true;
-  };
-  return lookup;
-}
-
-std::mutex& LanguageLookupLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-TSqlLanguageLookup& LanguageLookupSlot() {
-  static TSqlLanguageLookup lookup = DefaultLanguageLookup();  // guarded by LanguageLookupLock
-  return lookup;
-}
 
 // The words after which a name in FROM is not a correlation name. FULL is among them so that a
 // FULL join is refused as such instead of FULL being taken for a correlation name.
@@ -83,16 +58,6 @@ void TDataQuery::AddCondition(TExpTokenPtr added) {
   node->left = condition.release();
   node->right = added.release();
   condition = std::move(node);
-}
-
-void SetSqlLanguageLookup(TSqlLanguageLookup lookup) {
-  std::lock_guard<std::mutex> guard(LanguageLookupLock());
-  LanguageLookupSlot() = std::move(lookup);
-}
-
-TSqlLanguageLookup SqlLanguageLookup() {
-  std::lock_guard<std::mutex> guard(LanguageLookupLock());
-  return LanguageLookupSlot();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -431,25 +396,24 @@ std::int32_t TQueryStatement::ParseIntegerAfter(std::string_view message) {
 void TQueryStatement::ParseLanguage(TDataQuery* query) {
   if (!parser_.IsKeyword("LANGUAGE")) return;
   parser_.NextToken();
-  const TSqlLanguageLookup lookup = SqlLanguageLookup();
-  std::uint16_t id = 0;
-  if (!parser_.IsNameToken() || !lookup.language || !lookup.language(parser_.TokenText(), &id)) {
+  // Names are those of the engine's language list and of the language's sort orders.
+  if (!parser_.IsNameToken() || !LanguageExists(parser_.TokenText())) {
     parser_.RaiseError("Invalid language constant '" + parser_.TokenText() +
                        "' specified after LANGUAGE keyword");
   }
+  const std::uint16_t id = LanguageId(parser_.TokenText());
   query->has_language = true;
   query->language_id = id;
   query->sort_id = 0;
   parser_.NextToken();
   if (!parser_.IsKeyword("SORT")) return;
   parser_.NextToken();
-  std::uint16_t sort = 0;
-  if (!parser_.IsNameToken() || !lookup.sort || !lookup.sort(id, parser_.TokenText(), &sort)) {
+  if (!parser_.IsNameToken() || !SortOrderExists(id, parser_.TokenText())) {
     parser_.RaiseError("Invalid sort constant '" + parser_.TokenText() +
                        "' specified after SORT keyword");
   }
   query->has_sort = true;
-  query->sort_id = sort;
+  query->sort_id = SortId(id, parser_.TokenText());
   parser_.NextToken();
 }
 

@@ -324,27 +324,14 @@ TEST(StatementParserTest, AlterTableAndIndexes) {
   EXPECT_TRUE(statement.MasterQuery()->if_exists);
 }
 
-TEST(StatementParserTest, LanguageAndSortThroughTheLookup) {
-  TSqlLanguageLookup saved = SqlLanguageLookup();
-  TSqlLanguageLookup lookup;
-  lookup.language = [](const std::string& name, std::uint16_t* id) {
-    if (name != "German (Standard)") return false;
-    *id = 0x0407;
-    return true;
-  };
-  lookup.sort = [](std::uint16_t id, const std::string& name, std::uint16_t* sort) {
-    if (id != 0x0407 || name != "German Phone Book Order") return false;
-    *sort = 1;
-    return true;
-  };
-  SetSqlLanguageLookup(lookup);
-  EXPECT_EQ(PrepareError("SELECT a FROM t LANGUAGE 'German (Standard)' SORT 'German Phone Book Order'"),
+TEST(StatementParserTest, LanguageAndSortFromTheLanguageList) {
+  EXPECT_EQ(PrepareError("SELECT a FROM t LANGUAGE 'german (standard)' SORT 'German Phone Book Order'"),
             "SELECT cols[a] from[t#1] lang1031/1");
+  EXPECT_EQ(PrepareError("SELECT a FROM t LANGUAGE 'English (UK)'"), "SELECT cols[a] from[t#1] lang2057/0");
   EXPECT_EQ(PrepareError("SELECT a FROM t LANGUAGE 'Klingon'"),
             "Invalid language constant 'Klingon' specified after LANGUAGE keyword");
-  EXPECT_EQ(PrepareError("CREATE TABLE t (a INT LANGUAGE 'German (Standard)' SORT 'x')"),
-            "Invalid sort constant 'x' specified after SORT keyword");
-  SetSqlLanguageLookup(saved);
+  EXPECT_EQ(PrepareError("CREATE TABLE t (a INT LANGUAGE 'English (UK)' SORT 'German Phone Book Order')"),
+            "Invalid sort constant 'German Phone Book Order' specified after SORT keyword");
 }
 
 TEST(StatementParserTest, Errors) {
