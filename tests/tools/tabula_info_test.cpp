@@ -1,0 +1,196 @@
+// Runs the tabula-info binary on tables made for the test and checks what it prints.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "engine/base/coding.h"
+#include "engine/storage/data_file.h"
+
+namespace tabula {
+namespace {
+
+struct TRunResult {
+  int exit_code = -1;
+  bool signalled = false;
+  std::string out;
+  std::string err;
+};
+
+TFieldDescriptor Field(std::uint16_t no, const char* name, std::uint8_t type, std::uint8_t size = 0,
+                       std::uint8_t subtype = 0) {
+  TFieldDescriptor d;
+  d.FieldNo = no;
+  d.FieldName = name;
+  d.FieldType = type;
+  d.FieldSubType = subtype;
+  d.FieldSize = size;
+  return d;
+}
+
+class TabulaInfoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "tabula_info_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern + "/";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return dir_ + name; }
+
+  std::string ReadText(const std::string& path) const {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  TRunResult Run(const std::string& arguments) const {
+    const std::string binary = std::string(TABULA_BINARY_DIR) + "/tools/tabula-info";
+    const std::string command = "'" + binary + "' " + arguments + " > '" + Path("out.txt") +
+                                "' 2> '" + Path("err.txt") + "'";
+    const int status = std::system(command.c_str());
+    TRunResult result;
+    result.signalled = WIFSIGNALED(status);
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    result.out = ReadText(Path("out.txt"));
+    result.err = ReadText(Path("err.txt"));
+    return result;
+  }
+
+  // STAFF.DAT: Name string(20), ID auto-increment, Hired date, Rate BCD(2), Active boolean;
+  // records "Ann", "Smith, Bob" (deleted: "Gone") and an all-null one.
+  void CreateStaff(bool encrypted = false) {
+    std::vector<TFieldDescriptor> fields = {
+        Field(1, "Name", fldString, 20), Field(2, "ID", fldInteger, 0, fldstAutoInc),
+        Field(3, "Hired", fldDate), Field(4, "Rate", fldBCD), Field(5, "Active", fldBoolean)};
+    fields[3].FieldScale = 2;
+    fields[0].Required = true;
+    fields[0].DefaultValue = "nobody";
+    AssignFieldLayout(fields);
+    TDataFile file;
+    file.SetFileName(Path("STAFF.DAT"));
+    file.CreateTable(0x0409, 0, fields, 512, "Staff, all of them", encrypted ? "pw" : "", encrypted,
+                     2, 5);
+    const char* names[] = {"Ann", "Gone", "Smith, Bob", ""};
+    for (int i = 0; i < 4; ++i) {
+      TRecord* record = file.Cache()->GetRecord(nullptr, file.NextRecordNo(), false,
+                                                TReadDirection::kForward, false);
+      InitRecordImage(record->Image(), record->ImageSize(), record->RecordNo(), file.NewRecordID());
+      StoreFieldValue(fields[0], record->Image(), record->ImageSize(),
+                      reinterpret_cast<const std::uint8_t*>(names[i]), std::strlen(names[i]));
+      if (i < 3) {
+        const std::int32_t day = EncodeDate(2020, 3, i + 1);
+        StoreFieldValue(fields[2], record->Image(), record->ImageSize(),
+                        reinterpret_cast<const std::uint8_t*>(&day), 4);
+        std::uint8_t bcd[34];
+        EncodeBcd(bcd, 125000 * (i + 1), 2);  // 12.50 × (i + 1)
+        StoreFieldValue(fields[3], record->Image(), record->ImageSize(), bcd, 34);
+        const std::uint8_t active[2] = {static_cast<std::uint8_t>(i % 2 == 0), 0};
+        StoreFieldValue(fields[4], record->Image(), record->ImageSize(), active, 2);
+      }
+      record->SetDirty(true);
+      if (i == 1) file.FreeRecord(record);
+      file.Cache()->Unpin(record);
+    }
+    file.Cache()->WriteDirty();
+    file.WriteHeader();
+    file.WriteDescriptors();
+  }
+
+  std::string dir_;
+};
+
+TEST_F(TabulaInfoTest, PrintsHeaderAndDescriptorsAligned) {
+  CreateStaff();
+  const TRunResult r = Run("'" + Path("Staff") + "'");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  for (const char* line :
+       {"Format version     3.00 (5)\n", "Records            4\n", "First free record  2\n",
+        "Record size        74\n", "Change counter     1\n", "Encrypted          no\n",
+        "Locale             0x0409, sort 0\n", "User version       2.5\n",
+        "Engine version     32400\n", "Description        Staff, all of them\n"}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  }
+  EXPECT_NE(r.out.find("No  Name    Type     Subtype  Size  Scale  Offset  Required  Min  Max  "
+                       "Default\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("1   Name    string   0        20    0      9       yes                 "
+                       "nobody\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("2   ID      integer  29       0     0      5       no"), std::string::npos);
+  EXPECT_NE(r.out.find("4   Rate    BCD      0        0     2      36"), std::string::npos);
+  EXPECT_EQ(r.out.find("Ann"), std::string::npos);  // records only when asked
+}
+
+TEST_F(TabulaInfoTest, RecordsAsCsvSkipDeletedRecords) {
+  CreateStaff(/*encrypted=*/true);
+  const std::string before = ReadText(Path("STAFF.DAT"));
+  const TRunResult r = Run("--records '" + Path("staff.dat") + "'");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("Encrypted          yes\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Description        Staff, all of them\n"), std::string::npos);
+  const std::string csv =
+      "Name,ID,Hired,Rate,Active\n"
+      "Ann,1,2020-03-01,12.50,true\n"
+      "\"Smith, Bob\",3,2020-03-03,37.50,true\n"
+      ",4,,,\n";
+  ASSERT_GE(r.out.size(), csv.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - csv.size()), csv) << r.out;
+  EXPECT_EQ(ReadText(Path("STAFF.DAT")), before);  // the tool only reads
+}
+
+TEST_F(TabulaInfoTest, DamagedForeignAndMissingFilesFailWithTheEngineError) {
+  CreateStaff();
+  std::string sound = ReadText(Path("STAFF.DAT"));
+  struct Row {
+    const char* what;
+    std::string bytes;
+    const char* error;
+  };
+  std::string wrong_size = sound;
+  wrong_size[21] = static_cast<char>(wrong_size[21] + 1);
+  std::string old_version = sound;
+  old_version[8] = 3;
+  std::string many_fields = sound;
+  EncodeFixed16(reinterpret_cast<std::uint8_t*>(&many_fields[23]), 2000);
+  const Row rows[] = {
+      {"truncated header", sound.substr(0, 60), "TABULA_READERR"},
+      {"record size", wrong_size, "TABULA_HEADERCORRUPT"},
+      {"old version", old_version, "TABULA_OLDVERSION"},
+      {"2000 fields", many_fields, "TABULA_HEADERCORRUPT"},
+      {"foreign file", std::string(500, 'x'), "TABULA_HEADERCORRUPT"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    {
+      std::ofstream out(Path("BAD.DAT"), std::ios::binary | std::ios::trunc);
+      out << row.bytes;
+    }
+    const TRunResult r = Run("--records '" + Path("BAD.DAT") + "'");
+    EXPECT_FALSE(r.signalled);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find(row.error), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("BAD"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadText(Path("BAD.DAT")), row.bytes);
+  }
+  const TRunResult missing = Run("'" + Path("NOSUCH") + "'");
+  EXPECT_EQ(missing.exit_code, 1);
+  EXPECT_NE(missing.err.find("TABULA_OSENOENT"), std::string::npos) << missing.err;
+
+  const TRunResult usage = Run("");
+  EXPECT_EQ(usage.exit_code, 2);
+  EXPECT_NE(usage.err.find("usage: tabula-info"), std::string::npos);
+  EXPECT_EQ(Run("--bogus x").exit_code, 2);
+}
+
+}  // namespace
+}  // namespace tabula

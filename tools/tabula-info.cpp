@@ -1,0 +1,312 @@
+// tabula-info: shows what a table's data file holds.
+//
+//   tabula-info [--records] TABLE
+//
+// Prints the data file's header and its field descriptors as an aligned table; with --records
+// also the active records as CSV (one header line of field names, then one line per record).
+// TABLE is the table's path, with or without an extension (the data file is TABLE.DAT).
+//
+// The tool only reads: it opens the data file shared, never writes, and takes no locks. A
+// damaged or foreign file is reported with the engine's error message on standard error and
+// exit code 1; a usage error gives exit code 2.
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "engine/base/coding.h"
+#include "engine/base/engine_error.h"
+#include "engine/storage/data_file.h"
+#include "engine/storage/data_file_format.h"
+#include "engine/storage/field_types.h"
+
+namespace tabula {
+namespace {
+
+constexpr int kExitEngineError = 1;
+constexpr int kExitUsage = 2;
+
+void PrintUsage(std::ostream& out) {
+  out << "usage: tabula-info [--records] TABLE\n"
+         "  Shows the header and field descriptors of TABLE's data file (TABLE.DAT);\n"
+         "  --records also lists the active records as CSV.\n";
+}
+
+// The data file's name: the table path with its extension (if any) replaced by ".DAT".
+std::string DataFileName(const std::string& table) {
+  const std::size_t slash = table.find_last_of("/\\");
+  const std::size_t dot = table.find_last_of('.');
+  const bool has_extension =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (has_extension ? table.substr(0, dot) : table) + ".DAT";
+}
+
+std::string FormatDouble(double value) {
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return result.ec == std::errc() ? std::string(buffer, result.ptr) : std::string("?");
+}
+
+std::string TwoDigits(int value) {
+  char buffer[8];
+  std::snprintf(buffer, sizeof buffer, "%02d", value);
+  return buffer;
+}
+
+std::string FormatDate(std::int32_t day_number) {
+  int year = 0, month = 0, day = 0;
+  if (!DecodeDate(day_number, &year, &month, &day)) return "?" + std::to_string(day_number);
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", year, month, day);
+  return buffer;
+}
+
+std::string FormatTime(std::int32_t milliseconds) {
+  if (milliseconds < 0 || milliseconds >= kMillisecondsPerDay) {
+    return "?" + std::to_string(milliseconds);
+  }
+  const int seconds = milliseconds / 1000;
+  std::string text = TwoDigits(seconds / 3600) + ":" + TwoDigits(seconds / 60 % 60) + ":" +
+                     TwoDigits(seconds % 60);
+  if (milliseconds % 1000 != 0) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, ".%03d", milliseconds % 1000);
+    text += buffer;
+  }
+  return text;
+}
+
+std::string FormatTimeStamp(double value) {
+  std::int32_t day = 0, milliseconds = 0;
+  if (!DecodeTimeStamp(value, &day, &milliseconds)) return "?" + FormatDouble(value);
+  return FormatDate(day) + " " + FormatTime(milliseconds);
+}
+
+std::string Hex(const std::uint8_t* bytes, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    text.push_back(kDigits[bytes[i] >> 4]);
+    text.push_back(kDigits[bytes[i] & 0x0F]);
+  }
+  return text;
+}
+
+// The header's LastUpdated as a date and time: the stored value plus 693594 is the date-time
+// (days since 1899-12-30), plus 693594 again the day number.
+std::string FormatLastUpdated(double stored) {
+  const double days = stored + 2 * kDateTimeDelta;
+  if (!(days >= 1 && days < 3652060)) return FormatDouble(stored);
+  const double whole = static_cast<double>(static_cast<std::int64_t>(days));
+  const std::int32_t milliseconds =
+      static_cast<std::int32_t>((days - whole) * kMillisecondsPerDay + 0.5);
+  return FormatTimeStamp(EncodeTimeStamp(static_cast<std::int32_t>(whole),
+                                         std::min(milliseconds, kMillisecondsPerDay - 1)));
+}
+
+// The value of a field in a record image as text; empty for null.
+std::string FormatValue(const TFieldDescriptor& d, const std::uint8_t* image, std::size_t size) {
+  std::vector<std::uint8_t> value(std::max<std::size_t>(FieldValueSize(d), 8) + 1, 0);
+  bool is_null = true;
+  if (ReadFieldValue(d, image, size, value.data(), &is_null) != 0) return "?";
+  if (is_null) return "";
+  const std::uint8_t* v = value.data();
+  switch (d.FieldType) {
+    case fldString: {
+      std::string text(reinterpret_cast<const char*>(v), d.PhysicalSize);
+      return text.substr(0, text.find('\0'));
+    }
+    case fldDate:
+      return FormatDate(static_cast<std::int32_t>(DecodeFixed32(v)));
+    case fldBlob:
+      return "blob:" + std::to_string(static_cast<std::int32_t>(DecodeFixed32(v)));
+    case fldBoolean:
+      return DecodeFixed16(v) != 0 ? "true" : "false";
+    case fldSmallInt:
+      return std::to_string(static_cast<std::int16_t>(DecodeFixed16(v)));
+    case fldInteger:
+      return std::to_string(static_cast<std::int32_t>(DecodeFixed32(v)));
+    case fldFloat:
+      return FormatDouble(DecodeDouble(v));
+    case fldBCD: {
+      std::string text;
+      return BcdToText(v, &text) ? text : "?";
+    }
+    case fldTime:
+      return FormatTime(static_cast<std::int32_t>(DecodeFixed32(v)));
+    case fldTimeStamp:
+      return FormatTimeStamp(DecodeDouble(v));
+    case fldWord:
+      return std::to_string(DecodeFixed16(v));
+    case fldUnsignedInteger:
+      return std::to_string(DecodeFixed32(v));
+    case fldExtendedFloat:
+      return FormatDouble(DecodeExtended(v));
+    case fldLargeInt:
+      return std::to_string(static_cast<std::int64_t>(DecodeFixed64(v)));
+    default:
+      return Hex(v, d.PhysicalSize);
+  }
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted.push_back('"');
+    quoted.push_back(c);
+  }
+  return quoted + "\"";
+}
+
+// Prints rows as columns padded to their widest cell, separated by two blanks.
+void PrintTable(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()), 0);
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::cout << line << '\n';
+  }
+}
+
+void PrintHeader(const TDataFile& file) {
+  const TDataHeader& h = file.Header();
+  const std::string version_text(FormatVersionText(h.FormatVersion));
+  char locale[32];
+  std::snprintf(locale, sizeof locale, "0x%04X, sort %u", h.LocaleID, h.SortID);
+  PrintTable({
+      {"Data file", file.FileName()},
+      {"Format version", (version_text.empty() ? std::string("unknown") : version_text) + " (" +
+                             std::to_string(h.FormatVersion) + ")"},
+      {"Records", std::to_string(h.PhysicalRecordCount())},
+      {"Next record", std::to_string(h.NextRecordNo)},
+      {"First free record", std::to_string(h.FirstFreeRecord)},
+      {"Record size", std::to_string(h.RecordSize)},
+      {"Field count", std::to_string(h.FieldCount)},
+      {"BLOB fields", std::to_string(h.BlobFieldCount)},
+      {"BLOB block size", std::to_string(h.GetBlobBlockSize())},
+      {"Change counter", std::to_string(h.ChangeCount)},
+      {"Last record ID", std::to_string(h.LastRecordID)},
+      {"Last BLOB ID", std::to_string(h.LastBlobID)},
+      {"Encrypted", h.Encrypted ? "yes" : "no"},
+      {"Locale", locale},
+      {"User version",
+       std::to_string(h.UserMajorVersion) + "." + std::to_string(h.UserMinorVersion)},
+      {"Last updated", FormatLastUpdated(h.LastUpdated)},
+      {"Engine version", std::to_string(h.EngineVersion)},
+      {"Description", h.PlainDescription()},
+  });
+}
+
+void PrintDescriptors(const TDataFile& file) {
+  std::vector<std::vector<std::string>> rows = {{"No", "Name", "Type", "Subtype", "Size", "Scale",
+                                                 "Offset", "Required", "Min", "Max", "Default"}};
+  for (const TFieldDescriptor& d : file.Descriptors()) {
+    rows.push_back({std::to_string(d.FieldNo), d.FieldName, std::string(FieldTypeName(d.FieldType)),
+                    std::to_string(d.FieldSubType), std::to_string(d.FieldSize),
+                    std::to_string(d.FieldScale), std::to_string(d.FieldOffset),
+                    d.Required ? "yes" : "no", d.MinValue, d.MaxValue, d.DefaultValue});
+  }
+  PrintTable(rows);
+}
+
+void PrintRecords(TDataFile& file) {
+  const std::vector<TFieldDescriptor>& fields = file.Descriptors();
+  std::string line;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    line += (i ? "," : "") + CsvField(fields[i].FieldName);
+  }
+  std::cout << line << '\n';
+  const std::size_t record_size = static_cast<std::size_t>(file.RecordSize());
+  const std::int32_t block = std::max<std::int32_t>(1, 65536 / file.RecordSize());
+  std::vector<std::uint8_t> buffer(record_size * static_cast<std::size_t>(block));
+  const std::int32_t total = file.PhysicalRecordCount();
+  for (std::int32_t first = 1; first <= total; first += block) {
+    const std::int32_t count = std::min(block, total - first + 1);
+    const std::int32_t read = file.ReadRecordImages(first, count, buffer.data());
+    if (read < count) RaiseTableError(TABULA_READERR, file.TableName());
+    for (std::int32_t i = 0; i < read; ++i) {
+      const std::uint8_t* image = buffer.data() + static_cast<std::size_t>(i) * record_size;
+      if (RecordStatus(image) != kStatusActive) continue;
+      line.clear();
+      for (std::size_t f = 0; f < fields.size(); ++f) {
+        line += (f ? "," : "") + CsvField(FormatValue(fields[f], image, record_size));
+      }
+      std::cout << line << '\n';
+    }
+  }
+}
+
+int Run(int argc, char** argv) {
+  bool records = false;
+  std::string table;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--records") {
+      records = true;
+    } else if (arg == "--help" || arg == "-h") {
+      PrintUsage(std::cout);
+      return 0;
+    } else if (!arg.empty() && arg[0] == '-') {
+      std::cerr << "tabula-info: unknown option " << arg << '\n';
+      PrintUsage(std::cerr);
+      return kExitUsage;
+    } else if (table.empty()) {
+      table = arg;
+    } else {
+      PrintUsage(std::cerr);
+      return kExitUsage;
+    }
+  }
+  if (table.empty()) {
+    PrintUsage(std::cerr);
+    return kExitUsage;
+  }
+  try {
+    TDataFile file;
+    file.SetFileName(DataFileName(table));
+    file.SetExclusive(false);
+    file.Open();
+    PrintHeader(file);
+    std::cout << '\n';
+    PrintDescriptors(file);
+    std::cout.flush();
+    // A file whose header does not match its descriptors and size is reported, not dumped.
+    file.CheckHeader();
+    if (records) {
+      std::cout << '\n';
+      PrintRecords(file);
+    }
+    file.Close();
+  } catch (const ETabulaEngineError& e) {
+    std::cout.flush();
+    std::cerr << "tabula-info: " << e.what() << " [" << EngineErrorName(e.ErrorCode()) << ", "
+              << e.ErrorCode() << "]\n";
+    return kExitEngineError;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace tabula
+
+int main(int argc, char** argv) {
+  try {
+    return tabula::Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "tabula-info: " << e.what() << '\n';
+    return tabula::kExitEngineError;
+  }
+}
