@@ -582,3 +582,51 @@ TEST_F(DataFileTest, BadFilesFailWithTheirErrorAndStayUntouched) {
 
 }  // namespace
 }  // namespace tabula
+
+namespace tabula {
+namespace {
+
+// Damage at random places never crashes the reader: every outcome is a clean open or an engine
+// error, and the field readers stay inside the record images they are given.
+TEST_F(DataFileTest, RandomDamageGivesEngineErrorsOnly) {
+  {
+    TDataFile file;
+    CreateStaff(file);
+    AppendRecords(file, {"Ann", "Bob", "Cecilia"});
+  }
+  const std::vector<std::uint8_t> sound = FileBytes("STAFF.DAT");
+  std::uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 8;
+  };
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::uint8_t> bytes = sound;
+    const int flips = 1 + static_cast<int>(next() % 6);
+    for (int i = 0; i < flips; ++i) {
+      bytes[next() % bytes.size()] = static_cast<std::uint8_t>(next());
+    }
+    if (next() % 4 == 0) bytes.resize(next() % bytes.size());
+    WriteFileBytes("FUZZ.DAT", bytes);
+    TDataFile file;
+    file.SetFileName(Path("FUZZ.DAT"));
+    try {
+      file.Open();
+      std::vector<std::uint8_t> images(static_cast<std::size_t>(file.RecordSize()) * 4 + 1);
+      const std::int32_t read = file.ReadRecordImages(1, 4, images.data());
+      for (std::int32_t r = 0; r < read; ++r) {
+        for (const TFieldDescriptor& d : file.Descriptors()) {
+          std::vector<std::uint8_t> value(256 + 8);
+          bool is_null = false;
+          ReadFieldValue(d, images.data() + static_cast<std::size_t>(r) * file.RecordSize(),
+                         static_cast<std::size_t>(file.RecordSize()), value.data(), &is_null);
+        }
+      }
+      file.CheckHeader();
+    } catch (const ETabulaEngineError&) {
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tabula
