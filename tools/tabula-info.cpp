@@ -6,9 +6,9 @@
 // also the active records as CSV (one header line of field names, then one line per record).
 // TABLE is the table's path, with or without an extension (the data file is TABLE.DAT).
 //
-// The tool only reads: it opens the data file shared, never writes, and takes no record or table locks. A
-// damaged or foreign file is reported with the engine's error message on standard error and
-// exit code 1; a usage error gives exit code 2.
+// The tool only reads: it opens the data file shared, never writes, and takes no record or
+// table locks. A damaged or foreign file is reported with the engine's error message on
+// standard error and exit code 1; a usage error gives exit code 2.
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
