@@ -32,6 +32,17 @@ class TDataDirectory {
   std::int32_t UseCount() const { return use_count_; }
   void SetUseCount(std::int32_t count) { use_count_ = count; }
   bool InTransaction() const { return in_transaction_; }
+
+  // Transactions; each returns 0 or a negative engine error code. `local_only` suppresses the
+  // request to a server (set inside a server, and by statements that run their own transaction).
+  // The table-level work (starting, committing and rolling back the transaction of every table
+  // in use, releasing its locks) is completed with the table and locking layers; until then
+  // these keep the InTransaction state of the database.
+  // Nothing happens when a transaction is already active.
+  int StartTransaction(bool local_only = false);
+  // Ends the transaction whether or not the commit of a table fails.
+  int Commit(bool end_transaction, bool force_flush, bool local_only = false);
+  int Rollback(bool local_only = false);
   // The name for remote databases, else the path: the database name in error contexts.
   std::string DisplayName() const;
 

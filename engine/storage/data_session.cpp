@@ -219,6 +219,18 @@ void TDataSession::CloseDatabase(TDataDirectory* database, bool connection_lost)
   databases_.erase(it);
 }
 
+void TDataSession::Connect() { RaiseRemoteUnavailable(); }
+
+void TDataSession::Login() { RaiseRemoteUnavailable(); }
+
+void TDataSession::SendSessionParams() { RaiseRemoteUnavailable(); }
+
+void TDataSession::Logout() {
+  if (!connected_) return;
+  logged_in_ = false;
+  connected_ = false;
+}
+
 void TDataSession::RaiseRemoteUnavailable() const {
   RaiseEngineError(TABULA_REMOTECONNECT, RemoteName(), remote_user_, std::string(),
                    std::string(), std::string(), std::string(),

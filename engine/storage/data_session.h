@@ -126,6 +126,15 @@ class TDataSession {
   void CloseDatabase(TDataDirectory* database, bool connection_lost = false);
   const std::vector<std::unique_ptr<TDataDirectory>>& Databases() const { return databases_; }
 
+  // Client-server connection of a remote session, in start-up order: Connect, Login (asking
+  // the login callback when user or password is missing), SendSessionParams; Logout when the
+  // session stops (nothing when not connected). The database server client is not built into
+  // this engine yet, so Connect, Login and SendSessionParams raise TABULA_REMOTECONNECT.
+  void Connect();
+  void Login();
+  void SendSessionParams();
+  void Logout();
+
   void SetLoginCallback(TLoginCallback callback) { login_callback_ = std::move(callback); }
   void SetTraceCallback(TTraceCallback callback) { trace_callback_ = std::move(callback); }
 

@@ -1,0 +1,14 @@
+// The one header an application includes: the dataset components of the Tabula engine and the
+// engine errors they raise.
+//
+// TTabulaSession (with the process-wide Sessions() list and its default session "Default")
+// configures and owns an engine session and provides the engine-wide lock; TTabulaDatabase names
+// a database for the datasets of a session and carries the transactions. Components derive from
+// TComponent, whose loading state lets a stored layout set `Active` and `Connected` before they
+// take effect.
+#pragma once
+
+#include "components/component.h"
+#include "components/database.h"
+#include "components/session.h"
+#include "engine/base/engine_error.h"
