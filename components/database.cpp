@@ -1,6 +1,7 @@
 #include "components/database.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "engine/base/engine_error.h"
 #include "engine/storage/data_directory.h"
@@ -208,6 +209,7 @@ void TTabulaDatabase::Open() {
         other->data_directory_->SetUseCount(other->data_directory_->UseCount() + 1);
         data_directory_ = other->data_directory_;
         borrowed_ = true;
+        AssertInvariants();
         return;
       }
     }
@@ -219,6 +221,7 @@ void TTabulaDatabase::Open() {
     data_directory_ =
         engine.OpenDatabase(HoldsPath(database_name_) ? std::string() : database_name_, directory_);
   }
+  AssertInvariants();
 }
 
 void TTabulaDatabase::Close() {
@@ -236,6 +239,19 @@ void TTabulaDatabase::Close() {
   data_directory_ = nullptr;
   borrowed_ = false;
   ref_count_ = 0;
+  AssertInvariants();
+}
+
+void TTabulaDatabase::AssertInvariants() const {
+#ifndef NDEBUG
+  if (Connected()) {
+    assert(session_ != nullptr && session_->Active());
+  } else {
+    assert(!borrowed_);
+    assert(ref_count_ == 0);
+  }
+  if (temporary_) assert(session_ != nullptr && Owner() == session_);
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -14,6 +14,8 @@
 //     active session.
 //   - HandleBorrowed() implies Connected().
 //   - RefCount() == 0 while disconnected.
+//   - Temporary() implies the database is bound to the session that owns it.
+// AssertInvariants() checks them in debug builds.
 // A borrowed engine database holds a use of the engine database like an own one, so either
 // component can close first without leaving the other with a freed engine database.
 //
@@ -116,6 +118,8 @@ class TTabulaDatabase : public TComponent, public TSessionClient {
   bool Temporary() const { return temporary_; }
   // Users through the session's OpenDatabase not yet matched by CloseDatabase.
   int RefCount() const { return ref_count_; }
+  // Checks the invariants above (debug builds only).
+  void AssertInvariants() const;
 
  protected:
   void Loaded() override;

@@ -1,6 +1,7 @@
 #include "components/session.h"
 
 #include <algorithm>
+#include <cassert>
 #include <exception>
 #include <utility>
 
@@ -427,6 +428,7 @@ void TTabulaSession::StartSession() {
     StopSession();
     throw;
   }
+  AssertInvariants();
 }
 
 void TTabulaSession::ApplySettings(TDataSession& engine) {
@@ -519,7 +521,21 @@ void TTabulaSession::StopSession() {
     private_session_.reset();
     list_.SetCurrentDataSession(list_.DefaultSession().DataSession());
   }
+  AssertInvariants();
   if (error) std::rethrow_exception(error);
+}
+
+void TTabulaSession::AssertInvariants() const {
+#ifndef NDEBUG
+  assert(lock_count_ >= 0);
+  assert((private_session_ != nullptr) == (Active() && !is_default_));
+  if (Active() && !is_default_) assert(list_.DefaultSession().Active());
+  for (const TTabulaDatabase* database : databases_) {
+    assert(database->Session() == this);
+    if (database->Connected()) assert(Active());
+  }
+  for (const auto& temporary : temporary_) assert(Contains(databases_, temporary.get()));
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -15,6 +15,8 @@
 //     first activates "Default", and deactivating "Default" first deactivates every other one.
 //   - A connected database component bound to a session implies that session is active:
 //     deactivation closes (or frees, when temporary) every bound database first.
+//   - Every temporary database is bound to its session.
+// AssertInvariants() checks them in debug builds.
 //
 // Thread-safety: the session list is guarded by its own mutex. Everything else, the engine
 // sessions included, is used under the engine-wide lock (EngineLock(), re-entrant). Lock order:
@@ -169,6 +171,8 @@ class TTabulaSession : public TComponent {
   // REQUIRES: a matching Enter.
   void Leave();
   int LockCount() const { return lock_count_; }
+  // Checks the invariants above (debug builds only).
+  void AssertInvariants() const;
 
   // True for the first session created in the process, "Default".
   bool IsDefault() const { return is_default_; }
