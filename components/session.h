@@ -310,6 +310,7 @@ TTabulaSessionList& Sessions();
 // adds and removes passwords through the session); the login dialog ("Database Login") may
 // change the user name and password and returns whether to continue. Without an installed
 // dialog a password request is answered no and a login request declines.
+inline constexpr const char* kLoginDialogTitle = "Database Login";
 using TPasswordDialog = std::function<bool(TTabulaSession& session)>;
 using TLoginDialog =
     std::function<bool(TTabulaSession& session, std::string& user_name, std::string& password)>;

@@ -5,10 +5,12 @@
 // configures and owns an engine session and provides the engine-wide lock; TTabulaDatabase names
 // a database for the datasets of a session and carries the transactions. Components derive from
 // TComponent, whose loading state lets a stored layout set `Active` and `Connected` before they
-// take effect.
+// take effect. TPasswordDialogModel holds the rules of the table password dialog for a user
+// interface to show.
 #pragma once
 
 #include "components/component.h"
 #include "components/database.h"
+#include "components/password_dialog.h"
 #include "components/session.h"
 #include "engine/base/engine_error.h"

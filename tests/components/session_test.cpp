@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "components/password_dialog.h"
 #include "components/tabula.h"
 #include "engine/storage/data_directory.h"
 
@@ -294,6 +295,34 @@ TEST_F(SessionTest, PasswordsAndTheirCallbacks) {
   EXPECT_TRUE(session.RequestRemoteLogin(user, password));
   EXPECT_EQ(user.size(), 255u);
   EXPECT_EQ(password, "new");
+}
+
+TEST_F(SessionTest, PasswordDialogRules) {
+  TTabulaSession session;
+  session.SetSessionName("Dialog");
+  TPasswordDialogModel dialog(session);
+  EXPECT_FALSE(dialog.AddEnabled());
+  EXPECT_FALSE(dialog.RemoveEnabled());
+  EXPECT_FALSE(dialog.OkEnabled());
+  dialog.SetText("one");
+  EXPECT_TRUE(dialog.AddEnabled() && dialog.RemoveEnabled() && dialog.OkEnabled());
+  dialog.Add();
+  EXPECT_EQ(dialog.Text(), "");
+  EXPECT_TRUE(dialog.OkEnabled());  // after an Add, OK stays enabled with an empty box
+  EXPECT_FALSE(dialog.AddEnabled());
+  dialog.SetText("two");
+  dialog.Add();
+  dialog.SetText("one");
+  dialog.Remove();
+  EXPECT_EQ(dialog.Text(), "");
+  EXPECT_EQ(session.DataSession()->Passwords(), (std::vector<std::string>{"two"}));
+  dialog.RemoveAll();
+  EXPECT_TRUE(session.DataSession()->Passwords().empty());
+  dialog.Ok();  // empty box: nothing added
+  EXPECT_TRUE(session.DataSession()->Passwords().empty());
+  dialog.SetText("three");
+  dialog.Ok();
+  EXPECT_EQ(session.DataSession()->Passwords(), (std::vector<std::string>{"three"}));
 }
 
 TEST_F(SessionTest, AutomaticSessionNames) {
