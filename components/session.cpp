@@ -267,7 +267,11 @@ void TTabulaSession::SetName(const std::string& name) {
 }
 
 void TTabulaSession::SetSessionName(const std::string& value) {
-  if (auto_session_name_ && !updating_auto_name_) DatabaseError(kAutoSessionActive);
+  // A stored layout sets AutoSessionName before SessionName; the name it stores is replaced by
+  // the automatic one when loading ends.
+  if (auto_session_name_ && !updating_auto_name_ && !Loading()) {
+    DatabaseError(kAutoSessionActive);
+  }
   CheckInactive();
   const std::string name = CutText(value);
   if (name == session_name_) return;

@@ -359,6 +359,24 @@ TEST_F(SessionTest, AutomaticSessionNames) {
   third.SetAutoSessionName(true);
   EXPECT_EQ(third.SessionName(), "T_1");
 
+  // A stored layout sets AutoSessionName before SessionName; loading ends with the automatic
+  // name, which the owner's databases take.
+  TComponent stored_form;
+  stored_form.SetName("Stored");
+  TTabulaSession stored(&stored_form);
+  TTabulaDatabase stored_database(&stored_form);
+  stored.BeginLoading();
+  stored_database.BeginLoading();
+  stored.SetName("Session");
+  stored.SetAutoSessionName(true);
+  stored.SetSessionName("Session_9");
+  stored_database.SetSessionName("Session_9");
+  stored_database.SetDatabaseName("Data");
+  stored_form.EndLoadingComponents();
+  EXPECT_EQ(stored.SessionName(), "Session_3");
+  EXPECT_EQ(stored_database.SessionName(), "Session_3");
+  EXPECT_EQ(stored_database.Session(), &stored);
+
   // An owner holding another session refuses automatic naming.
   TComponent crowded;
   TTabulaSession plain(&crowded);
