@@ -362,7 +362,7 @@ std::uint16_t CheckDataHeader(const TDataHeader& header,
   std::uint32_t offset = kRecordFields;
   for (std::size_t i = 0; i < descriptors.size(); ++i) {
     const TFieldDescriptor& d = descriptors[i];
-    const std::string name = TrimBlanks(d.FieldName);
+    const std::string& name = d.FieldName;
     if (name.empty() || name.size() > kMaxFieldNameLength ||
         !StartsIdentifier(static_cast<unsigned char>(name[0]))) {
       return TABULA_HEADERCORRUPT;

@@ -512,6 +512,8 @@ TEST_F(CheckDataHeaderTest, NamesEachInconsistency) {
       {"negative free record", [](TDataHeader& h, auto&) { h.FirstFreeRecord = -1; }, 3,
        TABULA_HEADERCORRUPT},
       {"empty name", [](TDataHeader&, auto& f) { f[0].FieldName = "  "; }, 3, TABULA_HEADERCORRUPT},
+      {"name starts with a blank", [](TDataHeader&, auto& f) { f[0].FieldName = " Name"; }, 3,
+       TABULA_HEADERCORRUPT},
       {"name starts with a digit", [](TDataHeader&, auto& f) { f[0].FieldName = "1st"; }, 3,
        TABULA_HEADERCORRUPT},
       {"duplicate name", [](TDataHeader&, auto& f) { f[3].FieldName = " NAME"; }, 3,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -626,6 +627,79 @@ TEST_F(DataFileTest, RandomDamageGivesEngineErrorsOnly) {
     } catch (const ETabulaEngineError&) {
     }
   }
+}
+
+}  // namespace
+}  // namespace tabula
+
+namespace tabula {
+namespace {
+
+// An in-memory table runs the same code: it keeps its contents between opens and empties to
+// exactly its header and descriptors.
+TEST_F(DataFileTest, InMemoryTableBehavesLikeADiskTable) {
+  const std::string name = "MEMSTAFF_" + std::to_string(getpid()) + ".DAT";
+  {
+    TDataFile file;
+    file.SetInMemory(true);
+    file.SetFileName(name);
+    file.CreateTable(0, 0, StaffFields(), 0, "In memory", "", false, 1, 0);
+    file.WriteHeader();
+    file.WriteDescriptors();
+    AppendRecords(file, {"Ann", "Bob"});
+    EXPECT_EQ(file.GetSize(), 127u + 1536 + 52);
+  }
+  EXPECT_FALSE(std::filesystem::exists(Path(name)));
+  TDataFile file;
+  file.SetInMemory(true);
+  file.SetFileName(name);
+  file.Open();
+  EXPECT_EQ(file.PhysicalRecordCount(), 2);
+  EXPECT_EQ(file.GetBlobBlockSize(), 512);
+  file.CheckHeader();
+  std::uint8_t images[52];
+  ASSERT_EQ(file.ReadRecordImages(1, 2, images), 2);
+  EXPECT_EQ(std::memcmp(&images[26 + 10], "Bob", 4), 0);
+  file.EmptyTable();
+  EXPECT_EQ(file.GetSize(), 127u + 1536);
+  file.Close();
+  TFileList::Instance().Remove(name, /*in_memory=*/true);
+}
+
+// Another process learns of a header write only through the change counter.
+TEST_F(DataFileTest, HeaderWriteOfAnotherProcessIsSeenThroughTheChangeCounter) {
+  {
+    TDataFile file;
+    CreateStaff(file);
+  }
+  TDataFile reader;
+  reader.SetFileName(Path("STAFF.DAT"));
+  reader.Open();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int status = 1;
+    try {
+      TDataFile writer;
+      writer.SetFileName(Path("STAFF.DAT"));
+      writer.Open();
+      writer.SetLastRecordID(500);
+      status = writer.WriteHeader() ? 0 : 2;
+      writer.Close();
+    } catch (...) {
+      status = 3;
+    }
+    _exit(status);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(reader.Header().LastRecordID, 0);
+  EXPECT_TRUE(reader.HeaderChanged());
+  EXPECT_EQ(reader.Header().ChangeCount, 2);
+  EXPECT_EQ(reader.Header().LastRecordID, 500);
+  EXPECT_FALSE(reader.HeaderChanged());
 }
 
 }  // namespace
