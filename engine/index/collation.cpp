@@ -610,4 +610,9 @@ bool MatchLike(const TCollation& collation, std::string_view text, std::string_v
   }
 }
 
+bool MatchLike(std::uint16_t locale_id, std::uint16_t sort_id, std::string_view text,
+               std::string_view pattern) {
+  return MatchLike(RequireCollation(locale_id, sort_id, std::string()), text, pattern);
+}
+
 }  // namespace tabula

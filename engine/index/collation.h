@@ -170,5 +170,8 @@ void ClearCharMapCache();
 // one text character for which LikeCharEqual holds. One backtrack point: on a mismatch after a
 // `%`, matching resumes one text character further from that `%`. There is no escape character.
 bool MatchLike(const TCollation& collation, std::string_view text, std::string_view pattern);
+// The same by pair; raises TABULA_CANNOTLOADLDDRV for a pair that is not installed.
+bool MatchLike(std::uint16_t locale_id, std::uint16_t sort_id, std::string_view text,
+               std::string_view pattern);
 
 }  // namespace tabula

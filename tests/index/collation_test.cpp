@@ -340,6 +340,8 @@ TEST(MatchLikeTest, Table) {
     EXPECT_EQ(MatchLike(RequireCollation(row.locale_id, 0, "T"), row.text, row.pattern),
               row.expected);
   }
+  EXPECT_TRUE(MatchLike(kAnsi, 0, "abc", "A%"));
+  EXPECT_THROW(MatchLike(kJapanese, 0, "abc", "A%"), ETabulaEngineError);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <optional>
+#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -373,6 +374,34 @@ TEST(CompareKeysTest, PartialKeysCompareTheirPrefix) {
     EXPECT_EQ(index.CompareKeys(a.data(), b.data(), 1 + 6), 1);
     EXPECT_EQ(index.CompareKeys(b.data(), a.data(), index.KeyLength()), -1);
     EXPECT_EQ(index.CompareKeys(a.data(), b.data(), 0), 0);
+  }
+}
+
+// Keys of arbitrary bytes (as a damaged or foreign file may hold) still compare as a total
+// order: antisymmetric, and a sort by it leaves every adjacent pair in order.
+TEST(CompareKeysTest, ArbitraryBytesCompareAsATotalOrder) {
+  TTestTable table({{fldString, 6}, {fldInteger}, {fldString, 2}});
+  std::mt19937 random(7);
+  for (std::uint16_t locale : {kAnsi, kEnglish}) {
+    const TIndexKeys index = table.Index(locale, {{0, false}, {1, true}, {2, true}}, false);
+    std::vector<Bytes> keys(300, Bytes(index.KeyLength()));
+    for (Bytes& key : keys) {
+      for (std::uint8_t& b : key) b = static_cast<std::uint8_t>(random() % 6 == 0 ? 0 : random());
+    }
+    for (std::size_t n : {index.KeyLength(), std::size_t{4}, std::size_t{9}}) {
+      SCOPED_TRACE(testing::Message() << locale << " n " << n);
+      for (std::size_t i = 0; i + 1 < keys.size(); ++i) {
+        ASSERT_EQ(index.CompareKeys(keys[i].data(), keys[i + 1].data(), n),
+                  -index.CompareKeys(keys[i + 1].data(), keys[i].data(), n));
+      }
+      std::vector<Bytes> sorted = keys;
+      std::sort(sorted.begin(), sorted.end(), [&](const Bytes& a, const Bytes& b) {
+        return index.CompareKeys(a.data(), b.data(), n) < 0;
+      });
+      for (std::size_t i = 0; i + 1 < sorted.size(); ++i) {
+        ASSERT_LE(index.CompareKeys(sorted[i].data(), sorted[i + 1].data(), n), 0);
+      }
+    }
   }
 }
 
