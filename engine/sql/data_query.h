@@ -57,7 +57,7 @@ struct TSourceTable {
   std::string table_name;  // "database\table" when a database was named
   bool memory = false;
   std::string correlation_name;
-  int position = 0;  // 1, 2, ... in order of appearance
+  int position = 0;                 // 1, 2, ... in order of appearance
   std::uint8_t join_kind = jkNone;  // how this table is joined to the ones before it
   std::string join_text;            // the ON condition's text
 };
@@ -107,7 +107,12 @@ struct TCreateField {
   int position = 0;  // AT n; 0 when not given
 };
 
-enum TIndexCompression : std::uint8_t { icNone = 0, icDuplicateByte = 1, icTrailingByte = 2, icFull = 3 };
+enum TIndexCompression : std::uint8_t {
+  icNone = 0,
+  icDuplicateByte = 1,
+  icTrailingByte = 2,
+  icFull = 3
+};
 
 // A primary key or CREATE INDEX definition.
 struct TCreateIndex {
@@ -128,7 +133,7 @@ struct TTableOptions {
   bool has_stop_words = false;
   std::vector<std::string> stop_words;
   bool has_space_chars = false, has_include_chars = false;
-  std::array<std::uint8_t, 32> space_chars{};    // one bit per character code
+  std::array<std::uint8_t, 32> space_chars{};  // one bit per character code
   std::array<std::uint8_t, 32> include_chars{};
   bool has_description = false;
   std::string description;
@@ -165,7 +170,7 @@ class TDataQuery {
   bool into_memory = false;
   std::string into_table;  // "database\table" when a database was named
   std::vector<TSourceTable> source_tables;
-  TExpTokenPtr condition;   // WHERE and every ON condition, joined by AND
+  TExpTokenPtr condition;  // WHERE and every ON condition, joined by AND
   std::string where_text;
   std::vector<TGroupByField> group_by;
   TExpTokenPtr having;

@@ -165,10 +165,13 @@ void ReleaseExpTree(TExpToken* root) {
   if (root == nullptr) return;
   TExpTokenStack& pool = TExpTokenStack::Instance();
   // An explicit work list instead of recursion: every node is detached from its parent's links
-  // before it is given back, and its own children join the list.
-  std::vector<TExpToken*> pending;
+  // before it is given back, and its own children join the list. The list is kept per thread
+  // so that releasing a tree allocates nothing once it has grown.
+  thread_local std::vector<TExpToken*> work_list;
+  std::vector<TExpToken*>& pending = work_list;
+  const std::size_t base = pending.size();  // non-zero only if a release ever nested
   pending.push_back(root);
-  while (!pending.empty()) {
+  while (pending.size() > base) {
     TExpToken* node = pending.back();
     pending.pop_back();
     if (node->left) pending.push_back(node->left);
@@ -320,8 +323,9 @@ void WriteRecord(const TExpToken& node, bool old_form, const TExpToken* const* r
   PutByte(out, node.optimize_level);
   PutItem(out, node.column_name.data(), node.column_name.size());
   PutFixed16(out, node.field_number);
-  const std::uint32_t size =
-      node.size <= node.ValueCapacity() ? node.size : static_cast<std::uint32_t>(node.ValueCapacity());
+  const std::uint32_t size = node.size <= node.ValueCapacity()
+                                 ? node.size
+                                 : static_cast<std::uint32_t>(node.ValueCapacity());
   PutFixed32(out, size);
   PutItem(out, node.Value(), size);
   PutByte(out, node.null);

@@ -27,7 +27,6 @@ namespace tabula {
 
 class TDataQuery;
 
-
 // Node kinds.
 enum TExpNodeKind : std::uint8_t {
   nkNone = 0,
@@ -44,7 +43,7 @@ enum TExpNodeKind : std::uint8_t {
 // Operator and function codes.
 enum TExpOperator : std::uint8_t {
   opNone = 0,
-  opEqual = 3,  // also IS NULL
+  opEqual = 3,     // also IS NULL
   opNotEqual = 4,  // also IS NOT NULL
   opGreater = 5,
   opLess = 6,
@@ -157,7 +156,7 @@ class TExpToken {
   std::string column_name;
   std::uint16_t field_number = 0;
   std::string table_name;
-  void* source_table = nullptr;    // bound source table or cursor; not owned
+  void* source_table = nullptr;     // bound source table or cursor; not owned
   TDataQuery* sub_query = nullptr;  // owned by the statement's list of query blocks
   std::uint8_t null = 0;
   std::uint8_t parameter = 0;
@@ -172,10 +171,10 @@ class TExpToken {
   std::uint8_t saved_subtype = 0;
   std::uint32_t saved_size = 0;
   std::uint8_t saved_scale = 0;
-  TExpToken* parent = nullptr;  // set by type checking; not owned
-  TExpToken* left = nullptr;    // owned
-  TExpToken* right = nullptr;   // owned
-  TExpToken* third = nullptr;   // owned
+  TExpToken* parent = nullptr;        // set by type checking; not owned
+  TExpToken* left = nullptr;          // owned
+  TExpToken* right = nullptr;         // owned
+  TExpToken* third = nullptr;         // owned
   std::vector<TExpToken*> arguments;  // owned
   // Height of the subtree below and including this node, kept by the parser so that
   // pathological texts are refused before any recursive pass could exhaust the stack.

@@ -102,8 +102,8 @@ const char* FunctionWord(int id) {
   return "";
 }
 
-constexpr const char* kExtractParts[] = {"YEAR",      "MONTH",     "WEEK",   "DAY",   "DAYOFWEEK",
-                                         "DAYOFYEAR", "HOUR",      "MINUTE", "SECOND"};
+constexpr const char* kExtractParts[] = {"YEAR",      "MONTH", "WEEK",   "DAY",   "DAYOFWEEK",
+                                         "DAYOFYEAR", "HOUR",  "MINUTE", "SECOND"};
 
 // Day number of a civil date, day 1 = 0001-01-01.
 std::int32_t DayNumber(int year, int month, int day) {
@@ -156,7 +156,10 @@ class TNestingGuard {
 }  // namespace
 
 TExpressionParser::TExpressionParser(TParserOwner* owner)
-    : owner_(owner), error_code_(TABULA_SQLPARSE), error_context_("SQL statement"), text_(1, '\0') {}
+    : owner_(owner),
+      error_code_(TABULA_SQLPARSE),
+      error_context_("SQL statement"),
+      text_(1, '\0') {}
 
 // ---------------------------------------------------------------------------------------------
 // Errors
@@ -314,11 +317,10 @@ void TExpressionParser::AppendTokenText(std::string* out) {
       for (std::size_t i = 0; i < inner.size(); ++i) {
         const char ch = inner[i];
         out->push_back(ch);
-        const bool pair_of_quotes =
-            i + 1 < inner.size() && inner[i + 1] == ch &&
-            ((token_kind_ == tkSingleQuoted && ch == '\'') ||
-             (token_kind_ == tkDoubleQuoted && ch == '"') ||
-             (token_kind_ == tkBracketedName && (ch == '\'' || ch == '"')));
+        const bool pair_of_quotes = i + 1 < inner.size() && inner[i + 1] == ch &&
+                                    ((token_kind_ == tkSingleQuoted && ch == '\'') ||
+                                     (token_kind_ == tkDoubleQuoted && ch == '"') ||
+                                     (token_kind_ == tkBracketedName && (ch == '\'' || ch == '"')));
         if (pair_of_quotes) ++i;
       }
       return;
@@ -374,8 +376,8 @@ TExpTokenPtr TExpressionParser::MakeBinary(std::uint8_t op, std::string_view tex
   node->kind = nkBinary;
   node->op = op;
   node->text.assign(text);
-  if (op == opEqual || op == opNotEqual || (op >= opGreater && op <= opLessEqual) ||
-      op == opAnd || op == opOr) {
+  if (op == opEqual || op == opNotEqual || (op >= opGreater && op <= opLessEqual) || op == opAnd ||
+      op == opOr) {
     node->data_type = fldBoolean;
     node->size = 2;
   } else {
@@ -456,8 +458,7 @@ TExpTokenPtr TExpressionParser::ParseComparison(unsigned flags) {
   if (IsKeyword("LIKE") || IsKeyword("BETWEEN") || IsKeyword("IN") || IsKeyword("IS") ||
       IsKeyword("NOT")) {
     if ((flags & AllowPredicates) == 0) {
-      RaiseInContext(
-          "Extended predicate operators (LIKE, BETWEEN, IN, IS NULL) are not allowed");
+      RaiseInContext("Extended predicate operators (LIKE, BETWEEN, IN, IS NULL) are not allowed");
     }
     return ParsePredicate(flags, std::move(left));
   }
@@ -569,9 +570,9 @@ TExpTokenPtr TExpressionParser::ParsePredicate(unsigned flags, TExpTokenPtr test
   for (;;) {
     TExpTokenPtr value = ParseSum(flags);
     if (!value) {
-      RaiseInContext(negated
-                         ? "You must provide at least one value as an operand of the NOT IN operator "
-                         : "You must provide at least one value as an operand of the IN operator ");
+      RaiseInContext(
+          negated ? "You must provide at least one value as an operand of the NOT IN operator "
+                  : "You must provide at least one value as an operand of the IN operator ");
     }
     AddArgument(node.get(), std::move(value));
     if (!IsChar(',')) break;
@@ -917,7 +918,8 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
       AddArgument(node.get(), ParseSum(flags));
       node->size = node->arguments[0]->size;
       if (!IsKeyword("FROM")) {
-        RaiseFound("FROM keyword expected after first SUBSTRING function argument, instead found '");
+        RaiseFound(
+            "FROM keyword expected after first SUBSTRING function argument, instead found '");
       }
       NextToken();
       AddArgument(node.get(), ParseSum(flags));
@@ -1028,8 +1030,7 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
     case opIf:
     case opIfNull: {
       const char* word = function == opIf ? "IF" : "IFNULL";
-      AddArgument(node.get(),
-                  ParseCondition(function == opIf ? (flags | AllowPredicates) : flags));
+      AddArgument(node.get(), ParseCondition(function == opIf ? (flags | AllowPredicates) : flags));
       if (!IsKeyword("THEN") && !IsChar(',')) {
         RaiseFound(std::string("THEN keyword or comma expected after first ") + word +
                    " function argument, instead found '");
@@ -1157,6 +1158,80 @@ bool TExpressionParser::ParseDataType(TExpToken* node, bool optional) {
       break;
   }
   return true;
+}
+
+}  // namespace tabula
+
+namespace tabula {
+
+namespace {
+
+// The value of an integer constant argument; false for anything else.
+bool IntegerArgument(const TExpToken* node, std::int64_t* value) {
+  if (node == nullptr || node->kind != nkConstant || node->null || node->parameter) return false;
+  switch (node->data_type) {
+    case fldSmallInt:
+      *value = static_cast<std::int16_t>(DecodeFixed16(node->Value()));
+      return true;
+    case fldWord:
+      *value = DecodeFixed16(node->Value());
+      return true;
+    case fldInteger:
+      *value = node->IntegerValue();
+      return true;
+    case fldLargeInt:
+      *value = node->LargeIntValue();
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+std::string SettleDataTypeArguments(TExpToken* node, const TExpToken* operand) {
+  const TExpToken* first = node->arguments.size() > 1 ? node->arguments[1] : nullptr;
+  const TExpToken* second = node->arguments.size() > 2 ? node->arguments[2] : nullptr;
+  std::int64_t value = 0;
+  switch (node->data_type) {
+    case fldString:
+    case fldBytes: {
+      const std::uint32_t extra = node->data_type == fldString ? 1 : 0;
+      if (first == nullptr) {
+        node->size = operand != nullptr && operand->size > 0 ? operand->size : 10 + extra;
+        return std::string();
+      }
+      if (!IntegerArgument(first, &value)) return "Length argument must be an integer";
+      if (value < 1 || value > kMaxFieldSize) {
+        return "Length argument must be an integer greater than 0 and less than or equal to 250";
+      }
+      node->size = static_cast<std::uint32_t>(value) + extra;
+      return std::string();
+    }
+    case fldBCD:
+      node->size = kBcdValueSize;
+      node->scale = 0;
+      if (second == nullptr) return std::string();
+      if (!IntegerArgument(second, &value)) return "Scale argument must be an integer";
+      if (value < 0 || value > 4) {
+        return "Scale argument must be an integer greater than or equal to 0 and less than or "
+               "equal to 4";
+      }
+      node->scale = static_cast<std::uint8_t>(value);
+      return std::string();
+    case fldBlob:
+      node->size = kBlobValueSize;
+      if (first == nullptr) return std::string();
+      if (!IntegerArgument(first, &value)) return "First BLOB type argument must be an integer";
+      if (!IntegerArgument(second, &value)) return "BLOB type argument must be an integer";
+      if (value != 1 && value != 2 && value != 3 && value != 5 && value != 7) {
+        return "BLOB type argument must be an integer with a value of 1,2,3,5, or 7";
+      }
+      node->subtype = static_cast<std::uint8_t>(21 + value);
+      return std::string();
+    default:
+      return std::string();
+  }
 }
 
 }  // namespace tabula

@@ -64,6 +64,14 @@ enum TParseFlags : unsigned {
   AllowSubSelects = 16,
 };
 
+// Checks the size and scale arguments of a parsed data type (arguments 1 and 2 of `node`) and
+// settles the node's size, scale and BLOB subtype: string length 1-250 (size length + 1), bytes
+// length 1-250, BCD scale 0-4 (size 34), BLOB block size and type 1, 2, 3, 5 or 7 (subtype
+// 21 + type). A string or bytes type without a length takes the size of `operand` (CAST's
+// operand), else 10. Returns the message of the first violation, without the context suffix,
+// or an empty text.
+std::string SettleDataTypeArguments(TExpToken* node, const TExpToken* operand);
+
 // The deepest nesting of parentheses, function arguments and sub-selects one parse accepts.
 constexpr int kMaxParseNesting = 200;
 
@@ -80,13 +88,9 @@ class TExpressionParser {
   const std::string& ErrorTableName() const { return error_table_name_; }
   void SetErrorTableName(const std::string& name) { error_table_name_ = name.substr(0, 255); }
   const std::string& ErrorDatabaseName() const { return error_database_name_; }
-  void SetErrorDatabaseName(const std::string& name) {
-    error_database_name_ = name.substr(0, 255);
-  }
+  void SetErrorDatabaseName(const std::string& name) { error_database_name_ = name.substr(0, 255); }
   const std::string& ErrorContext() const { return error_context_; }
-  void SetErrorContext(std::string_view context) {
-    error_context_.assign(context.substr(0, 255));
-  }
+  void SetErrorContext(std::string_view context) { error_context_.assign(context.substr(0, 255)); }
 
   // --- Lexer ---
 

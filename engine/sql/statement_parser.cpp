@@ -29,17 +29,16 @@ std::string CutName(std::string_view name) { return std::string(name.substr(0, 2
 // The words after which a name in FROM is not a correlation name. FULL is among them so that a
 // FULL join is refused as such instead of FULL being taken for a correlation name.
 constexpr const char* kSourceExcluded[] = {
-    "LEFT", "RIGHT",     "INNER",    "JOIN",           "WHERE", "ORDER", "GROUP", "HAVING",
-    "TOP",  "RANGE",     "WITH",     "ENCRYPTED",      "LANGUAGE", "NOJOINOPTIMIZE",
-    "UNION", "FULL"};
+    "LEFT", "RIGHT", "INNER", "JOIN",      "WHERE",    "ORDER",          "GROUP", "HAVING",
+    "TOP",  "RANGE", "WITH",  "ENCRYPTED", "LANGUAGE", "NOJOINOPTIMIZE", "UNION", "FULL"};
 
 }  // namespace
 
 const char* StatementName(std::uint8_t kind) {
   static constexpr const char* kNames[] = {
-      "UNKNOWN",    "SELECT",      "INSERT",       "UPDATE",     "DELETE",
-      "CREATE TABLE", "ALTER TABLE", "DROP TABLE", "CREATE INDEX", "DROP INDEX",
-      "START TRANSACTION", "ROLLBACK", "COMMIT"};
+      "UNKNOWN",           "SELECT",      "INSERT",     "UPDATE",       "DELETE",
+      "CREATE TABLE",      "ALTER TABLE", "DROP TABLE", "CREATE INDEX", "DROP INDEX",
+      "START TRANSACTION", "ROLLBACK",    "COMMIT"};
   return kind <= skCommit ? kNames[kind] : "UNKNOWN";
 }
 
@@ -241,7 +240,8 @@ void TQueryStatement::ParseStatement(TDataQuery* query, bool is_sub_select, bool
       parser_.NextToken();
       has_more_ = !parser_.IsTokenKind(tkEndOfText);
     } else if (!parser_.IsTokenKind(tkEndOfText)) {
-      Fail(std::string("End of ") + query->StatementName() + " statement expected, instead found '");
+      Fail(std::string("End of ") + query->StatementName() +
+           " statement expected, instead found '");
     }
   }
 }
@@ -329,7 +329,8 @@ void TQueryStatement::ParseSources(TDataQuery* query,
         kind = jkInner;
       } else if (parser_.IsKeyword("INNER")) {
         parser_.NextToken();
-        if (!parser_.IsKeyword("JOIN")) Fail("JOIN keyword expected after INNER keyword, instead found '");
+        if (!parser_.IsKeyword("JOIN"))
+          Fail("JOIN keyword expected after INNER keyword, instead found '");
         kind = jkInner;
       } else if (parser_.IsKeyword("LEFT") || parser_.IsKeyword("RIGHT")) {
         const bool left = parser_.IsKeyword("LEFT");
@@ -349,9 +350,9 @@ void TQueryStatement::ParseSources(TDataQuery* query,
       ParseTableReference(&joined, "Table name expected after JOIN keyword, instead found '");
       read_correlation(&joined, true);
       if (!parser_.IsKeyword("ON")) Fail("ON keyword expected in JOIN clause, instead found '");
-      TExpTokenPtr on = ParseClause(true, "WHERE or JOIN clause", "WHERE or JOIN clause is empty",
-                                    ceCondition, AllowPredicates | AllowParameters,
-                                    &joined.join_text);
+      TExpTokenPtr on =
+          ParseClause(true, "WHERE or JOIN clause", "WHERE or JOIN clause is empty", ceCondition,
+                      AllowPredicates | AllowParameters, &joined.join_text);
       // Every node of an ON condition carries its join kind.
       std::vector<TExpToken*> pending{on.get()};
       while (!pending.empty()) {
@@ -515,15 +516,15 @@ void TQueryStatement::ParseSelect(TDataQuery* query, bool parenthesised) {
   bool first = true;
   for (;;) {
     TResultField field;
-    field.expression =
-        ParseClause(!first, "source column expression", "Source column expression is empty",
-                    ceCondition, AllowAggregates | AllowAllColumns | AllowPredicates,
-                    &field.expression_text);
+    field.expression = ParseClause(
+        !first, "source column expression", "Source column expression is empty", ceCondition,
+        AllowAggregates | AllowAllColumns | AllowPredicates, &field.expression_text);
     first = false;
     bool named = false;
     if (parser_.IsKeyword("AS")) {
       parser_.NextToken();
-      if (!parser_.IsNameToken()) Fail("Symbol or string expected after AS keyword, instead found '");
+      if (!parser_.IsNameToken())
+        Fail("Symbol or string expected after AS keyword, instead found '");
       named = true;
     } else if (parser_.IsNameToken() && !parser_.IsKeyword("INTO") && !parser_.IsKeyword("FROM")) {
       named = true;
@@ -666,8 +667,8 @@ void TQueryStatement::ParseSelect(TDataQuery* query, bool parenthesised) {
 // INSERT, UPDATE, DELETE
 
 std::string TQueryStatement::ParseColumnNameClause() {
-  TExpTokenPtr node =
-      ParseClause(false, "table column", "Table column name is empty", cePrimary, AllowNone, nullptr);
+  TExpTokenPtr node = ParseClause(false, "table column", "Table column name is empty", cePrimary,
+                                  AllowNone, nullptr);
   // A string constant names the column as well.
   if (node->kind == nkConstant && node->data_type == fldString) return CutName(node->StringValue());
   if (node->kind == nkColumn) return node->column_name;
@@ -705,7 +706,8 @@ void TQueryStatement::ParseInsert(TDataQuery* query) {
 
   if (parser_.IsKeyword("VALUES")) {
     parser_.NextToken();
-    if (!parser_.IsChar('(')) Fail("Left parentheses expected after VALUES keyword, instead found '");
+    if (!parser_.IsChar('('))
+      Fail("Left parentheses expected after VALUES keyword, instead found '");
     bool first = true;
     for (;;) {
       TUpdateValue value;
@@ -716,7 +718,8 @@ void TQueryStatement::ParseInsert(TDataQuery* query) {
       query->update_values.push_back(std::move(value));
       if (!parser_.IsChar(',')) break;
     }
-    if (!parser_.IsChar(')')) Fail("Right parentheses expected after list of values, instead found '");
+    if (!parser_.IsChar(')'))
+      Fail("Right parentheses expected after list of values, instead found '");
     parser_.NextToken();
   } else if (parser_.IsKeyword("SELECT") || parser_.IsChar('(')) {
     TDataQuery* source = NewQuery(TQueryRole::qrInsertSource);
@@ -772,10 +775,9 @@ void TQueryStatement::ParseUpdate(TDataQuery* query) {
     }
   }
   if (parser_.IsKeyword("WHERE")) {
-    query->AddCondition(ParseClause(true, "WHERE or JOIN clause", "WHERE or JOIN clause is empty",
-                                    ceCondition,
-                                    AllowPredicates | AllowParameters | AllowSubSelects,
-                                    &query->where_text));
+    query->AddCondition(
+        ParseClause(true, "WHERE or JOIN clause", "WHERE or JOIN clause is empty", ceCondition,
+                    AllowPredicates | AllowParameters | AllowSubSelects, &query->where_text));
   }
   if (parser_.IsKeyword("NOAUTOINC")) {
     query->no_autoinc = true;
@@ -794,10 +796,9 @@ void TQueryStatement::ParseDelete(TDataQuery* query) {
   Expect("FROM", "FROM keyword expected, instead found '");
   ParseSources(query, {"COMMIT", "NOJOINOPTIMIZE"});
   if (parser_.IsKeyword("WHERE")) {
-    query->AddCondition(ParseClause(true, "WHERE or JOIN clause", "WHERE or JOIN clause is empty",
-                                    ceCondition,
-                                    AllowPredicates | AllowParameters | AllowSubSelects,
-                                    &query->where_text));
+    query->AddCondition(
+        ParseClause(true, "WHERE or JOIN clause", "WHERE or JOIN clause is empty", ceCondition,
+                    AllowPredicates | AllowParameters | AllowSubSelects, &query->where_text));
   }
   ParseCommitOptions(query);
   if (parser_.IsKeyword("NOJOINOPTIMIZE")) {
@@ -855,8 +856,8 @@ void TQueryStatement::ParseColumnOptions(TCreateField* field) {
 
 void TQueryStatement::ParseColumnDefinition(TCreateField* field, bool redefine) {
   // The name and the data type are read under the "table column" context.
-  TExpTokenPtr name =
-      ParseClause(false, "table column", "Table column name is empty", cePrimary, AllowNone, nullptr);
+  TExpTokenPtr name = ParseClause(false, "table column", "Table column name is empty", cePrimary,
+                                  AllowNone, nullptr);
   if (name->kind == nkConstant && name->data_type == fldString) {
     field->name = CutName(name->StringValue());
   } else if (name->kind == nkColumn) {
@@ -878,6 +879,8 @@ void TQueryStatement::ParseColumnDefinition(TCreateField* field, bool redefine) 
   } else if (!redefine || field->data_type->data_type == fldUnknown) {
     parser_.ParseDataType(field->data_type.get(), false);
   }
+  const std::string problem = SettleDataTypeArguments(field->data_type.get(), nullptr);
+  if (!problem.empty()) parser_.RaiseInContext(problem);
   parser_.SetErrorContext(kStatementContext);
   if (redefine && parser_.IsKeyword("AT")) {
     parser_.NextToken();
@@ -900,8 +903,8 @@ void TQueryStatement::ParseIndexColumns(TCreateIndex* index) {
   if (!parser_.IsChar('(')) Fail("Left parentheses expected, instead found '");
   bool first = true;
   for (;;) {
-    TExpTokenPtr column = ParseClause(true, "index column", "Index column name is empty",
-                                      cePrimary, AllowNone, nullptr);
+    TExpTokenPtr column = ParseClause(true, "index column", "Index column name is empty", cePrimary,
+                                      AllowNone, nullptr);
     (void)first;
     first = false;
     if (column->kind == nkColumn && !column->table_name.empty()) {
@@ -933,8 +936,9 @@ void TQueryStatement::ParseCompression(TCreateIndex* index) {
   } else if (parser_.IsKeyword("NONE")) {
     index->compression = icNone;
   } else {
-    Fail("FULL, DUPBYTE, TRAILBYTE, or NONE keyword expected after COMPRESS keyword, instead "
-         "found '");
+    Fail(
+        "FULL, DUPBYTE, TRAILBYTE, or NONE keyword expected after COMPRESS keyword, instead "
+        "found '");
   }
   parser_.NextToken();
 }
@@ -1002,7 +1006,8 @@ void TQueryStatement::ParseTableOptions(TDataQuery* query, bool alter) {
   if (parser_.IsKeyword("TEXT")) {
     parser_.NextToken();
     Expect("INDEX", "INDEX keyword expected after TEXT keyword, instead found '");
-    if (!parser_.IsChar('(')) Fail("Left parentheses expected after TEXTINDEX keyword, instead found '");
+    if (!parser_.IsChar('('))
+      Fail("Left parentheses expected after TEXTINDEX keyword, instead found '");
     for (;;) {
       TExpTokenPtr column = ParseClause(true, "index column", "Index column name is empty",
                                         cePrimary, AllowNone, nullptr);
@@ -1012,7 +1017,8 @@ void TQueryStatement::ParseTableOptions(TDataQuery* query, bool alter) {
               : (column->kind == nkColumn ? column->column_name : CutName(column->text)));
       if (!parser_.IsChar(',')) break;
     }
-    if (!parser_.IsChar(')')) Fail("Right parentheses expected after TEXT INDEX clause, instead found '");
+    if (!parser_.IsChar(')'))
+      Fail("Right parentheses expected after TEXT INDEX clause, instead found '");
     parser_.NextToken();
     if (parser_.IsKeyword("STOP")) {
       parser_.NextToken();
@@ -1087,21 +1093,22 @@ void TQueryStatement::ParseTableOptions(TDataQuery* query, bool alter) {
     parser_.NextToken();
     Expect("AUTOINC", "AUTOINC keyword expected after LAST keyword, instead found '");
     std::string text;
-    TExpTokenPtr value = ParseClause(false, "next auto-increment number",
-                                     "Next auto-increment number is empty", ceSigned, AllowNone,
-                                     &text);
+    TExpTokenPtr value =
+        ParseClause(false, "next auto-increment number", "Next auto-increment number is empty",
+                    ceSigned, AllowNone, &text);
     const TExpToken* constant = value.get();
     const bool negative = value->kind == nkUnary && value->op == opNegate;
     if (value->kind == nkUnary) constant = value->left;
     if (constant->kind != nkConstant || constant->data_type != fldInteger || constant->null) {
-      parser_.RaiseError("Integer constant expected after AUTOINC keyword, instead found '" +
-                         text + "'");
+      parser_.RaiseError("Integer constant expected after AUTOINC keyword, instead found '" + text +
+                         "'");
     }
     options.has_last_autoinc = true;
     // Negating the smallest integer wraps, as integer arithmetic does.
-    options.last_autoinc = negative ? static_cast<std::int32_t>(
-                                          0u - static_cast<std::uint32_t>(constant->IntegerValue()))
-                                    : constant->IntegerValue();
+    options.last_autoinc =
+        negative
+            ? static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(constant->IntegerValue()))
+            : constant->IntegerValue();
   }
   if (alter && parser_.IsKeyword("NOBACKUP")) {
     options.no_backup = true;
@@ -1129,8 +1136,8 @@ void TQueryStatement::ParseCreateTable(TDataQuery* query) {
   parser_.NextToken();
   parser_.SetErrorContext(kStatementContext);
   static constexpr const char* kColumnStop[] = {
-      "CONSTRAINT", "PRIMARY", "UNIQUE", "ASC",     "ASCENDING", "DESC",     "DESCENDING",
-      "NOCASE",     "TEXT",    "DESCRIPTION", "BLOB", "LANGUAGE", "ENCRYPTED", "USER"};
+      "CONSTRAINT", "PRIMARY", "UNIQUE",      "ASC",  "ASCENDING", "DESC",      "DESCENDING",
+      "NOCASE",     "TEXT",    "DESCRIPTION", "BLOB", "LANGUAGE",  "ENCRYPTED", "USER"};
   for (;;) {
     if (parser_.IsChar(')')) break;
     bool stop = false;
@@ -1193,7 +1200,8 @@ void TQueryStatement::ParseAlterTable(TDataQuery* query) {
     const bool add = parser_.IsKeyword("ADD");
     const bool redefine = parser_.IsKeyword("REDEFINE");
     const bool drop = parser_.IsKeyword("DROP");
-    if (!add && !redefine && !drop) Fail("ADD, DROP, or REDEFINE keyword expected, instead found '");
+    if (!add && !redefine && !drop)
+      Fail("ADD, DROP, or REDEFINE keyword expected, instead found '");
     const TFieldAction action = add ? faAdd : (redefine ? faRedefine : faDrop);
     parser_.SetErrorContext("table column");
     parser_.NextToken();
@@ -1277,7 +1285,8 @@ void TQueryStatement::ParseDropIndex(TDataQuery* query) {
     table.memory = true;
     parser_.NextToken();
   }
-  if (!parser_.IsNameToken()) Fail("Table name expected after DROP INDEX keywords, instead found '");
+  if (!parser_.IsNameToken())
+    Fail("Table name expected after DROP INDEX keywords, instead found '");
   std::string database;
   if (parser_.IsNameToken()) {
     // Look past a database name: db \ table . index.

@@ -12,8 +12,7 @@
 namespace tabula {
 namespace {
 
-constexpr unsigned kAll =
-    AllowAggregates | AllowAllColumns | AllowPredicates | AllowParameters;
+constexpr unsigned kAll = AllowAggregates | AllowAllColumns | AllowPredicates | AllowParameters;
 
 class TRecordingOwner : public TParserOwner {
  public:
@@ -51,11 +50,24 @@ TEST(LexerTest, TokenKindsAndTexts) {
     const char* text;
   };
   const Expected expected[] = {
-      {tkIdentifier, "abc_1$@!"}, {tkBracketedName, "a'b\"c"}, {tkSingleQuoted, "It's"},
-      {tkDoubleQuoted, "say \"hi\""}, {tkCharConstant, "#65"}, {tkCharConstant, "#"},
-      {tkInteger, "12"}, {tkReal, "1.5e+3"}, {tkReal, ".5"}, {tkReal, "1.5.3"},
-      {tkInteger, "12"}, {tkIdentifier, "ab"}, {'(', "("}, {')', ")"}, {'|', "|"}, {'|', "|"},
-      {tkIdentifier, "\xE9t\xE9"}, {tkEndOfText, ""},
+      {tkIdentifier, "abc_1$@!"},
+      {tkBracketedName, "a'b\"c"},
+      {tkSingleQuoted, "It's"},
+      {tkDoubleQuoted, "say \"hi\""},
+      {tkCharConstant, "#65"},
+      {tkCharConstant, "#"},
+      {tkInteger, "12"},
+      {tkReal, "1.5e+3"},
+      {tkReal, ".5"},
+      {tkReal, "1.5.3"},
+      {tkInteger, "12"},
+      {tkIdentifier, "ab"},
+      {'(', "("},
+      {')', ")"},
+      {'|', "|"},
+      {'|', "|"},
+      {tkIdentifier, "\xE9t\xE9"},
+      {tkEndOfText, ""},
   };
   for (const Expected& e : expected) {
     SCOPED_TRACE(e.text);
@@ -373,9 +385,9 @@ TEST(ExpressionParserTest, Errors) {
        "statement"},
       {"1.5.3", kAll, "Constant '1.5.3' is not a valid number  in SQL statement"},
       {"1e", kAll, "Constant '1e' is not a valid number  in SQL statement"},
-      {"1e999", kAll,
-       "Constant '1e999' is not a valid number  in SQL statement"},
-      {"#256", kAll, "Character constants (#) must be within the range of 0 to 255 in SQL statement"},
+      {"1e999", kAll, "Constant '1e999' is not a valid number  in SQL statement"},
+      {"#256", kAll,
+       "Character constants (#) must be within the range of 0 to 255 in SQL statement"},
       {"#", kAll, "Character constants (#) must be within the range of 0 to 255 in SQL statement"},
       {"a | b", kAll,
        "Second concatenation symbol '|' expected after first concatentation symbol, instead "
@@ -384,7 +396,8 @@ TEST(ExpressionParserTest, Errors) {
        "Expected AND operator in BETWEEN operator, instead found 'OR' in SQL statement"},
       {"a NOT BETWEEN 1 , 2", kAll,
        "Expected AND operator in NOT BETWEEN operator, instead found ',' in SQL statement"},
-      {"a IN 1", kAll, "Expected left parentheses for IN operator, instead found '1' in SQL statement"},
+      {"a IN 1", kAll,
+       "Expected left parentheses for IN operator, instead found '1' in SQL statement"},
       {"a NOT IN 1", kAll,
        "Expected left parentheses for NOT IN operator, instead found '1' in SQL statement"},
       {"a IN (1, 2", kAll,
@@ -401,7 +414,8 @@ TEST(ExpressionParserTest, Errors) {
       {"count(a b", kAll,
        "Right parentheses expected after aggregate count function argument, instead found 'b' "
        "in SQL statement"},
-      {"lower a", kAll, "Left parentheses expected after LOWER keyword, instead found 'a' in SQL statement"},
+      {"lower a", kAll,
+       "Left parentheses expected after LOWER keyword, instead found 'a' in SQL statement"},
       {"IDENT_CURRENT 1", kAll,
        "Left parentheses expected after IDENT_CURRENT keyword, instead found '1' in SQL statement"},
       {"LOWER(a b)", kAll,
@@ -440,7 +454,8 @@ TEST(ExpressionParserTest, Errors) {
       {"CAST(a INTEGER)", kAll,
        "AS keyword expected after first CAST function argument, instead found 'INTEGER' in SQL "
        "statement"},
-      {"CAST(a AS TEXT)", kAll, "SQL data type keyword expected, instead found 'TEXT' in SQL statement"},
+      {"CAST(a AS TEXT)", kAll,
+       "SQL data type keyword expected, instead found 'TEXT' in SQL statement"},
       {"TRIM(' ' FROM a)", kAll,
        "LEADING, TRAILING, or BOTH keyword expected after TRIM keyword, instead found ' ' in SQL "
        "statement"},
@@ -530,14 +545,17 @@ TEST(ExpressionParserTest, DataTypes) {
       {"DECIMAL(10)", "Unknown or unexpected symbol ')' found in SQL statement"},
       {"NUMERIC(10 2)",
        "Comma expected after first NUMERIC argument, instead found '2' in SQL statement"},
-      {"DECIMAL(10, 2", "Right parentheses expected after DECIMAL data type arguments, instead "
-                        "found '' in SQL statement"},
+      {"DECIMAL(10, 2",
+       "Right parentheses expected after DECIMAL data type arguments, instead "
+       "found '' in SQL statement"},
       {"FLOAT(1;", "Comma expected after first FLOAT argument, instead found ';' in SQL statement"},
-      {"BLOB(1,2,", "Right parentheses expected after BLOB data type arguments, instead found ',' "
-                    "in SQL statement"},
+      {"BLOB(1,2,",
+       "Right parentheses expected after BLOB data type arguments, instead found ',' "
+       "in SQL statement"},
       {"CHAR", "Left parentheses expected after CHAR data type, instead found '' in SQL statement"},
-      {"VARBINARY(3", "Right parentheses expected after VARBINARY data type arguments, instead "
-                      "found '' in SQL statement"},
+      {"VARBINARY(3",
+       "Right parentheses expected after VARBINARY data type arguments, instead "
+       "found '' in SQL statement"},
       {"'INTEGER'", "SQL data type keyword expected, instead found 'INTEGER' in SQL statement"},
   };
   for (const ErrorCase& c : errors) {
