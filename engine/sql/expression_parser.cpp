@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <cstring>
-#include <ctime>
 
 #include "engine/base/coding.h"
 #include "engine/base/engine_error.h"
+#include "engine/base/platform.h"
 
 namespace tabula {
 
@@ -105,36 +104,18 @@ const char* FunctionWord(int id) {
 constexpr const char* kExtractParts[] = {"YEAR",      "MONTH", "WEEK",   "DAY",   "DAYOFWEEK",
                                          "DAYOFYEAR", "HOUR",  "MINUTE", "SECOND"};
 
-// Day number of a civil date, day 1 = 0001-01-01.
-std::int32_t DayNumber(int year, int month, int day) {
-  // Days from 0001-01-01 by the usual era arithmetic on a March-based year.
-  const int y = year - (month <= 2 ? 1 : 0);
-  const int era = y / 400;
-  const int yoe = y - era * 400;
-  const int mp = (month + 9) % 12;
-  const int doy = (153 * mp + 2) / 5 + day - 1;
-  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const std::int64_t days_from_0000_03_01 = static_cast<std::int64_t>(era) * 146097 + doe;
-  // 0001-01-01 is 306 days after 0000-03-01.
-  return static_cast<std::int32_t>(days_from_0000_03_01 - 306 + 1);
-}
-
 struct TClockNow {
   std::int32_t day_number;
   std::int32_t milliseconds;
 };
 
+// The local date and time through the platform layer, so that tests can set the clock.
 TClockNow ReadLocalClock() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
+  const TLocalDateTime now = CurrentPlatform().LocalDateTime();
   TClockNow result;
-  result.day_number = DayNumber(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-  result.milliseconds = ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 +
-                        static_cast<std::int32_t>(millis);
+  result.day_number =
+      IsValidDate(now.year, now.month, now.day) ? EncodeDate(now.year, now.month, now.day) : 0;
+  result.milliseconds = ((now.hour * 60 + now.minute) * 60 + now.second) * 1000 + now.millisecond;
   return result;
 }
 
@@ -822,7 +803,8 @@ TExpTokenPtr TExpressionParser::ParseIdentifier(unsigned flags, TExpTokenPtr nod
         node->SetIntegerValue(now.milliseconds);
         node->data_type = fldTime;
       } else {
-        node->SetFloatValue(static_cast<double>(now.day_number) * 86400000.0 + now.milliseconds);
+        node->SetFloatValue(static_cast<double>(now.day_number) * kMillisecondsPerDay +
+                            now.milliseconds);
         node->data_type = fldTimeStamp;
       }
       return node;

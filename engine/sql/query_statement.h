@@ -83,6 +83,7 @@ class TQueryStatement : public TParserOwner {
   void ParseCommitOptions(TDataQuery* query);
   void ParseColumnDefinition(TCreateField* field, bool redefine);
   void ParseColumnOptions(TCreateField* field);
+  std::string ReadValueToken();
   bool StartsIndexConstraint() const;
   void ParseIndexConstraint(TCreateIndex* index, bool create_index);
   void ParseIndexColumns(TCreateIndex* index);

@@ -810,6 +810,20 @@ void TQueryStatement::ParseDelete(TDataQuery* query) {
 // ---------------------------------------------------------------------------------------------
 // CREATE TABLE, ALTER TABLE, CREATE INDEX, DROP
 
+// DEFAULT, MIN and MAX take the text of one token; a sign directly before a number is kept with
+// it, so that negative bounds and defaults can be written.
+std::string TQueryStatement::ReadValueToken() {
+  std::string value;
+  if (parser_.IsChar('-') || parser_.IsChar('+')) {
+    value = parser_.TokenText();
+    parser_.NextToken();
+    if (!parser_.IsTokenKind(tkInteger) && !parser_.IsTokenKind(tkReal)) return value;
+  }
+  value += parser_.TokenText();
+  parser_.NextToken();
+  return CutName(value);
+}
+
 void TQueryStatement::ParseColumnOptions(TCreateField* field) {
   if (parser_.IsKeyword("DESCRIPTION")) {
     parser_.NextToken();
@@ -824,20 +838,17 @@ void TQueryStatement::ParseColumnOptions(TCreateField* field) {
   if (parser_.IsKeyword("DEFAULT")) {
     parser_.NextToken();
     field->has_default = true;
-    field->default_value = CutName(parser_.TokenText());
-    parser_.NextToken();
+    field->default_value = ReadValueToken();
   }
   if (parser_.IsKeyword("MIN") || parser_.IsKeyword("MINIMUM")) {
     parser_.NextToken();
     field->has_min = true;
-    field->min_value = CutName(parser_.TokenText());
-    parser_.NextToken();
+    field->min_value = ReadValueToken();
   }
   if (parser_.IsKeyword("MAX") || parser_.IsKeyword("MAXIMUM")) {
     parser_.NextToken();
     field->has_max = true;
-    field->max_value = CutName(parser_.TokenText());
-    parser_.NextToken();
+    field->max_value = ReadValueToken();
   }
   if (parser_.IsKeyword("CHARCASE")) {
     parser_.NextToken();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/base/coding.h"
+#include "engine/base/platform.h"
 #include "tests/sql/sql_test_util.h"
 
 namespace tabula {
@@ -290,28 +291,40 @@ TEST(ExpressionParserTest, Constants) {
   EXPECT_EQ(node->text, "null");
 }
 
-TEST(ExpressionParserTest, ClockConstantsReadTheLocalClock) {
+class TFixedClockPlatform : public TPlatform {
+ public:
+  TLocalDateTime LocalDateTime() override {
+    TLocalDateTime now;
+    now.year = 2005;
+    now.month = 1;
+    now.day = 2;
+    now.hour = 13;
+    now.minute = 14;
+    now.second = 15;
+    now.millisecond = 16;
+    return now;
+  }
+};
+
+TEST(ExpressionParserTest, ClockConstantsReadTheLocalClockOnce) {
+  TFixedClockPlatform clock;
+  TScopedPlatform scoped(&clock);
   TExpressionParser parser;
   parser.SetText("CURRENT_DATE() CURRENT_TIME CURRENT_TIMESTAMP()");
   parser.NextToken();
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
   TExpTokenPtr date = parser.ParsePrimary(AllowNone);
   TExpTokenPtr time = parser.ParsePrimary(AllowNone);
   TExpTokenPtr stamp = parser.ParsePrimary(AllowNone);
   EXPECT_TRUE(parser.IsTokenKind(tkEndOfText));
   EXPECT_EQ(date->data_type, fldDate);
   EXPECT_EQ(date->size, 4u);
+  EXPECT_EQ(date->IntegerValue(), 731948);  // 2005-01-02, 0001-01-01 being day 1
   EXPECT_EQ(time->data_type, fldTime);
+  EXPECT_EQ(time->size, 4u);
+  EXPECT_EQ(time->IntegerValue(), ((13 * 60 + 14) * 60 + 15) * 1000 + 16);
   EXPECT_EQ(stamp->data_type, fldTimeStamp);
   EXPECT_EQ(stamp->size, 8u);
-  // 2000-01-01 is day 730120 when 0001-01-01 is day 1.
-  const std::int32_t days_since_2000 = date->IntegerValue() - 730120;
-  const double years = days_since_2000 / 365.2425;
-  EXPECT_NEAR(2000 + years, local.tm_year + 1900 + local.tm_yday / 365.0, 0.01);
-  EXPECT_NEAR(stamp->FloatValue() / 86400000.0, date->IntegerValue(), 1.0);
-  EXPECT_LT(time->IntegerValue(), 86400000);
+  EXPECT_DOUBLE_EQ(stamp->FloatValue(), 731948.0 * 86400000.0 + time->IntegerValue());
 }
 
 TEST(ExpressionParserTest, QualifiersDropDirectoryAndDat) {

@@ -249,7 +249,7 @@ TEST(StatementParserTest, CreateTable) {
       "CREATE TABLE IF NOT EXISTS \"Staff\" ("
       " \"Staff ID\" AUTOINC DESCRIPTION 'key',"
       " User_ID VARCHAR(20) NOT NULL DEFAULT 'x' CHARCASE UPPER,"
-      " Amount DECIMAL(10,2) MIN 0 MAXIMUM 100,"
+      " Amount DECIMAL(10,2) MIN -5.5 MAXIMUM 100,"
       " Notes MEMO, Pic BLOB(512, 5), Raw BYTES(4),"
       " CONSTRAINT pk UNIQUE DESC NOCASE PRIMARY KEY (\"Staff ID\", User_ID) COMPRESS FULL"
       " TEXT INDEX (Notes) STOP WORDS 'a an' + ' the' SPACE CHARS #9 + ' ' INCLUDE CHARS '-'"
@@ -277,7 +277,7 @@ TEST(StatementParserTest, CreateTable) {
   EXPECT_EQ(q.create_fields[2].data_type->data_type, fldBCD);
   EXPECT_EQ(q.create_fields[2].data_type->size, 34u);
   EXPECT_EQ(q.create_fields[2].data_type->scale, 2);
-  EXPECT_EQ(q.create_fields[2].min_value, "0");
+  EXPECT_EQ(q.create_fields[2].min_value, "-5.5");
   EXPECT_EQ(q.create_fields[2].max_value, "100");
   EXPECT_EQ(q.create_fields[3].data_type->subtype, fldstMemo);
   ASSERT_EQ(q.create_indexes.size(), 1u);
