@@ -1,0 +1,154 @@
+// TBTree: the B-tree walk of one index over the pages of a page store.
+//
+// The tree orders fixed-length keys through the index's TKeyComparator and stores with each
+// leaf key a 32-bit value (the physical record number). Interior entries hold the first key of
+// their child, the child's page number and the number of keys in the child's subtree, so that
+// the ordinal of a position and the key at an ordinal cost one descent.
+//
+// Insert descends to the leaf (adding 1 to the subtree count of every interior entry passed),
+// puts the entry after the last key not greater than it, carries a new first key up, and splits
+// overflowing pages upward (a split root gets a new root). Remove finds the entry with the key
+// and the value, subtracts the counts, carries a new first key up, and rebalances: an
+// uncompressed page below half its maximum is merged with, or shares entries with, a sibling;
+// a compressed leaf is dropped once empty; a root interior page left with one child hands the
+// root to it. Every structural fault met on the way (page 0, a page of the wrong type, an
+// empty page searched, a path deeper than 64 levels, a missing sibling link) is raised as
+// TABULA_INDEXCORRUPT through the store; no fault loops or reads outside a page.
+//
+// Read operations fetch pages with change detection when asked (`SetCheckChanges`): a fetch
+// that reports a change by another process makes the operation return false, and the caller
+// re-synchronises and starts again. Updates run under the write lock and never see one.
+//
+// Thread-safety: none; a tree is used under the engine lock by one cursor at a time.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/index/index_page.h"
+
+namespace tabula {
+
+// Deepest path a descent follows; a deeper one is a damaged file.
+constexpr int kMaxTreeDepth = 64;
+
+// Where the tree's pages come from: the index file's page cache (TIndexFile), or any other
+// store. Pages handed out are pinned until ReleasePage.
+class TPageStore {
+ public:
+  virtual ~TPageStore() = default;
+  // The page `page_number` of `slot`, pinned. nullptr only when `check_changes` is set and a
+  // cache miss found the table changed by another process. Page 0, a page beyond the file or
+  // an undecodable image raise TABULA_INDEXCORRUPT.
+  virtual TPage* FetchPage(int slot, std::uint32_t page_number, bool check_changes) = 0;
+  virtual void ReleasePage(TPage* page) = 0;
+  // A page for `slot` (from its free chain, else a new one): pinned, dirty, empty, type 0.
+  virtual TPage* AllocatePage(int slot) = 0;
+  // Puts a page on its slot's free chain; the caller still releases its pin.
+  virtual void FreePage(TPage* page) = 0;
+  virtual std::uint32_t RootPage(int slot) const = 0;
+  virtual void SetRootPage(int slot, std::uint32_t page_number) = 0;
+  // The format of the slot's pages.
+  virtual TPageFormat PageFormatOf(int slot) const = 0;
+  [[noreturn]] virtual void RaiseIndexCorrupt() const = 0;
+};
+
+// A place in the leaf level: the leaf page, the 1-based entry in it, the 1-based ordinal of
+// the key among all keys of the index, and a copy of the key and its value. The copy lets the
+// position be found again after the pages changed (see TBTree::Next). `Page` 0 means no
+// position. Ordinals are meaningless in an index without subtree counts.
+struct TTreePosition {
+  std::uint32_t Page = 0;
+  int Entry = 0;
+  std::uint32_t Ordinal = 0;
+  std::uint32_t Value = 0;
+  std::vector<std::uint8_t> Key;
+
+  bool Valid() const { return Page != 0; }
+  void Clear() {
+    Page = 0;
+    Entry = 0;
+    Ordinal = 0;
+    Value = 0;
+  }
+};
+
+class TBTree {
+ public:
+  // `store` and `comparator` are not owned and must outlive the tree.
+  TBTree(TPageStore& store, int slot, const TKeyComparator& comparator);
+
+  int Slot() const { return slot_; }
+  const TPageFormat& Format() const { return format_; }
+  // Read operations fetch with change detection while this is set.
+  void SetCheckChanges(bool check) { check_changes_ = check; }
+
+  // ---- Updates. REQUIRES: key holds Format().KeyLength bytes.
+  void Insert(const std::uint8_t* key, std::uint32_t value);
+  // Removes the entry with this key and value; false (nothing changed) when there is none.
+  bool Remove(const std::uint8_t* key, std::uint32_t value);
+
+  // ---- Reads. Each returns false when a fetch reported a change by another process; the
+  // position is then unspecified. An empty index, or no key where asked, leaves the position
+  // cleared (Valid() false).
+  bool First(TTreePosition* at);
+  bool Last(TTreePosition* at);
+  // The first key whose first n bytes are not below `key` (with n shorter than the key length
+  // this finds the first key with that prefix). `found` tells whether its first n bytes equal
+  // `key`. No such key: the position is cleared.
+  bool Seek(const std::uint8_t* key, std::size_t n, TTreePosition* at, bool* found);
+  // The last key whose first n bytes are not above `key`; none: the position is cleared.
+  bool SeekLast(const std::uint8_t* key, std::size_t n, TTreePosition* at);
+  // The key with ordinal `ordinal` (1-based); out of range: the position is cleared.
+  bool SeekOrdinal(std::uint32_t ordinal, TTreePosition* at);
+  // Steps to the following (preceding) key. `moved` is false at the last (first) key, and the
+  // position then stays. When the position's page no longer holds its key and value at its
+  // entry (the tree changed since), the key is searched again first.
+  bool Next(TTreePosition* at, bool* moved);
+  bool Prior(TTreePosition* at, bool* moved);
+  // Number of keys in the index (root total); 0 when empty.
+  bool KeyCount(std::uint64_t* count);
+
+  // Walks the whole tree and checks its invariants: page types, fill bounds, key order, first
+  // keys of children, subtree counts, equal leaf depth, level links. Returns an empty text when
+  // the tree is sound, else a description of the first fault. `key_count` gets the number of
+  // leaf keys. For tests and verification; allocates freely.
+  std::string CheckTree(std::uint64_t* key_count = nullptr);
+
+ private:
+  struct TLevel {
+    TPage* page = nullptr;
+    int pos = 0;
+  };
+  // A pinned path from the root to a leaf, released by its destructor.
+  class TPath;
+
+  TPage* Fetch(std::uint32_t page_number, bool check_changes);
+  TPage* FetchChild(const TPage& parent, int pos, int depth, bool check_changes);
+  void FillPosition(const TPage& leaf, int entry, std::uint64_t ordinal, TTreePosition* at);
+  // Descends for an update: interior entries chosen by `lower_bound` (last less than) or by
+  // last not greater; fills `path` down to a leaf.
+  void DescendForUpdate(const std::uint8_t* key, bool lower_bound, TPath& path);
+  bool NextLeaf(TPath& path);
+  void PropagateFirstKey(TPath& path, int level);
+  void SplitPage(TPath& path, int level);
+  void Rebalance(TPath& path, int level);
+  void SetLinkPrev(std::uint32_t page_number, std::uint32_t prev);
+  void SetLinkNext(std::uint32_t page_number, std::uint32_t next);
+  bool AtStoredPosition(TTreePosition* at, bool* valid);
+  std::string CheckSubtree(std::uint32_t page_number, int depth, bool is_root,
+                           std::vector<std::uint8_t>* last_key, bool* have_last,
+                           std::uint64_t* total, int* leaf_depth,
+                           std::vector<std::vector<std::uint32_t>>* levels);
+
+  TPageStore& store_;
+  int slot_;
+  const TKeyComparator& cmp_;
+  TPageFormat format_;
+  bool check_changes_ = false;
+};
+
+}  // namespace tabula

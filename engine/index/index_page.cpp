@@ -1,0 +1,436 @@
+#include "engine/index/index_page.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/base/coding.h"
+#include "engine/base/engine_error.h"
+
+namespace tabula {
+
+int TBytewiseKeyComparator::CompareKeys(const std::uint8_t* stored, const std::uint8_t* search,
+                                        std::size_t n) const {
+  const int c = std::memcmp(stored, search, n);
+  const int sign = c < 0 ? -1 : (c > 0 ? 1 : 0);
+  return descending_ ? -sign : sign;
+}
+
+TPageFormat TPageFormat::FromDescriptor(const TIndexDescriptor& descriptor, int slot) {
+  TPageFormat f;
+  f.KeyLength = descriptor.KeyLength;
+  f.Unique = descriptor.Unique;
+  f.NoSubtreeCounts = descriptor.NoSubtreeCounts || slot == kSysTextSlot;
+  f.Descending = descriptor.Descending;
+  f.Compression = descriptor.Compression;
+  return f;
+}
+
+int TPageFormat::MaxInteriorEntries() const {
+  return static_cast<int>(kPageEntryArea / InteriorEntrySize());
+}
+
+int TPageFormat::MaxLeafEntries() const {
+  return static_cast<int>(kPageEntryArea / (KeyLength + 4u));
+}
+
+void TPage::Reset(const TPageFormat& format, std::uint32_t page_number, int slot) {
+  format_ = format;
+  page_number_ = page_number;
+  slot_ = slot;
+  type_ = ptRootInterior;
+  prev_page_ = 0;
+  next_page_ = 0;
+  dirty_ = false;
+  pin_count_ = 0;
+  free_ = false;
+  count_ = 0;
+  compressed_size_ = 0;
+  entries_.clear();
+  // Room for a full uncompressed page plus the overflowing entry, so that ordinary inserts
+  // never allocate; compressed leaves may grow beyond it.
+  const std::size_t most = static_cast<std::size_t>(format_.MaxLeafEntries()) + 2;
+  entries_.reserve(most * Stride());
+}
+
+void TPage::SetPageType(std::uint8_t type) {
+  const bool was_compressed = Compressed();
+  type_ = type;
+  if (type_ == ptRawData && raw_.size() != kPageEntryArea) raw_.assign(kPageEntryArea, 0);
+  if (Compressed() != was_compressed) RefreshAll();
+}
+
+void TPage::MakeFree(std::uint32_t next_free) {
+  free_ = true;
+  count_ = 0;
+  entries_.clear();
+  compressed_size_ = 0;
+  prev_page_ = 0;
+  next_page_ = next_free;
+}
+
+std::uint32_t TPage::Value(int i) const { return DecodeFixed32(Entry(i) + format_.KeyLength); }
+
+void TPage::SetValue(int i, std::uint32_t value) {
+  EncodeFixed32(Entry(i) + format_.KeyLength, value);
+}
+
+std::uint32_t TPage::SubtreeCount(int i) const {
+  return DecodeFixed32(Entry(i) + format_.KeyLength + 4);
+}
+
+void TPage::SetSubtreeCount(int i, std::uint32_t count) {
+  EncodeFixed32(Entry(i) + format_.KeyLength + 4, count);
+}
+
+std::uint64_t TPage::Total() const {
+  if (IsLeaf()) return static_cast<std::uint64_t>(count_);
+  return CountBefore(count_ + 1);
+}
+
+std::uint64_t TPage::CountBefore(int i) const {
+  if (IsLeaf()) return static_cast<std::uint64_t>(i - 1);
+  std::uint64_t sum = 0;
+  for (int j = 1; j < i; ++j) sum += SubtreeCount(j);
+  return sum;
+}
+
+void TPage::ComputeRuns(int i, std::uint8_t* d_out, std::uint8_t* t_out) const {
+  const int kl = format_.KeyLength;
+  const std::uint8_t* key = Entry(i);
+  int d = 0;
+  int t = 0;
+  const std::uint8_t c = format_.Compression;
+  if ((c == icDupByte || c == icFull) && i > 1) {
+    const std::uint8_t* prev = Entry(i - 1);
+    const int limit = std::min(kl, static_cast<int>(kMaxCompressionRun));
+    while (d < limit && prev[d] == key[d]) ++d;
+  }
+  if (c == icTrailByte || c == icFull) {
+    // The zero run is looked for in [from, to): the part after the shared prefix, less the
+    // record-ID suffix of a non-unique index, which is always stored.
+    const int from = (c == icFull) ? d : 0;
+    int to = kl;
+    if (!format_.Unique) to = (kl - from >= 5) ? kl - 4 : from;
+    while (t < kMaxCompressionRun && to - t > from && key[to - t - 1] == 0) ++t;
+  }
+  *d_out = static_cast<std::uint8_t>(d);
+  *t_out = static_cast<std::uint8_t>(t);
+}
+
+std::size_t TPage::CompressedEntrySize(int i) const {
+  const std::size_t kl = format_.KeyLength;
+  switch (format_.Compression) {
+    case icDupByte:
+      return kl - DupPrefix(i) + 5;
+    case icTrailByte:
+      return kl - TrailZeros(i) + 5;
+    case icFull:
+      return kl - DupPrefix(i) - TrailZeros(i) + 6;
+    default:
+      return kl + 4;
+  }
+}
+
+void TPage::RefreshEntry(int i) {
+  if (i < 1 || i > count_ || format_.Compression == icNone) return;
+  compressed_size_ -= CompressedEntrySize(i);
+  std::uint8_t d;
+  std::uint8_t t;
+  ComputeRuns(i, &d, &t);
+  Entry(i)[format_.KeyLength + 8] = d;
+  Entry(i)[format_.KeyLength + 9] = t;
+  compressed_size_ += CompressedEntrySize(i);
+}
+
+void TPage::RefreshAll() {
+  compressed_size_ = 0;
+  if (format_.Compression == icNone) return;
+  for (int i = 1; i <= count_; ++i) {
+    std::uint8_t d;
+    std::uint8_t t;
+    ComputeRuns(i, &d, &t);
+    Entry(i)[format_.KeyLength + 8] = d;
+    Entry(i)[format_.KeyLength + 9] = t;
+    compressed_size_ += CompressedEntrySize(i);
+  }
+}
+
+void TPage::InsertEntry(int i, const std::uint8_t* key, std::uint32_t value,
+                        std::uint32_t subtree_count) {
+  const std::size_t stride = Stride();
+  entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>((i - 1) * stride), stride, 0);
+  ++count_;
+  std::uint8_t* e = Entry(i);
+  std::memcpy(e, key, format_.KeyLength);
+  EncodeFixed32(e + format_.KeyLength, value);
+  EncodeFixed32(e + format_.KeyLength + 4, subtree_count);
+  if (format_.Compression != icNone) {
+    std::uint8_t d;
+    std::uint8_t t;
+    ComputeRuns(i, &d, &t);
+    e[format_.KeyLength + 8] = d;
+    e[format_.KeyLength + 9] = t;
+    compressed_size_ += CompressedEntrySize(i);
+    RefreshEntry(i + 1);
+  }
+}
+
+void TPage::RemoveEntry(int i) {
+  if (format_.Compression != icNone) compressed_size_ -= CompressedEntrySize(i);
+  const std::size_t stride = Stride();
+  const auto at = entries_.begin() + static_cast<std::ptrdiff_t>((i - 1) * stride);
+  entries_.erase(at, at + static_cast<std::ptrdiff_t>(stride));
+  --count_;
+  RefreshEntry(i);
+}
+
+void TPage::SetKey(int i, const std::uint8_t* key) {
+  std::memcpy(Entry(i), key, format_.KeyLength);
+  RefreshEntry(i);
+  RefreshEntry(i + 1);
+}
+
+void TPage::MoveEntries(int first, int n, TPage& dst, int dst_pos) {
+  if (n <= 0) return;
+  const std::size_t stride = Stride();
+  const auto from = entries_.begin() + static_cast<std::ptrdiff_t>((first - 1) * stride);
+  const auto to = from + static_cast<std::ptrdiff_t>(n * stride);
+  dst.entries_.insert(dst.entries_.begin() + static_cast<std::ptrdiff_t>((dst_pos - 1) * stride),
+                      from, to);
+  dst.count_ += n;
+  entries_.erase(from, to);
+  count_ -= n;
+  RefreshAll();
+  dst.RefreshAll();
+}
+
+std::size_t TPage::EncodedSize() const {
+  if (free_ || type_ == ptRawData) return 0;
+  if (!IsLeaf()) return static_cast<std::size_t>(count_) * format_.InteriorEntrySize();
+  if (format_.Compression == icNone)
+    return static_cast<std::size_t>(count_) * (format_.KeyLength + 4u);
+  return compressed_size_;
+}
+
+int TPage::MaxEntries() const {
+  return IsLeaf() ? format_.MaxLeafEntries() : format_.MaxInteriorEntries();
+}
+
+bool TPage::Overflows() const {
+  if (Compressed()) return compressed_size_ > kPageEntryArea;
+  return count_ > MaxEntries();
+}
+
+int TPage::FindLastNotGreater(const std::uint8_t* key, std::size_t n,
+                              const TKeyComparator& cmp) const {
+  int lo = 1;
+  int hi = count_;
+  int found = 0;
+  while (lo <= hi) {
+    const int mid = lo + (hi - lo) / 2;
+    if (cmp.CompareKeys(Key(mid), key, n) <= 0) {
+      found = mid;
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return found;
+}
+
+int TPage::FindLastLess(const std::uint8_t* key, std::size_t n, const TKeyComparator& cmp) const {
+  int lo = 1;
+  int hi = count_;
+  int found = 0;
+  while (lo <= hi) {
+    const int mid = lo + (hi - lo) / 2;
+    if (cmp.CompareKeys(Key(mid), key, n) < 0) {
+      found = mid;
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return found;
+}
+
+int TPage::FindExact(const std::uint8_t* key, std::size_t n, const TKeyComparator& cmp) const {
+  const int i = FindLastLess(key, n, cmp) + 1;
+  if (i <= count_ && cmp.CompareKeys(Key(i), key, n) == 0) return i;
+  return 0;
+}
+
+// ---- Codec.
+
+std::uint16_t TPage::DecodeFrom(const std::uint8_t* src, std::size_t length,
+                                std::uint32_t page_count) {
+  count_ = 0;
+  entries_.clear();
+  compressed_size_ = 0;
+  free_ = false;
+  dirty_ = false;
+  if (length < kPageSize || format_.KeyLength == 0 || format_.KeyLength > kMaxKeyLength) {
+    return TABULA_INDEXCORRUPT;
+  }
+  const std::uint8_t type = src[kPageType];
+  const std::uint16_t count = DecodeFixed16(src + kPageCount);
+  const std::uint32_t prev = DecodeFixed32(src + kPagePrev);
+  const std::uint32_t next = DecodeFixed32(src + kPageNext);
+  const std::uint16_t encoded_size = DecodeFixed16(src + kPageEncodedSize);
+  if (type > ptRawData) return TABULA_INDEXCORRUPT;
+  if (prev > page_count || next > page_count) return TABULA_INDEXCORRUPT;
+  if ((prev != 0 && prev == page_number_) || (next != 0 && next == page_number_)) {
+    return TABULA_INDEXCORRUPT;
+  }
+  type_ = type;
+  prev_page_ = prev;
+  next_page_ = next;
+  if (type == ptRawData) {
+    raw_.assign(src + kPageEntries, src + kPageSize);
+    return 0;
+  }
+  const std::size_t kl = format_.KeyLength;
+  const std::size_t stride = Stride();
+  if (IsLeaf() && format_.Compression != icNone) {
+    const std::uint16_t rc = DecodeCompressed(src, count, encoded_size);
+    if (rc != 0) {
+      count_ = 0;
+      entries_.clear();
+      compressed_size_ = 0;
+    }
+    return rc;
+  }
+  const std::size_t entry_size = IsLeaf() ? kl + 4 : format_.InteriorEntrySize();
+  if (static_cast<std::size_t>(count) * entry_size > kPageEntryArea) return TABULA_INDEXCORRUPT;
+  entries_.resize(static_cast<std::size_t>(count) * stride);
+  const std::uint8_t* p = src + kPageEntries;
+  for (int i = 1; i <= count; ++i) {
+    std::uint8_t* e = entries_.data() + (i - 1) * stride;
+    std::memcpy(e, p, kl + 4);
+    if (!IsLeaf()) {
+      const std::uint32_t child = DecodeFixed32(p + kl);
+      if (child == 0 || child > page_count || child == page_number_) {
+        entries_.clear();
+        return TABULA_INDEXCORRUPT;
+      }
+      if (!format_.NoSubtreeCounts) std::memcpy(e + kl + 4, p + kl + 4, 4);
+    }
+    p += entry_size;
+  }
+  count_ = count;
+  RefreshAll();
+  return 0;
+}
+
+std::uint16_t TPage::DecodeCompressed(const std::uint8_t* src, std::uint16_t count,
+                                      std::uint16_t encoded_size) {
+  if (encoded_size > kPageEntryArea) return TABULA_INDEXCORRUPT;
+  const int kl = format_.KeyLength;
+  const std::size_t stride = Stride();
+  const std::uint8_t c = format_.Compression;
+  const int header_bytes = (c == icFull) ? 2 : 1;
+  // Each entry takes at least header_bytes + 4 bytes, which bounds the entry count.
+  if (static_cast<std::size_t>(count) * (header_bytes + 4u) > encoded_size) {
+    return TABULA_INDEXCORRUPT;
+  }
+  entries_.assign(static_cast<std::size_t>(count) * stride, 0);
+  const std::uint8_t* p = src + kPageEntries;
+  const std::uint8_t* const end = p + encoded_size;
+  for (int i = 1; i <= count; ++i) {
+    if (end - p < header_bytes) return TABULA_INDEXCORRUPT;
+    int d = 0;
+    int t = 0;
+    if (c == icDupByte) d = p[0];
+    if (c == icTrailByte) t = p[0];
+    if (c == icFull) {
+      d = p[0];
+      t = p[1];
+    }
+    p += header_bytes;
+    if (d > kMaxCompressionRun || t > kMaxCompressionRun) return TABULA_INDEXCORRUPT;
+    if (i == 1 && d != 0) return TABULA_INDEXCORRUPT;
+    if (d + t > kl) return TABULA_INDEXCORRUPT;
+    // Where the stored bytes end and the dropped zeros begin; the suffix of a non-unique key
+    // is stored after the zeros' place when the zeros are counted before it.
+    bool split_suffix = false;
+    if (!format_.Unique && t > 0) {
+      if (kl - d < 5 || kl - d - 4 < t) return TABULA_INDEXCORRUPT;
+      split_suffix = true;
+    }
+    const int stored = kl - d - t;
+    if (end - p < stored + 4) return TABULA_INDEXCORRUPT;
+    std::uint8_t* e = entries_.data() + (i - 1) * stride;
+    if (d > 0) std::memcpy(e, e - stride, d);
+    if (split_suffix) {
+      const int middle = stored - 4;
+      std::memcpy(e + d, p, middle);
+      std::memset(e + d + middle, 0, t);
+      std::memcpy(e + kl - 4, p + middle, 4);
+    } else {
+      std::memcpy(e + d, p, stored);
+      std::memset(e + d + stored, 0, t);
+    }
+    p += stored;
+    std::memcpy(e + kl, p, 4);
+    p += 4;
+  }
+  if (p != end) return TABULA_INDEXCORRUPT;
+  count_ = count;
+  RefreshAll();
+  return 0;
+}
+
+void TPage::EncodeTo(std::uint8_t* dst) const {
+  std::memset(dst, 0, kPageSize);
+  dst[kPageType] = type_;
+  EncodeFixed32(dst + kPagePrev, prev_page_);
+  EncodeFixed32(dst + kPageNext, next_page_);
+  if (free_) return;
+  if (type_ == ptRawData) {
+    if (!raw_.empty()) std::memcpy(dst + kPageEntries, raw_.data(), kPageEntryArea);
+    return;
+  }
+  EncodeFixed16(dst + kPageCount, static_cast<std::uint16_t>(count_));
+  if (Compressed()) {
+    EncodeFixed16(dst + kPageEncodedSize, static_cast<std::uint16_t>(compressed_size_));
+    EncodeCompressed(dst);
+    return;
+  }
+  const std::size_t kl = format_.KeyLength;
+  const std::size_t entry_size = IsLeaf() ? kl + 4 : format_.InteriorEntrySize();
+  std::uint8_t* p = dst + kPageEntries;
+  for (int i = 1; i <= count_; ++i) {
+    std::memcpy(p, Entry(i), entry_size);
+    p += entry_size;
+  }
+}
+
+void TPage::EncodeCompressed(std::uint8_t* dst) const {
+  const int kl = format_.KeyLength;
+  const std::uint8_t c = format_.Compression;
+  std::uint8_t* p = dst + kPageEntries;
+  for (int i = 1; i <= count_; ++i) {
+    const std::uint8_t* e = Entry(i);
+    const int d = DupPrefix(i);
+    const int t = TrailZeros(i);
+    if (c == icDupByte) *p++ = static_cast<std::uint8_t>(d);
+    if (c == icTrailByte) *p++ = static_cast<std::uint8_t>(t);
+    if (c == icFull) {
+      *p++ = static_cast<std::uint8_t>(d);
+      *p++ = static_cast<std::uint8_t>(t);
+    }
+    const int stored = kl - d - t;
+    if (!format_.Unique && t > 0) {
+      const int middle = stored - 4;
+      std::memcpy(p, e + d, middle);
+      std::memcpy(p + middle, e + kl - 4, 4);
+    } else {
+      std::memcpy(p, e + d, stored);
+    }
+    p += stored;
+    std::memcpy(p, e + kl, 4);
+    p += 4;
+  }
+}
+
+}  // namespace tabula
