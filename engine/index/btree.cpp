@@ -2,7 +2,14 @@
 
 #include <cstring>
 
+#include "engine/index/keys.h"
+
 namespace tabula {
+
+int TIndexKeysComparator::CompareKeys(const std::uint8_t* stored, const std::uint8_t* search,
+                                      std::size_t n) const {
+  return keys_.CompareKeys(stored, search, n);
+}
 
 // A pinned path from the root (level 0) to a leaf. Every page in it stays pinned until the
 // path is destroyed, so a page on the path is never reused while the update runs.

@@ -32,6 +32,21 @@
 
 namespace tabula {
 
+class TIndexKeys;
+
+// The key comparison of an index's TIndexKeys (keys.h: byte order, or the table's collation for
+// string fields, with descending fields and indexes negated) as the tree's comparator.
+class TIndexKeysComparator final : public TKeyComparator {
+ public:
+  // `keys` is not owned and must outlive the comparator.
+  explicit TIndexKeysComparator(const TIndexKeys& keys) : keys_(keys) {}
+  int CompareKeys(const std::uint8_t* stored, const std::uint8_t* search,
+                  std::size_t n) const override;
+
+ private:
+  const TIndexKeys& keys_;
+};
+
 // Deepest path a descent follows; a deeper one is a damaged file.
 constexpr int kMaxTreeDepth = 64;
 

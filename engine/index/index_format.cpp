@@ -16,7 +16,7 @@ void TIndexDescriptor::EncodeTo(std::uint8_t* dst) const {
   dst[kDescUnique] = Unique ? 1 : 0;
   dst[kDescCompression] = Compression;
   dst[kDescFieldCount] = FieldCount;
-  for (int i = 0; i < kMaxIndexFields; ++i) {
+  for (int i = 0; i < kIndexFieldLimit; ++i) {
     dst[kDescFieldDescending + i] = FieldDescending[i];
     EncodeFixed16(dst + kDescFieldNumbers + 2 * i, FieldNumbers[i]);
   }
@@ -37,7 +37,7 @@ bool TIndexDescriptor::DecodeFrom(const std::uint8_t* src, std::size_t length) {
   Unique = src[kDescUnique] != 0;
   Compression = src[kDescCompression];
   FieldCount = src[kDescFieldCount];
-  for (int i = 0; i < kMaxIndexFields; ++i) {
+  for (int i = 0; i < kIndexFieldLimit; ++i) {
     FieldDescending[i] = src[kDescFieldDescending + i];
     FieldNumbers[i] = DecodeFixed16(src + kDescFieldNumbers + 2 * i);
   }
@@ -51,36 +51,37 @@ bool TIndexDescriptor::DecodeFrom(const std::uint8_t* src, std::size_t length) {
 
 void TIndexHeader::EncodeTo(std::uint8_t* dst) const {
   std::memset(dst, 0, kEncodedLength);
-  EncodeFixed32(dst + kHeaderChangeCount, ChangeCount);
-  dst[kHeaderVersion] = Version;
-  EncodeFixed32(dst + kHeaderNextPage, NextPage);
-  dst[kHeaderSecondaryCount] = SecondaryCount;
+  EncodeFixed32(dst + kIdxHeaderChangeCount, ChangeCount);
+  dst[kIdxHeaderVersion] = Version;
+  EncodeFixed32(dst + kIdxHeaderNextPage, NextPage);
+  dst[kIdxHeaderSecondaryCount] = SecondaryCount;
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
-    Descriptors[slot].EncodeTo(dst + kHeaderDescriptors + slot * TIndexDescriptor::kEncodedLength);
+    Descriptors[slot].EncodeTo(dst + kIdxHeaderDescriptors +
+                               slot * TIndexDescriptor::kEncodedLength);
   }
-  EncodeFixed32(dst + kHeaderRecordCount, RecordCount);
-  dst[kHeaderNoPrimaryIndex] = NoPrimaryIndex ? 1 : 0;
+  EncodeFixed32(dst + kIdxHeaderRecordCount, RecordCount);
+  dst[kIdxHeaderNoPrimaryIndex] = NoPrimaryIndex ? 1 : 0;
 }
 
 std::uint16_t TIndexHeader::DecodeFrom(const std::uint8_t* src, std::size_t length) {
   if (length < kEncodedLength) return TABULA_HEADERCORRUPT;
-  const std::uint8_t secondary_count = src[kHeaderSecondaryCount];
+  const std::uint8_t secondary_count = src[kIdxHeaderSecondaryCount];
   // Counts of 31 and 32 would make the system slots pass for secondary indexes, so anything
   // beyond the secondary slots is damage.
   if (secondary_count > kMaxSecondaryIndexes) return TABULA_HEADERCORRUPT;
   TIndexHeader decoded;
-  decoded.ChangeCount = DecodeFixed32(src + kHeaderChangeCount);
-  decoded.Version = src[kHeaderVersion];
-  decoded.NextPage = DecodeFixed32(src + kHeaderNextPage);
+  decoded.ChangeCount = DecodeFixed32(src + kIdxHeaderChangeCount);
+  decoded.Version = src[kIdxHeaderVersion];
+  decoded.NextPage = DecodeFixed32(src + kIdxHeaderNextPage);
   decoded.SecondaryCount = secondary_count;
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     const bool ok = decoded.Descriptors[slot].DecodeFrom(
-        src + kHeaderDescriptors + slot * TIndexDescriptor::kEncodedLength,
+        src + kIdxHeaderDescriptors + slot * TIndexDescriptor::kEncodedLength,
         TIndexDescriptor::kEncodedLength);
     if (!ok && decoded.SlotInUse(slot)) return TABULA_HEADERCORRUPT;
   }
-  decoded.RecordCount = DecodeFixed32(src + kHeaderRecordCount);
-  decoded.NoPrimaryIndex = src[kHeaderNoPrimaryIndex] != 0;
+  decoded.RecordCount = DecodeFixed32(src + kIdxHeaderRecordCount);
+  decoded.NoPrimaryIndex = src[kIdxHeaderNoPrimaryIndex] != 0;
   *this = std::move(decoded);
   return 0;
 }
@@ -93,7 +94,7 @@ bool TIndexHeader::SlotInUse(int slot) const {
 TIndexDescriptor SysDeletedDescriptor() {
   TIndexDescriptor d;
   d.Name = kSysDeletedName;
-  d.KeyLength = kSysDeletedKeyLength;
+  d.KeyLength = kSysDeletedKeySize;
   // The key already ends in the record identifier; no suffix is appended.
   d.Unique = true;
   d.Compression = icNone;
@@ -103,7 +104,7 @@ TIndexDescriptor SysDeletedDescriptor() {
 TIndexDescriptor SysTextDescriptor() {
   TIndexDescriptor d;
   d.Name = kSysTextName;
-  d.KeyLength = kSysTextKeyLength;
+  d.KeyLength = kSysTextKeySize;
   d.Unique = true;
   d.Compression = icFull;
   return d;

@@ -55,16 +55,16 @@ constexpr std::uint32_t kMaxIndexPageNumber = 2000000000u;
 constexpr std::uint64_t kMaxIndexFileSize = 4000000000ull;
 
 // ---- Header offsets.
-constexpr std::size_t kHeaderChangeCount = 0;
-constexpr std::size_t kHeaderReserved4 = 4;
-constexpr std::size_t kHeaderVersion = 8;
-constexpr std::size_t kHeaderNextPage = 9;
-constexpr std::size_t kHeaderSecondaryCount = 13;
-constexpr std::size_t kHeaderDescriptors = 14;
-constexpr std::size_t kHeaderRecordCount = 3974;
-constexpr std::size_t kHeaderNoPrimaryIndex = 3978;
-constexpr std::size_t kHeaderIgnored = 3979;
-constexpr std::size_t kHeaderReserved = 3980;
+constexpr std::size_t kIdxHeaderChangeCount = 0;
+constexpr std::size_t kIdxHeaderReserved4 = 4;
+constexpr std::size_t kIdxHeaderVersion = 8;
+constexpr std::size_t kIdxHeaderNextPage = 9;
+constexpr std::size_t kIdxHeaderSecondaryCount = 13;
+constexpr std::size_t kIdxHeaderDescriptors = 14;
+constexpr std::size_t kIdxHeaderRecordCount = 3974;
+constexpr std::size_t kIdxHeaderNoPrimaryIndex = 3978;
+constexpr std::size_t kIdxHeaderIgnored = 3979;
+constexpr std::size_t kIdxHeaderReserved = 3980;
 
 // ---- Descriptor slots.
 constexpr int kIndexSlotCount = 33;
@@ -72,16 +72,16 @@ constexpr int kPrimarySlot = 0;
 constexpr int kMaxSecondaryIndexes = 30;
 constexpr int kSysDeletedSlot = 31;
 constexpr int kSysTextSlot = 32;
-constexpr int kMaxIndexFields = 16;
+constexpr int kIndexFieldLimit = 16;
 constexpr std::size_t kMaxIndexNameLength = 30;
 inline constexpr const char* kSysDeletedName = "Sys Deleted";
 inline constexpr const char* kSysTextName = "Sys Text";
-constexpr std::uint16_t kSysDeletedKeyLength = 5;
-constexpr std::uint16_t kSysTextKeyLength = 68;
+constexpr std::uint16_t kSysDeletedKeySize = 5;
+constexpr std::uint16_t kSysTextKeySize = 68;
 // Largest sum of segment widths of an index; a non-unique index adds a 4-byte suffix.
 constexpr std::uint16_t kMaxKeySegmentsLength = 522;
-constexpr std::uint16_t kRecordIdSuffixLength = 4;
-constexpr std::uint16_t kMaxKeyLength = kMaxKeySegmentsLength + kRecordIdSuffixLength;
+constexpr std::uint16_t kKeySuffixSize = 4;
+constexpr std::uint16_t kMaxKeyLength = kMaxKeySegmentsLength + kKeySuffixSize;
 
 // ---- Descriptor offsets.
 constexpr std::size_t kDescName = 0;
@@ -120,8 +120,8 @@ struct TIndexDescriptor {
   bool Unique = false;
   std::uint8_t Compression = icNone;
   std::uint8_t FieldCount = 0;
-  std::array<std::uint8_t, kMaxIndexFields> FieldDescending{};
-  std::array<std::uint16_t, kMaxIndexFields> FieldNumbers{};
+  std::array<std::uint8_t, kIndexFieldLimit> FieldDescending{};
+  std::array<std::uint16_t, kIndexFieldLimit> FieldNumbers{};
   std::uint32_t RootPage = 0;
   std::uint32_t FreePage = 0;
   std::uint32_t ParameterPage = 0;

@@ -119,6 +119,7 @@ class TPage {
   std::uint32_t PageNumber() const { return page_number_; }
   void SetPageNumber(std::uint32_t page_number) { page_number_ = page_number; }
   int Slot() const { return slot_; }
+  void SetSlot(int slot) { slot_ = slot; }
   const TPageFormat& Format() const { return format_; }
   std::uint16_t KeyLength() const { return format_.KeyLength; }
 

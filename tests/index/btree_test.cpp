@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/base/engine_error.h"
+#include "engine/index/keys.h"
 #include "tests/index/memory_page_store.h"
 
 namespace tabula {
@@ -349,6 +350,48 @@ TEST(BTreeTest, CyclicPathRaisesIndexCorrupt) {
   EXPECT_EQ(code_of([&] { tree.Insert(key.data(), 1); }), TABULA_INDEXCORRUPT);
   EXPECT_EQ(code_of([&] { tree.Remove(key.data(), 1); }), TABULA_INDEXCORRUPT);
   EXPECT_TRUE(store.AllUnpinned());
+}
+
+}  // namespace
+}  // namespace tabula
+
+namespace tabula {
+namespace {
+
+// The tree orders by the index's own key comparison: a descending integer index walks from the
+// highest value down, and a key stored as NULL sorts after every value there.
+TEST(BTreeTest, OrdersByTheIndexKeyComparison) {
+  TKeyIndexDef definition;
+  definition.Descending = true;
+  definition.Unique = true;
+  TKeyField field;
+  field.FieldNo = 1;
+  field.FieldType = fldInteger;
+  field.PhysicalSize = 4;
+  field.FieldOffset = 9;
+  definition.Fields.push_back(field);
+  const TIndexKeys keys(definition, *FindCollation(0, 0));
+  ASSERT_EQ(keys.KeyLength(), 5u);
+  const TIndexKeysComparator cmp(keys);
+  TMemoryPageStore store(Format(5, icNone));
+  TBTree tree(store, 1, cmp);
+  for (std::int32_t v = -500; v <= 500; v += 5) {
+    Bytes key(5, 0);
+    key[0] = 1;
+    EncodeIntegerKey(key.data() + 1, v);
+    tree.Insert(key.data(), static_cast<std::uint32_t>(v + 1000));
+  }
+  const Bytes null_key(5, 0);
+  tree.Insert(null_key.data(), 1);
+  ASSERT_EQ(tree.CheckTree(), "");
+  TTreePosition at;
+  ASSERT_TRUE(tree.First(&at));
+  EXPECT_EQ(at.Value, 1500u);
+  ASSERT_TRUE(tree.Last(&at));
+  EXPECT_EQ(at.Value, 1u);
+  bool moved;
+  ASSERT_TRUE(tree.Prior(&at, &moved));
+  EXPECT_EQ(at.Value, 500u);
 }
 
 }  // namespace
