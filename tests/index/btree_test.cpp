@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <iterator>
 #include <map>
 #include <random>
@@ -14,6 +17,18 @@
 #include "engine/base/engine_error.h"
 #include "engine/index/keys.h"
 #include "tests/index/memory_page_store.h"
+
+// Counts heap allocations of the whole test program, so a test can show that a code path makes
+// none.
+static std::atomic<std::uint64_t> g_allocations{0};
+
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace tabula {
 namespace {
@@ -279,6 +294,31 @@ TEST(BTreeTest, LookupFetchesOnePagePerLevel) {
     const int extra = (at.Entry == 1 && i != 0) ? 1 : 0;
     EXPECT_EQ(store.Fetches() - before, static_cast<std::uint64_t>(depth + extra)) << i;
   }
+}
+
+TEST(BTreeTest, SearchesAndStepsAllocateNothing) {
+  TMemoryPageStore store(Format(24, icFull, false));
+  const TBytewiseKeyComparator cmp;
+  TBTree tree(store, 1, cmp);
+  for (std::uint32_t i = 0; i < 4000; ++i) {
+    const Bytes key = BigEndianKey(i * 2654435761u, 24);
+    tree.Insert(key.data(), i);
+  }
+  std::vector<Bytes> probes;
+  for (std::uint32_t i = 0; i < 200; ++i) probes.push_back(BigEndianKey(i * 977u, 24));
+  TTreePosition at;
+  bool found;
+  bool moved;
+  ASSERT_TRUE(tree.First(&at));  // the position's key buffer is allocated once
+  const std::uint64_t before = g_allocations.load();
+  for (const Bytes& key : probes) {
+    ASSERT_TRUE(tree.Seek(key.data(), key.size(), &at, &found));
+    ASSERT_TRUE(tree.Next(&at, &moved));
+    ASSERT_TRUE(tree.Prior(&at, &moved));
+    ASSERT_TRUE(tree.SeekLast(key.data(), key.size(), &at));
+  }
+  ASSERT_TRUE(tree.SeekOrdinal(1234, &at));
+  EXPECT_EQ(g_allocations.load() - before, 0u);
 }
 
 TEST(BTreeTest, StepsSurviveChangesUnderThePosition) {
