@@ -7,9 +7,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <iterator>
 #include <map>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -19,8 +19,9 @@
 #include "tests/index/memory_page_store.h"
 
 // Counts heap allocations of the whole test program, so a test can show that a code path makes
-// none.
+// none. (GCC cannot see that the replaced operator new allocates with malloc.)
 static std::atomic<std::uint64_t> g_allocations{0};
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 void* operator new(std::size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
@@ -110,10 +111,10 @@ TEST(BTreeTest, RandomInsertsAndDeletesMatchAMultimap) {
     Model model;
     std::vector<std::pair<Bytes, std::uint32_t>> live;
     std::uint32_t next_value = 1;
-    for (int batch = 0; batch < 24; ++batch) {
+    for (int batch = 0; batch < 20; ++batch) {
       // Batches lean towards growth first, then towards shrinking to empty.
-      const unsigned insert_percent = batch < 12 ? 70 : 30;
-      for (int op = 0; op < 400; ++op) {
+      const unsigned insert_percent = batch < 10 ? 70 : 30;
+      for (int op = 0; op < 300; ++op) {
         if (live.empty() || rng() % 100 < insert_percent) {
           Bytes key = BigEndianKey(rng() % c.key_domain, c.format.KeyLength);
           const std::uint32_t value = next_value++;
@@ -142,7 +143,7 @@ TEST(BTreeTest, RandomInsertsAndDeletesMatchAMultimap) {
       std::uint64_t root_count = 0;
       ASSERT_TRUE(tree.KeyCount(&root_count));
       ASSERT_EQ(root_count, model.size());
-      if (batch % 6 == 5) ExpectSameOrder(tree, model);
+      if (batch % 5 == 4) ExpectSameOrder(tree, model);
       // Lower bounds and ordinals of a few random keys.
       for (int probe = 0; probe < 20 && !model.empty(); ++probe) {
         const Bytes key = BigEndianKey(rng() % c.key_domain, c.format.KeyLength);

@@ -1,0 +1,863 @@
+#include "engine/index/index_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/base/coding.h"
+#include "engine/base/engine_error.h"
+#include "engine/base/platform.h"
+#include "engine/index/keys.h"
+#include "engine/storage/data_file_format.h"
+#include "engine/storage/data_session.h"
+
+namespace tabula {
+
+namespace {
+
+bool StartsIndexName(std::uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 128 && c <= 254);
+}
+
+std::uint64_t PageOffset(std::uint32_t page_number) {
+  return static_cast<std::uint64_t>(page_number) * kIndexBlockSize;
+}
+
+}  // namespace
+
+// ---- Header checks.
+
+std::uint16_t CheckIndexHeader(const TIndexHeader& header,
+                               const std::vector<TFieldDescriptor>& fields) {
+  if (header.Version != kIndexFileVersion) return TABULA_OLDVERSION;
+  if (header.SecondaryCount > kMaxSecondaryIndexes) return TABULA_HEADERCORRUPT;
+  const std::uint32_t pages = header.NextPage > 0 ? header.NextPage - 1 : 0;
+  auto page_ok = [pages](std::uint32_t page) { return page <= pages; };
+  auto check_pages = [&](const TIndexDescriptor& d) {
+    return page_ok(d.RootPage) && page_ok(d.FreePage) && page_ok(d.ParameterPage);
+  };
+  // Field list: no 0 before a field number, every number an existing non-BLOB field; the sum
+  // of the key widths.
+  auto check_fields = [&](const TIndexDescriptor& d, std::size_t* widths) {
+    *widths = 0;
+    if (d.FieldCount > kIndexFieldLimit) return false;
+    bool ended = false;
+    int listed = 0;
+    for (int i = 0; i < kIndexFieldLimit; ++i) {
+      const std::uint16_t number = d.FieldNumbers[i];
+      if (number == 0) {
+        ended = true;
+        continue;
+      }
+      if (ended || number > fields.size()) return false;
+      const TFieldDescriptor& field = fields[number - 1];
+      if (field.FieldType == fldBlob) return false;
+      *widths += 1u + KeyWidthOf(field);
+      ++listed;
+    }
+    return listed == d.FieldCount;
+  };
+  for (int slot = 0; slot <= header.SecondaryCount; ++slot) {
+    const TIndexDescriptor& d = header.Descriptors[slot];
+    if (slot == kPrimarySlot) {
+      if (!d.Name.empty()) return TABULA_HEADERCORRUPT;
+      if (header.NoPrimaryIndex && d.FieldCount == 0) continue;
+      if (!header.NoPrimaryIndex && !d.Unique) return TABULA_HEADERCORRUPT;
+    } else {
+      const std::string name = TrimBlanks(d.Name);
+      if (name.empty() || !StartsIndexName(static_cast<std::uint8_t>(name[0]))) {
+        return TABULA_HEADERCORRUPT;
+      }
+      for (int other = 1; other < slot; ++other) {
+        if (SameNameTrimmed(header.Descriptors[other].Name, name)) return TABULA_HEADERCORRUPT;
+      }
+    }
+    std::size_t widths = 0;
+    if (!check_fields(d, &widths)) return TABULA_HEADERCORRUPT;
+    if (widths < 1 || widths > kMaxKeySegmentsLength) return TABULA_HEADERCORRUPT;
+    // Keys are built from the fields and read by the tree with the descriptor's length: the
+    // two must agree, or a key buffer would be read past its end.
+    if (d.KeyLength != widths + (d.Unique ? 0u : kKeySuffixSize)) return TABULA_HEADERCORRUPT;
+    if (d.Compression > icFull) return TABULA_HEADERCORRUPT;
+    if (!check_pages(d)) return TABULA_HEADERCORRUPT;
+  }
+  const TIndexDescriptor& deleted = header.Descriptors[kSysDeletedSlot];
+  if (deleted.KeyLength != kSysDeletedKeySize || deleted.Compression > icFull ||
+      !check_pages(deleted)) {
+    return TABULA_HEADERCORRUPT;
+  }
+  const TIndexDescriptor& text = header.Descriptors[kSysTextSlot];
+  if (text.KeyLength != kSysTextKeySize || text.Compression > icFull || !check_pages(text)) {
+    return TABULA_HEADERCORRUPT;
+  }
+  for (int i = 0; i < kIndexFieldLimit; ++i) {
+    const std::uint16_t number = text.FieldNumbers[i];
+    if (number == 0) continue;
+    if (number > fields.size()) return TABULA_HEADERCORRUPT;
+    const TFieldDescriptor& field = fields[number - 1];
+    const bool memo = field.FieldType == fldBlob && field.FieldSubType == fldstMemo;
+    if (field.FieldType != fldString && !memo) return TABULA_HEADERCORRUPT;
+  }
+  return 0;
+}
+
+void TIndexFile::CheckHeader(const std::vector<TFieldDescriptor>& fields) const {
+  const std::uint16_t code = CheckIndexHeader(header_, fields);
+  if (code != 0) Raise(code);
+}
+
+// ---- Text-index parameters.
+
+std::vector<std::uint8_t> TTextIndexParameters::Encode() const {
+  std::vector<std::uint8_t> out(4, 0);
+  EncodeFixed32(out.data(), static_cast<std::uint32_t>(StopWords.size()));
+  for (const std::string& word : StopWords) {
+    const std::size_t length = std::min<std::size_t>(word.size(), 255);
+    out.push_back(static_cast<std::uint8_t>(length));
+    out.insert(out.end(), word.begin(), word.begin() + static_cast<std::ptrdiff_t>(length));
+  }
+  out.insert(out.end(), Spaces.begin(), Spaces.end());
+  out.insert(out.end(), Includes.begin(), Includes.end());
+  return out;
+}
+
+bool TTextIndexParameters::Decode(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.size() < 4) return false;
+  const std::uint32_t count = DecodeFixed32(bytes.data());
+  std::size_t at = 4;
+  std::vector<std::string> words;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (at >= bytes.size()) return false;
+    const std::size_t length = bytes[at++];
+    if (bytes.size() - at < length) return false;
+    words.emplace_back(reinterpret_cast<const char*>(bytes.data() + at), length);
+    at += length;
+  }
+  if (bytes.size() - at < 64) return false;
+  std::memcpy(Spaces.data(), bytes.data() + at, 32);
+  std::memcpy(Includes.data(), bytes.data() + at + 32, 32);
+  StopWords = std::move(words);
+  return true;
+}
+
+// ---- Lifecycle.
+
+TIndexFile::TIndexFile() : header_(TIndexHeader::Create()) {
+  for (TSlotCache& cache : caches_) cache.capacity = default_capacity_;
+}
+
+TIndexFile::~TIndexFile() {
+  try {
+    Close();
+  } catch (...) {
+    // A failure while closing in a destructor has nobody to report to; the table object
+    // closes its files explicitly before it is freed.
+  }
+}
+
+void TIndexFile::Raise(std::uint16_t code) const {
+  RaiseTableError(code, table_name_.empty() ? FileName() : table_name_);
+}
+
+void TIndexFile::RaiseIndexCorrupt() const { Raise(TABULA_INDEXCORRUPT); }
+
+void TIndexFile::SetDataBufferSize(std::int32_t bytes) {
+  default_capacity_ = bytes > 0 ? static_cast<int>(bytes / 8192) : 0;
+  for (TSlotCache& cache : caches_) cache.capacity = default_capacity_;
+}
+
+void TIndexFile::ResetCounters() {
+  page_fetches_ = 0;
+  disk_reads_ = 0;
+  page_writes_ = 0;
+}
+
+void TIndexFile::Open() {
+  if (Opened()) return;
+  TFileHandler::Open();
+  try {
+    DiscardPages();
+    ReadHeader();
+  } catch (...) {
+    TFileHandler::Close();
+    throw;
+  }
+  ResetCounters();
+}
+
+void TIndexFile::Close() {
+  if (Opened()) {
+    DropTemporaryIndexes();
+    FlushPages();
+    if (header_dirty_) WriteHeader(false);
+  }
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) DiscardSlot(slot);
+  TFileHandler::Close();
+}
+
+void TIndexFile::CreateNew() {
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) DiscardSlot(slot);
+  TFileHandler::CreateNew();
+  WriteHeader(true);
+  ResetCounters();
+}
+
+// ---- Header.
+
+void TIndexFile::CreateHeader() {
+  header_ = TIndexHeader::Create();
+  header_dirty_ = true;
+}
+
+void TIndexFile::EncodeHeaderForDisk(std::uint8_t* block) const {
+  TIndexHeader disk = header_;
+  // Temporary descriptors sit after the permanent ones and never reach the file.
+  int permanent = 0;
+  while (permanent < disk.SecondaryCount && !disk.Descriptors[permanent + 1].Temporary) {
+    ++permanent;
+  }
+  for (int slot = permanent + 1; slot <= disk.SecondaryCount; ++slot) {
+    disk.Descriptors[slot] = TIndexDescriptor();
+  }
+  disk.SecondaryCount = static_cast<std::uint8_t>(permanent);
+  disk.EncodeTo(block);
+  if (encrypted_) ScrambleRun(block, kIndexBlockSize, kDataSeed);
+}
+
+void TIndexFile::ReadHeader() {
+  std::uint8_t block[kIndexBlockSize];
+  ReadAt(0, block, sizeof block);
+  if (encrypted_) ScrambleRun(block, sizeof block, kDataSeed);
+  TIndexHeader decoded;
+  if (decoded.DecodeFrom(block, sizeof block) != 0) Raise(TABULA_HEADERCORRUPT);
+  header_ = std::move(decoded);
+  header_dirty_ = false;
+}
+
+void TIndexFile::WriteHeader(bool force) {
+  if (!force && !header_dirty_) return;
+  ++header_.ChangeCount;
+  std::uint8_t block[kIndexBlockSize];
+  EncodeHeaderForDisk(block);
+  WriteAt(0, block, sizeof block);
+  header_dirty_ = false;
+}
+
+bool TIndexFile::HeaderChanged() {
+  std::uint8_t block[kIndexBlockSize];
+  ReadAt(0, block, sizeof block);
+  if (encrypted_) ScrambleRun(block, sizeof block, kDataSeed);
+  if (DecodeFixed32(block + kIdxHeaderChangeCount) == header_.ChangeCount) return false;
+  TIndexHeader decoded;
+  if (decoded.DecodeFrom(block, sizeof block) != 0) Raise(TABULA_HEADERCORRUPT);
+  // This process's temporary indexes follow the permanent ones of the new header.
+  std::vector<int> temporary_slots;
+  for (int slot = 1; slot <= header_.SecondaryCount; ++slot) {
+    if (header_.Descriptors[slot].Temporary) temporary_slots.push_back(slot);
+  }
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    if (!header_.Descriptors[slot].Temporary) DiscardSlot(slot);
+  }
+  std::array<TSlotCache, kIndexSlotCount> moved;
+  std::array<bool, kIndexSlotCount> has_moved{};
+  int next_slot = decoded.SecondaryCount + 1;
+  for (int old_slot : temporary_slots) {
+    if (next_slot > kMaxSecondaryIndexes) {
+      DiscardSlot(old_slot);
+      continue;
+    }
+    decoded.Descriptors[next_slot] = header_.Descriptors[old_slot];
+    moved[next_slot] = std::move(caches_[old_slot]);
+    caches_[old_slot] = TSlotCache();
+    caches_[old_slot].capacity = default_capacity_;
+    for (auto& page : moved[next_slot].pages) page->SetSlot(next_slot);
+    has_moved[next_slot] = true;
+    decoded.SecondaryCount = static_cast<std::uint8_t>(next_slot);
+    ++next_slot;
+  }
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    if (has_moved[slot]) caches_[slot] = std::move(moved[slot]);
+  }
+  header_ = std::move(decoded);
+  header_dirty_ = false;
+  return true;
+}
+
+void TIndexFile::EmptyIndexes() {
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    DiscardSlot(slot);
+    TIndexDescriptor& d = header_.Descriptors[slot];
+    d.RootPage = 0;
+    d.FreePage = 0;
+    d.ParameterPage = 0;
+  }
+  header_.NextPage = 1;
+  header_.RecordCount = 0;
+  scratch_next_page_ = 1;
+  header_dirty_ = true;
+  {
+    TFileAccess access(*this);
+    Seek(kSeekFromStart, static_cast<std::int64_t>(kIndexBlockSize));
+    Write(nullptr, 0);
+  }
+  if (scratch_ != nullptr) {
+    TFileAccess access(*scratch_);
+    scratch_->Seek(kSeekFromStart, 0);
+    scratch_->Write(nullptr, 0);
+  }
+}
+
+// ---- Definitions.
+
+void TIndexFile::ValidateFields(const TIndexDefinition& definition,
+                                const std::vector<TFieldDescriptor>& fields, bool primary) const {
+  const std::string index_name = primary ? std::string() : definition.Name;
+  for (std::uint16_t number : definition.FieldNumbers) {
+    if (number == 0 || number > fields.size()) {
+      RaiseTableError(TABULA_INVALIDIDXDESC, table_name_.empty() ? FileName() : table_name_, "",
+                      index_name);
+    }
+    if (fields[number - 1].FieldType == fldBlob) {
+      RaiseTableError(TABULA_SEARCHCOLREQD, table_name_.empty() ? FileName() : table_name_,
+                      fields[number - 1].FieldName, index_name);
+    }
+  }
+}
+
+TIndexDescriptor TIndexFile::DescriptorFor(const TIndexDefinition& definition) const {
+  const std::string table = table_name_.empty() ? FileName() : table_name_;
+  if (definition.KeyLength == 0 || definition.KeyLength > kMaxKeySegmentsLength) {
+    RaiseTableError(TABULA_INVALIDKEY, table, "", definition.Name);
+  }
+  if (definition.Compression > icFull) {
+    RaiseTableError(TABULA_INVALIDIDXDESC, table, "", definition.Name);
+  }
+  TIndexDescriptor d;
+  d.Name = definition.Name.substr(0, kMaxIndexNameLength);
+  d.KeyLength =
+      static_cast<std::uint16_t>(definition.KeyLength + (definition.Unique ? 0 : kKeySuffixSize));
+  d.Descending = definition.Descending;
+  d.CaseInsensitive = definition.CaseInsensitive;
+  d.Unique = definition.Unique;
+  d.Compression = definition.Compression;
+  d.FieldCount = static_cast<std::uint8_t>(definition.FieldNumbers.size());
+  for (std::size_t i = 0; i < definition.FieldNumbers.size(); ++i) {
+    d.FieldNumbers[i] = definition.FieldNumbers[i];
+    d.FieldDescending[i] =
+        (i < definition.FieldDescending.size() && definition.FieldDescending[i]) ? 1 : 0;
+  }
+  d.NoSubtreeCounts = definition.NoSubtreeCounts;
+  d.Temporary = definition.Temporary;
+  return d;
+}
+
+void TIndexFile::DefinePrimaryIndex(const TIndexDefinition& definition,
+                                    const std::vector<TFieldDescriptor>& fields) {
+  const std::string table = table_name_.empty() ? FileName() : table_name_;
+  if (!header_.NoPrimaryIndex && header_.Descriptors[kPrimarySlot].FieldCount > 0) {
+    Raise(TABULA_PRIMARYKEYREDEFINE);
+  }
+  if (definition.FieldNumbers.size() > static_cast<std::size_t>(kIndexFieldLimit)) {
+    Raise(TABULA_INDEXLIMIT);
+  }
+  ValidateFields(definition, fields, true);
+  if (definition.FieldNumbers.empty()) {
+    header_.NoPrimaryIndex = true;
+    header_.Descriptors[kPrimarySlot] = TIndexDescriptor();
+    header_dirty_ = true;
+    return;
+  }
+  TIndexDefinition primary = definition;
+  primary.Name.clear();
+  primary.Unique = true;
+  primary.Temporary = false;
+  DiscardSlot(kPrimarySlot);
+  header_.Descriptors[kPrimarySlot] = DescriptorFor(primary);
+  header_.NoPrimaryIndex = false;
+  header_dirty_ = true;
+}
+
+int TIndexFile::AddSecondaryIndex(const TIndexDefinition& definition,
+                                  const std::vector<TFieldDescriptor>& fields) {
+  const std::string table = table_name_.empty() ? FileName() : table_name_;
+  if (header_.SecondaryCount >= kMaxSecondaryIndexes ||
+      definition.FieldNumbers.size() > static_cast<std::size_t>(kIndexFieldLimit)) {
+    RaiseTableError(TABULA_INDEXLIMIT, table, "", definition.Name);
+  }
+  const std::string name = TrimBlanks(definition.Name);
+  if (name.empty()) RaiseTableError(TABULA_INDEXNAMEREQUIRED, table);
+  if (!StartsIndexName(static_cast<std::uint8_t>(name[0]))) {
+    RaiseTableError(TABULA_INVALIDINDEXNAME, table, "", definition.Name);
+  }
+  for (int slot = 1; slot <= header_.SecondaryCount; ++slot) {
+    if (SameNameTrimmed(header_.Descriptors[slot].Name, name)) {
+      RaiseTableError(TABULA_INDEXEXISTS, table, "", definition.Name);
+    }
+  }
+  ValidateFields(definition, fields, false);
+  TIndexDescriptor d = DescriptorFor(definition);
+  if (d.Temporary) EnsureScratchFile();
+  // Permanent indexes stay ahead of this process's temporary ones.
+  int slot = header_.SecondaryCount + 1;
+  if (!d.Temporary) {
+    int first_temporary = 1;
+    while (first_temporary <= header_.SecondaryCount &&
+           !header_.Descriptors[first_temporary].Temporary) {
+      ++first_temporary;
+    }
+    slot = first_temporary;
+  }
+  DiscardSlot(header_.SecondaryCount + 1);
+  header_.Descriptors[header_.SecondaryCount + 1] = d;
+  if (slot <= header_.SecondaryCount) {
+    RotateSlots(slot, header_.SecondaryCount + 1, header_.SecondaryCount + 2);
+  }
+  ++header_.SecondaryCount;
+  if (!d.Temporary) header_dirty_ = true;
+  return slot;
+}
+
+void TIndexFile::RotateSlots(int first, int middle, int last) {
+  std::rotate(header_.Descriptors.begin() + first, header_.Descriptors.begin() + middle,
+              header_.Descriptors.begin() + last);
+  std::rotate(caches_.begin() + first, caches_.begin() + middle, caches_.begin() + last);
+  for (int slot = first; slot < last; ++slot) {
+    for (auto& page : caches_[slot].pages) page->SetSlot(slot);
+  }
+}
+
+void TIndexFile::DeleteIndex(int slot) {
+  if (slot == kPrimarySlot) {
+    DiscardSlot(kPrimarySlot);
+    header_.NoPrimaryIndex = true;
+    header_.Descriptors[kPrimarySlot] = TIndexDescriptor();
+    header_dirty_ = true;
+    return;
+  }
+  if (slot < 1 || slot > header_.SecondaryCount) Raise(TABULA_INVALIDINDEXDELETE);
+  DiscardSlot(slot);
+  RotateSlots(slot, slot + 1, header_.SecondaryCount + 1);
+  --header_.SecondaryCount;
+  header_dirty_ = true;
+}
+
+bool TIndexFile::FindIndex(const std::string& name) const { return IndexSlot(name) >= 0; }
+
+int TIndexFile::IndexSlot(const std::string& name) const {
+  if (TrimBlanks(name).empty()) return header_.NoPrimaryIndex ? -1 : kPrimarySlot;
+  for (int slot = 1; slot <= header_.SecondaryCount; ++slot) {
+    if (SameNameTrimmed(header_.Descriptors[slot].Name, name)) return slot;
+  }
+  return -1;
+}
+
+void TIndexFile::DropTemporaryIndexes() {
+  int slot = header_.SecondaryCount;
+  while (slot >= 1 && header_.Descriptors[slot].Temporary) {
+    DiscardSlot(slot);
+    header_.Descriptors[slot] = TIndexDescriptor();
+    --slot;
+  }
+  header_.SecondaryCount = static_cast<std::uint8_t>(slot);
+  if (scratch_ != nullptr) {
+    scratch_->Close();
+    try {
+      scratch_->Remove();
+    } catch (const ETabulaEngineError&) {
+      // A scratch file that cannot be removed is left in the temporary directory.
+    }
+    scratch_.reset();
+  }
+  scratch_next_page_ = 1;
+}
+
+std::string TIndexFile::MakeScratchName(const std::string& directory, std::uint32_t thread_id) {
+  std::string prefix = directory;
+  if (prefix.empty()) prefix = CurrentPlatform().TempDirectory();
+  if (prefix.back() != '\\' && prefix.back() != '/') prefix += '\\';
+  prefix += std::to_string(thread_id).substr(0, 5);
+  for (std::uint32_t counter = 0;; ++counter) {
+    std::string name = prefix + std::to_string(counter) + ".IXS";
+    TFileHandler probe;
+    probe.SetFileName(name);
+    if (!probe.Exists()) return name;
+  }
+}
+
+void TIndexFile::EnsureScratchFile() {
+  if (scratch_ != nullptr) return;
+  auto scratch = std::make_unique<TFileHandler>();
+  scratch->SetInMemory(InMemory());
+  scratch->SetTemporary(true);
+  if (InMemory()) {
+    scratch->SetFileName(FileName() + ".IXS");
+  } else {
+    scratch->SetFileName(MakeScratchName(temp_directory_, CurrentPlatform().ThreadId()));
+  }
+  scratch->CreateNew();
+  scratch_ = std::move(scratch);
+  scratch_next_page_ = 1;
+}
+
+// ---- Record count.
+
+void TIndexFile::SetRecordCount(std::uint32_t count) {
+  header_.RecordCount = count;
+  header_dirty_ = true;
+}
+
+void TIndexFile::IncRecordCount() { SetRecordCount(header_.RecordCount + 1); }
+
+void TIndexFile::DecRecordCount() {
+  if (header_.RecordCount > 0) SetRecordCount(header_.RecordCount - 1);
+}
+
+// ---- Keys.
+
+void TIndexFile::InsertKey(int slot, const TKeyComparator& comparator, const std::uint8_t* key,
+                           std::uint32_t record_number) {
+  TBTree tree(*this, slot, comparator);
+  tree.Insert(key, record_number);
+}
+
+void TIndexFile::DeleteKey(int slot, const TKeyComparator& comparator, const std::uint8_t* key,
+                           std::uint32_t record_number) {
+  TBTree tree(*this, slot, comparator);
+  if (!tree.Remove(key, record_number)) {
+    RaiseTableError(TABULA_INDEXCORRUPT, table_name_.empty() ? FileName() : table_name_, "",
+                    header_.Descriptors[slot].Name);
+  }
+}
+
+// ---- Text-index parameter chain.
+
+std::vector<std::uint8_t> TIndexFile::ReadParameterChain() {
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t number = header_.Descriptors[kSysTextSlot].ParameterPage;
+  std::uint32_t steps = 0;
+  while (number != 0) {
+    if (++steps >= header_.NextPage) RaiseIndexCorrupt();  // a cycle
+    TPage* page = FetchPage(kSysTextSlot, number, false);
+    if (page->PageType() != ptRawData || page->Free()) {
+      ReleasePage(page);
+      RaiseIndexCorrupt();
+    }
+    bytes.insert(bytes.end(), page->RawData(), page->RawData() + kPageEntryArea);
+    number = page->NextPage();
+    ReleasePage(page);
+  }
+  return bytes;
+}
+
+void TIndexFile::FreeChain(int slot, std::uint32_t first) {
+  std::uint32_t number = first;
+  std::uint32_t steps = 0;
+  while (number != 0) {
+    if (++steps >= header_.NextPage) RaiseIndexCorrupt();
+    TPage* page = FetchPage(slot, number, false);
+    number = page->NextPage();
+    FreePage(page);
+    ReleasePage(page);
+  }
+}
+
+void TIndexFile::WriteParameterChain(const std::vector<std::uint8_t>& bytes) {
+  TIndexDescriptor& text = header_.Descriptors[kSysTextSlot];
+  const std::uint32_t old_chain = text.ParameterPage;
+  text.ParameterPage = 0;
+  header_dirty_ = true;
+  FreeChain(kSysTextSlot, old_chain);
+  const std::size_t chunks = (bytes.size() + kPageEntryArea - 1) / kPageEntryArea;
+  TPage* previous = nullptr;
+  for (std::size_t i = 0; i < chunks; ++i) {
+    TPage* page = AllocatePage(kSysTextSlot);
+    page->SetPageType(ptRawData);
+    const std::size_t from = i * kPageEntryArea;
+    const std::size_t length = std::min(kPageEntryArea, bytes.size() - from);
+    std::memset(page->RawData(), 0, kPageEntryArea);
+    std::memcpy(page->RawData(), bytes.data() + from, length);
+    if (previous == nullptr) {
+      text.ParameterPage = page->PageNumber();
+    } else {
+      previous->SetNextPage(page->PageNumber());
+      ReleasePage(previous);
+    }
+    previous = page;
+  }
+  if (previous != nullptr) ReleasePage(previous);
+}
+
+// ---- Page store.
+
+TPageFormat TIndexFile::PageFormatOf(int slot) const {
+  return TPageFormat::FromDescriptor(header_.Descriptors[slot], slot);
+}
+
+void TIndexFile::SetRootPage(int slot, std::uint32_t page_number) {
+  header_.Descriptors[slot].RootPage = page_number;
+  header_dirty_ = true;
+}
+
+std::uint32_t TIndexFile::NextPageOf(int slot) const {
+  return IsTemporarySlot(slot) ? scratch_next_page_ : header_.NextPage;
+}
+
+TPage* TIndexFile::FetchPage(int slot, std::uint32_t page_number, bool check_changes) {
+  return FetchOrAllocate(slot, page_number, false, check_changes);
+}
+
+void TIndexFile::ReleasePage(TPage* page) { page->Unpin(); }
+
+void TIndexFile::MruUnlink(TSlotCache& cache, TPage* page) {
+  if (page->MruPrev != nullptr) page->MruPrev->MruNext = page->MruNext;
+  if (page->MruNext != nullptr) page->MruNext->MruPrev = page->MruPrev;
+  if (cache.mru_head == page) cache.mru_head = page->MruNext;
+  if (cache.mru_tail == page) cache.mru_tail = page->MruPrev;
+  page->MruPrev = nullptr;
+  page->MruNext = nullptr;
+}
+
+void TIndexFile::MruPushFront(TSlotCache& cache, TPage* page) {
+  page->MruPrev = nullptr;
+  page->MruNext = cache.mru_head;
+  if (cache.mru_head != nullptr) cache.mru_head->MruPrev = page;
+  cache.mru_head = page;
+  if (cache.mru_tail == nullptr) cache.mru_tail = page;
+}
+
+TPage* TIndexFile::FindCached(int slot, std::uint32_t page_number) {
+  TSlotCache& cache = caches_[slot];
+  // The two most recently used pages first, then a bisection of the sorted list.
+  TPage* recent = cache.mru_head;
+  for (int i = 0; i < 2 && recent != nullptr; ++i, recent = recent->MruNext) {
+    if (recent->PageNumber() == page_number) return recent;
+  }
+  auto it = std::lower_bound(
+      cache.pages.begin(), cache.pages.end(), page_number,
+      [](const std::unique_ptr<TPage>& page, std::uint32_t n) { return page->PageNumber() < n; });
+  if (it != cache.pages.end() && (*it)->PageNumber() == page_number) return it->get();
+  return nullptr;
+}
+
+void TIndexFile::InsertSorted(int slot, std::unique_ptr<TPage> page) {
+  TSlotCache& cache = caches_[slot];
+  const std::uint32_t n = page->PageNumber();
+  auto it = std::lower_bound(cache.pages.begin(), cache.pages.end(), n,
+                             [](const std::unique_ptr<TPage>& p, std::uint32_t number) {
+                               return p->PageNumber() < number;
+                             });
+  TPage* raw = page.get();
+  cache.pages.insert(it, std::move(page));
+  MruPushFront(cache, raw);
+}
+
+std::unique_ptr<TPage> TIndexFile::RemoveFromCache(int slot, TPage* page) {
+  TSlotCache& cache = caches_[slot];
+  MruUnlink(cache, page);
+  auto it = std::lower_bound(cache.pages.begin(), cache.pages.end(), page->PageNumber(),
+                             [](const std::unique_ptr<TPage>& p, std::uint32_t number) {
+                               return p->PageNumber() < number;
+                             });
+  std::unique_ptr<TPage> owned = std::move(*it);
+  cache.pages.erase(it);
+  return owned;
+}
+
+std::unique_ptr<TPage> TIndexFile::TakePageObject(int slot) {
+  TSlotCache& cache = caches_[slot];
+  auto spare_or_new = [this]() {
+    if (!spare_.empty()) {
+      std::unique_ptr<TPage> page = std::move(spare_.back());
+      spare_.pop_back();
+      return page;
+    }
+    return std::make_unique<TPage>();
+  };
+  if (static_cast<int>(cache.pages.size()) < cache.capacity) return spare_or_new();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    for (TPage* page = cache.mru_tail; page != nullptr; page = page->MruPrev) {
+      if (!page->Dirty() && page->PinCount() == 0) return RemoveFromCache(slot, page);
+    }
+    // Inside a transaction nothing is written to make room.
+    if (attempt > 0 || in_transaction_) break;
+    FlushPages();
+  }
+  cache.capacity += 4;
+  return spare_or_new();
+}
+
+TPage* TIndexFile::FetchOrAllocate(int slot, std::uint32_t page_number, bool allocate,
+                                   bool check_changes) {
+  ++page_fetches_;
+  if (page_number == 0) RaiseIndexCorrupt();
+  const bool temporary = IsTemporarySlot(slot);
+  const std::uint32_t next = NextPageOf(slot);
+  if (page_number == next && allocate) {
+    if (page_number > kMaxIndexPageNumber ||
+        PageOffset(page_number) + kIndexBlockSize > kMaxIndexFileSize) {
+      Raise(TABULA_TABLEFULL);
+    }
+    std::unique_ptr<TPage> owned = TakePageObject(slot);
+    owned->Reset(PageFormatOf(slot), page_number, slot);
+    TPage* page = owned.get();
+    InsertSorted(slot, std::move(owned));
+    if (temporary) {
+      ++scratch_next_page_;
+    } else {
+      ++header_.NextPage;
+      header_dirty_ = true;
+    }
+    page->Pin();
+    return page;
+  }
+  if (page_number >= next) RaiseIndexCorrupt();
+  TPage* page = FindCached(slot, page_number);
+  if (page != nullptr) {
+    TSlotCache& cache = caches_[slot];
+    if (cache.mru_head != page) {
+      MruUnlink(cache, page);
+      MruPushFront(cache, page);
+    }
+    page->Pin();
+    return page;
+  }
+  if (check_changes && OnCheckChanges && OnCheckChanges()) return nullptr;
+  std::uint8_t block[kIndexBlockSize];
+  ReadBlock(temporary, page_number, block);
+  std::unique_ptr<TPage> owned = TakePageObject(slot);
+  owned->Reset(PageFormatOf(slot), page_number, slot);
+  if (owned->DecodeFrom(block, sizeof block, next - 1) != 0) {
+    if (spare_.size() < kSparePages) spare_.push_back(std::move(owned));
+    RaiseIndexCorrupt();
+  }
+  page = owned.get();
+  InsertSorted(slot, std::move(owned));
+  page->Pin();
+  return page;
+}
+
+void TIndexFile::ReadBlock(bool scratch, std::uint32_t page_number, std::uint8_t* buffer) {
+  TFileHandler& file = scratch ? *scratch_ : static_cast<TFileHandler&>(*this);
+  if (scratch && scratch_ == nullptr) RaiseIndexCorrupt();
+  file.ReadAt(PageOffset(page_number), buffer, kIndexBlockSize);
+  ++disk_reads_;
+  if (encrypted_) ScrambleRun(buffer, kIndexBlockSize, kDataSeed);
+}
+
+TPage* TIndexFile::AllocatePage(int slot) {
+  TIndexDescriptor& d = header_.Descriptors[slot];
+  TPage* page;
+  if (d.FreePage != 0) {
+    page = FetchOrAllocate(slot, d.FreePage, false, false);
+    if (page->Count() != 0 && !page->Free()) {
+      ReleasePage(page);
+      RaiseIndexCorrupt();
+    }
+    d.FreePage = page->NextPage();
+  } else {
+    page = FetchOrAllocate(slot, NextPageOf(slot), true, false);
+  }
+  const int pins = page->PinCount();
+  page->Reset(PageFormatOf(slot), page->PageNumber(), slot);
+  for (int i = 0; i < pins; ++i) page->Pin();
+  page->SetDirty(true);
+  header_dirty_ = true;
+  return page;
+}
+
+void TIndexFile::FreePage(TPage* page) {
+  TIndexDescriptor& d = header_.Descriptors[page->Slot()];
+  page->MakeFree(d.FreePage);
+  page->SetDirty(true);
+  d.FreePage = page->PageNumber();
+  header_dirty_ = true;
+}
+
+// ---- Cache maintenance.
+
+void TIndexFile::WriteDirtyPages(bool temporary) {
+  std::vector<TPage*> dirty;
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    if (IsTemporarySlot(slot) != temporary) continue;
+    for (const auto& page : caches_[slot].pages) {
+      if (page->Dirty() && page->PinCount() == 0) dirty.push_back(page.get());
+    }
+  }
+  if (dirty.empty()) return;
+  if (temporary && scratch_ == nullptr) RaiseIndexCorrupt();
+  TFileHandler& file = temporary ? *scratch_ : static_cast<TFileHandler&>(*this);
+  std::sort(dirty.begin(), dirty.end(),
+            [](const TPage* a, const TPage* b) { return a->PageNumber() < b->PageNumber(); });
+  std::size_t i = 0;
+  while (i < dirty.size()) {
+    std::size_t end = i + 1;
+    while (end < dirty.size() && dirty[end]->PageNumber() == dirty[end - 1]->PageNumber() + 1) {
+      ++end;
+    }
+    const std::size_t run = end - i;
+    if (run_buffer_.size() < run * kIndexBlockSize) run_buffer_.resize(run * kIndexBlockSize);
+    for (std::size_t k = 0; k < run; ++k) {
+      std::uint8_t* block = run_buffer_.data() + k * kIndexBlockSize;
+      dirty[i + k]->EncodeTo(block);
+      if (encrypted_) ScrambleRun(block, kIndexBlockSize, kDataSeed);
+    }
+    file.WriteAt(PageOffset(dirty[i]->PageNumber()), run_buffer_.data(),
+                 static_cast<std::uint32_t>(run * kIndexBlockSize));
+    for (std::size_t k = 0; k < run; ++k) dirty[i + k]->SetDirty(false);
+    page_writes_ += run;
+    i = end;
+  }
+  if (!temporary && OnModified) OnModified();
+}
+
+void TIndexFile::FlushPages() {
+  if (!Opened()) return;
+  WriteDirtyPages(true);
+  WriteDirtyPages(false);
+}
+
+void TIndexFile::TrimCaches() {
+  bool flushed = false;
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    TSlotCache& cache = caches_[slot];
+    cache.capacity = std::max(default_capacity_, 0);
+    while (static_cast<int>(cache.pages.size()) > cache.capacity) {
+      TPage* victim = nullptr;
+      for (TPage* page = cache.mru_tail; page != nullptr; page = page->MruPrev) {
+        if (!page->Dirty() && page->PinCount() == 0) {
+          victim = page;
+          break;
+        }
+      }
+      if (victim == nullptr) {
+        if (flushed || in_transaction_) break;
+        FlushPages();
+        flushed = true;
+        continue;
+      }
+      std::unique_ptr<TPage> owned = RemoveFromCache(slot, victim);
+      if (spare_.size() < kSparePages) spare_.push_back(std::move(owned));
+    }
+    cache.capacity = std::max(cache.capacity, static_cast<int>(cache.pages.size()));
+  }
+}
+
+void TIndexFile::DiscardSlot(int slot) {
+  TSlotCache& cache = caches_[slot];
+  for (auto& page : cache.pages) {
+    page->MruPrev = nullptr;
+    page->MruNext = nullptr;
+    if (spare_.size() < kSparePages) spare_.push_back(std::move(page));
+  }
+  cache.pages.clear();
+  cache.mru_head = nullptr;
+  cache.mru_tail = nullptr;
+  cache.capacity = default_capacity_;
+}
+
+void TIndexFile::DiscardPages() {
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    if (!IsTemporarySlot(slot)) DiscardSlot(slot);
+  }
+}
+
+}  // namespace tabula
