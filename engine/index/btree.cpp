@@ -84,9 +84,9 @@ TPage* TBTree::Fetch(std::uint32_t page_number, bool check_changes) {
 
 // Fetches the child of entry `pos` of an interior page; the child must be a non-root page that
 // is not free, and the path must not grow beyond the depth limit.
-TPage* TBTree::FetchChild(const TPage& parent, int pos, int depth, bool check_changes) {
+TPage* TBTree::FetchChild(std::uint32_t child_number, int depth, bool check_changes) {
   if (depth >= kMaxTreeDepth) store_.RaiseIndexCorrupt();
-  TPage* child = Fetch(parent.Value(pos), check_changes);
+  TPage* child = Fetch(child_number, check_changes);
   if (child == nullptr) return nullptr;
   if (child->Free() || (child->PageType() != ptInterior && child->PageType() != ptLeaf)) {
     store_.ReleasePage(child);
@@ -129,7 +129,7 @@ void TBTree::DescendForUpdate(const std::uint8_t* key, bool lower_bound, TPath& 
         lower_bound ? page->FindLastLess(key, kl, cmp_) : page->FindLastNotGreater(key, kl, cmp_);
     if (pos == 0) pos = 1;
     path.Push(page, pos);
-    page = FetchChild(*page, pos, path.Depth(), false);
+    page = FetchChild(page->Value(pos), path.Depth(), false);
   }
 }
 
@@ -237,7 +237,7 @@ bool TBTree::NextLeaf(TPath& path) {
   ++path[level].pos;
   while (path.Depth() <= leaf_level) {
     TLevel& parent = path[path.Depth() - 1];
-    TPage* child = FetchChild(*parent.page, parent.pos, path.Depth(), false);
+    TPage* child = FetchChild(parent.page->Value(parent.pos), path.Depth(), false);
     path.Push(child, 1);
     if (child->Count() == 0) store_.RaiseIndexCorrupt();
     if (child->IsLeaf() != (path.Depth() - 1 == leaf_level)) store_.RaiseIndexCorrupt();
@@ -403,7 +403,10 @@ bool TBTree::First(TTreePosition* at) {
       FillPosition(*page, 1, 1, at);
       return true;
     }
-    TPage* child = FetchChild(*page, 1, depth, check_changes_);
+    // The parent is released first: a fetch that checks for changes may drop the cache.
+    const std::uint32_t child_number = page->Value(1);
+    page.Reset(nullptr);
+    TPage* child = FetchChild(child_number, depth, check_changes_);
     if (child == nullptr) return false;
     page.Reset(child);
   }
@@ -424,7 +427,10 @@ bool TBTree::Last(TTreePosition* at) {
       FillPosition(*page, count, before + 1, at);
       return true;
     }
-    TPage* child = FetchChild(*page, count, depth, check_changes_);
+    // The parent is released first: a fetch that checks for changes may drop the cache.
+    const std::uint32_t child_number = page->Value(count);
+    page.Reset(nullptr);
+    TPage* child = FetchChild(child_number, depth, check_changes_);
     if (child == nullptr) return false;
     page.Reset(child);
   }
@@ -444,7 +450,10 @@ bool TBTree::Seek(const std::uint8_t* key, std::size_t n, TTreePosition* at, boo
     int pos = page->FindLastLess(key, n, cmp_);
     if (pos == 0) pos = 1;
     before += page->CountBefore(pos);
-    TPage* child = FetchChild(*page, pos, depth, check_changes_);
+    // The parent is released first: a fetch that checks for changes may drop the cache.
+    const std::uint32_t child_number = page->Value(pos);
+    page.Reset(nullptr);
+    TPage* child = FetchChild(child_number, depth, check_changes_);
     if (child == nullptr) return false;
     page.Reset(child);
   }
@@ -454,6 +463,7 @@ bool TBTree::Seek(const std::uint8_t* key, std::size_t n, TTreePosition* at, boo
     before += static_cast<std::uint64_t>(page->Count());
     const std::uint32_t next = page->NextPage();
     if (next == 0) return true;
+    page.Reset(nullptr);
     TPage* next_page = Fetch(next, check_changes_);
     if (next_page == nullptr) return false;
     page.Reset(next_page);
@@ -478,7 +488,10 @@ bool TBTree::SeekLast(const std::uint8_t* key, std::size_t n, TTreePosition* at)
     int pos = page->FindLastNotGreater(key, n, cmp_);
     if (pos == 0) pos = 1;
     before += page->CountBefore(pos);
-    TPage* child = FetchChild(*page, pos, depth, check_changes_);
+    // The parent is released first: a fetch that checks for changes may drop the cache.
+    const std::uint32_t child_number = page->Value(pos);
+    page.Reset(nullptr);
+    TPage* child = FetchChild(child_number, depth, check_changes_);
     if (child == nullptr) return false;
     page.Reset(child);
   }
@@ -487,6 +500,7 @@ bool TBTree::SeekLast(const std::uint8_t* key, std::size_t n, TTreePosition* at)
     // Every key of this leaf is above: the answer is the last key of the previous leaf.
     const std::uint32_t prev = page->PrevPage();
     if (prev == 0) return true;
+    page.Reset(nullptr);
     TPage* prev_page = Fetch(prev, check_changes_);
     if (prev_page == nullptr) return false;
     page.Reset(prev_page);
@@ -526,7 +540,10 @@ bool TBTree::SeekOrdinal(std::uint32_t ordinal, TTreePosition* at) {
       if (depth == 1) return true;
       store_.RaiseIndexCorrupt();
     }
-    TPage* child = FetchChild(*page, pos, depth, check_changes_);
+    // The parent is released first: a fetch that checks for changes may drop the cache.
+    const std::uint32_t child_number = page->Value(pos);
+    page.Reset(nullptr);
+    TPage* child = FetchChild(child_number, depth, check_changes_);
     if (child == nullptr) return false;
     page.Reset(child);
   }
@@ -595,6 +612,7 @@ bool TBTree::Next(TTreePosition* at, bool* moved) {
   }
   const std::uint32_t next = page->NextPage();
   if (next == 0) return true;
+  page.Reset(nullptr);
   TPage* next_page = Fetch(next, check_changes_);
   if (next_page == nullptr) return false;
   page.Reset(next_page);
@@ -646,6 +664,7 @@ bool TBTree::Prior(TTreePosition* at, bool* moved) {
   }
   const std::uint32_t prev = page->PrevPage();
   if (prev == 0) return true;
+  page.Reset(nullptr);
   TPage* prev_page = Fetch(prev, check_changes_);
   if (prev_page == nullptr) return false;
   page.Reset(prev_page);

@@ -142,7 +142,7 @@ class TBTree {
   class TPath;
 
   TPage* Fetch(std::uint32_t page_number, bool check_changes);
-  TPage* FetchChild(const TPage& parent, int pos, int depth, bool check_changes);
+  TPage* FetchChild(std::uint32_t child_number, int depth, bool check_changes);
   void FillPosition(const TPage& leaf, int entry, std::uint64_t ordinal, TTreePosition* at);
   // Descends for an update: interior entries chosen by `lower_bound` (last less than) or by
   // last not greater; fills `path` down to a leaf.

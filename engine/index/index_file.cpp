@@ -843,14 +843,21 @@ void TIndexFile::TrimCaches() {
 
 void TIndexFile::DiscardSlot(int slot) {
   TSlotCache& cache = caches_[slot];
+  // A pinned page is in use by a running operation; it stays until released and reused.
+  std::vector<std::unique_ptr<TPage>> kept;
   for (auto& page : cache.pages) {
     page->MruPrev = nullptr;
     page->MruNext = nullptr;
-    if (spare_.size() < kSparePages) spare_.push_back(std::move(page));
+    if (page->PinCount() > 0) {
+      kept.push_back(std::move(page));
+    } else if (spare_.size() < kSparePages) {
+      spare_.push_back(std::move(page));
+    }
   }
-  cache.pages.clear();
+  cache.pages = std::move(kept);
   cache.mru_head = nullptr;
   cache.mru_tail = nullptr;
+  for (auto& page : cache.pages) MruPushFront(cache, page.get());
   cache.capacity = default_capacity_;
 }
 

@@ -186,7 +186,8 @@ class TIndexFile : public TFileHandler, public TPageStore {
   // consecutive page numbers. (TFileHandler::Flush still forces the file to the device.)
   void FlushPages();
   void TrimCaches();
-  // Forgets every cached page without writing it. REQUIRES: no page pinned.
+  // Forgets every cached page of the permanent indexes without writing it (pages pinned by a
+  // running operation stay until released).
   void DiscardPages();
   bool InTransaction() const { return in_transaction_; }
   void SetInTransaction(bool value) { in_transaction_ = value; }

@@ -264,6 +264,51 @@ TEST_F(IndexFileTest, LookupReadsOnePagePerLevelOnceAndNoneWhenCached) {
   EXPECT_EQ(platform.FileCalls(), 0u);
 }
 
+// A reader whose fetch misses the cache asks whether the table changed; when it did, the header
+// is taken again, the cached pages are dropped, the read reports failure and the retry sees
+// the writer's keys.
+TEST_F(IndexFileTest, ReadsNoticeChangesByAnotherWriter) {
+  TIndexFile writer;
+  CreateStaffIndex(writer, "STAFF.IDX");
+  for (std::uint32_t i = 0; i < 3000; ++i) {
+    const Bytes key = BigEndianKey(i * 4, 5);
+    writer.InsertKey(0, cmp_, key.data(), i + 1);
+  }
+  writer.Close();
+  writer.Open();
+  TIndexFile reader;
+  reader.SetFileName(PathOf("STAFF.IDX"));
+  reader.SetDataBufferSize(16384);
+  reader.Open();
+  int checks = 0;
+  reader.OnCheckChanges = [&] {
+    ++checks;
+    return reader.HeaderChanged();
+  };
+  TBTree tree = reader.Tree(0, cmp_);
+  tree.SetCheckChanges(true);
+  TTreePosition at;
+  bool found;
+  const Bytes first = BigEndianKey(40, 5);
+  ASSERT_TRUE(tree.Seek(first.data(), 5, &at, &found));
+  ASSERT_TRUE(found);
+  const Bytes added = BigEndianKey(11001, 5);
+  writer.InsertKey(0, cmp_, added.data(), 9999);
+  writer.IncRecordCount();
+  writer.FlushPages();
+  writer.WriteHeader(false);
+  // Cached pages answer without a check; a miss notices the change.
+  const int checks_before = checks;
+  ASSERT_TRUE(tree.Seek(first.data(), 5, &at, &found));
+  EXPECT_EQ(checks, checks_before);
+  bool completed = tree.Seek(added.data(), 5, &at, &found);
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(reader.RecordCount(), 1u);
+  ASSERT_TRUE(tree.Seek(added.data(), 5, &at, &found));
+  EXPECT_TRUE(found);
+  EXPECT_EQ(at.Value, 9999u);
+}
+
 TEST_F(IndexFileTest, DirtyPagesAreWrittenInRunsOfConsecutivePages) {
   TIndexFile file;
   file.SetDataBufferSize(1 << 20);  // room for every page
