@@ -549,6 +549,43 @@ bool TBTree::SeekOrdinal(std::uint32_t ordinal, TTreePosition* at) {
   }
 }
 
+bool TBTree::ScanLeaves(
+    const TTreePosition& start, const std::uint8_t* end_key, std::size_t n, std::uint64_t max_count,
+    const std::function<bool(const std::uint8_t* key, std::uint32_t value)>& visit) {
+  if (!start.Valid() || max_count == 0) return true;
+  const std::size_t kl = format_.KeyLength;
+  TPagePin page(store_, Fetch(start.Page, check_changes_));
+  if (page.get() == nullptr) return false;
+  int entry = start.Entry;
+  const std::uint8_t* previous = nullptr;
+  std::vector<std::uint8_t> last_of_leaf(kl);
+  while (true) {
+    if (!page->IsLeaf() || page->Free() || entry < 1 || entry > page->Count()) {
+      store_.RaiseIndexCorrupt();
+    }
+    for (; entry <= page->Count(); ++entry) {
+      const std::uint8_t* key = page->Key(entry);
+      if (previous != nullptr && cmp_.CompareKeys(key, previous, kl) < 0) {
+        store_.RaiseIndexCorrupt();
+      }
+      if (end_key != nullptr && cmp_.CompareKeys(key, end_key, n) > 0) return true;
+      if (!visit(key, page->Value(entry))) return true;
+      if (--max_count == 0) return true;
+      previous = key;
+    }
+    // The next leaf is compared with a copy of this leaf's last key.
+    std::memcpy(last_of_leaf.data(), page->Key(page->Count()), kl);
+    previous = last_of_leaf.data();
+    const std::uint32_t next = page->NextPage();
+    if (next == 0) return true;
+    page.Reset(nullptr);
+    TPage* next_page = Fetch(next, check_changes_);
+    if (next_page == nullptr) return false;
+    page.Reset(next_page);
+    entry = 1;
+  }
+}
+
 bool TBTree::KeyCount(std::uint64_t* count) {
   *count = 0;
   const std::uint32_t number = store_.RootPage(slot_);

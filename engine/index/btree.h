@@ -25,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,14 @@ class TBTree {
   // entry (the tree changed since), the key is searched again first.
   bool Next(TTreePosition* at, bool* moved);
   bool Prior(TTreePosition* at, bool* moved);
+  // Walks the leaves from `start` (a position just found) forward and calls `visit` with each
+  // key and its value, stopping after `max_count` keys, at the first key whose first n bytes are
+  // above `end_key` (when given), when `visit` returns false, or at the last key. For filters
+  // that turn an index range into a record bitmap. A key below its predecessor (a damaged leaf
+  // chain) is TABULA_INDEXCORRUPT.
+  bool ScanLeaves(const TTreePosition& start, const std::uint8_t* end_key, std::size_t n,
+                  std::uint64_t max_count,
+                  const std::function<bool(const std::uint8_t* key, std::uint32_t value)>& visit);
   // Number of keys in the index (root total); 0 when empty.
   bool KeyCount(std::uint64_t* count);
 

@@ -267,6 +267,50 @@ TEST(BTreeTest, SearchesForExactNearestAndPartialKeys) {
   EXPECT_EQ(at.Ordinal, 51u * 30 - 1);  // one key fewer before it now
 }
 
+TEST(BTreeTest, ScanLeavesVisitsAKeyRange) {
+  TMemoryPageStore store(Format(8, icDupByte));
+  const TBytewiseKeyComparator cmp;
+  TBTree tree(store, 1, cmp);
+  for (std::uint32_t i = 0; i < 5000; ++i) {
+    const Bytes key = BigEndianKey(i, 8);
+    tree.Insert(key.data(), i);
+  }
+  const Bytes low = BigEndianKey(1000, 8);
+  const Bytes high = BigEndianKey(3999, 8);
+  TTreePosition at;
+  bool found;
+  ASSERT_TRUE(tree.Seek(low.data(), 8, &at, &found));
+  std::vector<std::uint32_t> seen;
+  auto collect = [&](const std::uint8_t*, std::uint32_t value) {
+    seen.push_back(value);
+    return true;
+  };
+  // Bounded by the end key: 1000 .. 3999 across many leaves.
+  ASSERT_TRUE(tree.ScanLeaves(at, high.data(), 8, UINT64_MAX, collect));
+  ASSERT_EQ(seen.size(), 3000u);
+  EXPECT_EQ(seen.front(), 1000u);
+  EXPECT_EQ(seen.back(), 3999u);
+  // Bounded by a count, and by the last key.
+  seen.clear();
+  ASSERT_TRUE(tree.ScanLeaves(at, nullptr, 0, 17, collect));
+  EXPECT_EQ(seen.size(), 17u);
+  seen.clear();
+  ASSERT_TRUE(tree.ScanLeaves(at, nullptr, 0, UINT64_MAX, collect));
+  EXPECT_EQ(seen.size(), 4000u);
+  // A leaf chain that runs back to an earlier leaf is reported, not followed forever.
+  TTreePosition last;
+  ASSERT_TRUE(tree.Last(&last));
+  TTreePosition first;
+  ASSERT_TRUE(tree.First(&first));
+  store.Page(last.Page).SetNextPage(first.Page);
+  try {
+    tree.ScanLeaves(at, nullptr, 0, UINT64_MAX, collect);
+    ADD_FAILURE() << "no error";
+  } catch (const ETabulaEngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), TABULA_INDEXCORRUPT);
+  }
+}
+
 TEST(BTreeTest, LookupFetchesOnePagePerLevel) {
   TMemoryPageStore store(Format(100, icNone));
   const TBytewiseKeyComparator cmp;
