@@ -4,6 +4,8 @@
 #include "engine/index/index_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -307,6 +309,69 @@ TEST_F(IndexFileTest, ReadsNoticeChangesByAnotherWriter) {
   ASSERT_TRUE(tree.Seek(added.data(), 5, &at, &found));
   EXPECT_TRUE(found);
   EXPECT_EQ(at.Value, 9999u);
+}
+
+// Another process inserts keys and writes the header; this process learns of it only through
+// the header's change counter, and then reads the new keys from the file.
+TEST_F(IndexFileTest, AnotherProcessChangeIsSeenThroughTheCounter) {
+  {
+    TIndexFile file;
+    CreateStaffIndex(file, "STAFF.IDX");
+    for (std::uint32_t i = 0; i < 2000; ++i) {
+      const Bytes key = BigEndianKey(i * 2, 5);
+      file.InsertKey(0, cmp_, key.data(), i + 1);
+    }
+  }
+  TIndexFile reader;
+  reader.SetFileName(PathOf("STAFF.IDX"));
+  reader.Open();
+  const std::uint32_t counter = reader.Header().ChangeCount;
+  TBTree tree = reader.Tree(0, cmp_);
+  TTreePosition at;
+  bool found;
+  const Bytes odd = BigEndianKey(999, 5);
+  ASSERT_TRUE(tree.Seek(odd.data(), 5, &at, &found));
+  ASSERT_FALSE(found);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    TFileList::ForgetAfterFork();
+    int status = 1;
+    try {
+      TIndexFile writer;
+      writer.SetFileName(PathOf("STAFF.IDX"));
+      writer.Open();
+      for (std::uint32_t i = 0; i < 500; ++i) {
+        const Bytes key = BigEndianKey(i * 2 + 1, 5);
+        writer.InsertKey(0, cmp_, key.data(), 10000 + i);
+        writer.IncRecordCount();
+      }
+      writer.FlushPages();
+      writer.WriteHeader(false);
+      writer.Close();
+      status = 0;
+    } catch (...) {
+      status = 2;
+    }
+    _exit(status);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+
+  // The cached pages still answer as before; the counter tells that they are stale.
+  ASSERT_TRUE(tree.Seek(odd.data(), 5, &at, &found));
+  EXPECT_FALSE(found);
+  ASSERT_TRUE(reader.HeaderChanged());
+  EXPECT_EQ(reader.Header().ChangeCount, counter + 1);
+  EXPECT_EQ(reader.RecordCount(), 500u);
+  ASSERT_TRUE(tree.Seek(odd.data(), 5, &at, &found));
+  EXPECT_TRUE(found);
+  EXPECT_EQ(at.Value, 10499u);
+  std::uint64_t count = 0;
+  EXPECT_EQ(tree.CheckTree(&count), "");
+  EXPECT_EQ(count, 2500u);
 }
 
 TEST_F(IndexFileTest, DirtyPagesAreWrittenInRunsOfConsecutivePages) {
