@@ -185,8 +185,9 @@ void TIndexFile::Open() {
 }
 
 void TIndexFile::Close() {
+  // A temporary index may exist before the file is opened; its scratch file goes either way.
+  DropTemporaryIndexes();
   if (Opened()) {
-    DropTemporaryIndexes();
     FlushPages();
     if (header_dirty_) WriteHeader(false);
   }
