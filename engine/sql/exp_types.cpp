@@ -610,8 +610,7 @@ int CompareStrings(std::uint16_t language_id, std::uint16_t sort_id, bool ignore
 
 bool MatchLikeText(std::uint16_t language_id, std::uint16_t sort_id, std::string_view text,
                    std::string_view pattern) {
-  const TCollation& collation = RequireCollation(language_id, sort_id, std::string());
-  return MatchLike(collation, text, pattern);
+  return MatchLike(language_id, sort_id, text, pattern);
 }
 
 }  // namespace tabula
