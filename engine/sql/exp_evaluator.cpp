@@ -114,41 +114,69 @@ std::uint32_t SizeOfType(std::uint8_t type) {
 
 const char* FunctionName(std::uint8_t op) {
   switch (op) {
-    case opSum: return "SUM";
-    case opRunSum: return "RUNSUM";
-    case opCount: return "COUNT";
-    case opMin: return "MIN";
-    case opMax: return "MAX";
-    case opAvg: return "AVG";
-    case opUpper: return "UPPER";
-    case opLower: return "LOWER";
-    case opPos: return "POS";
-    case opOccurs: return "OCCURS";
-    case opIf: return "IF";
-    case opIfNull: return "IFNULL";
-    case opCoalesce: return "COALESCE";
-    case opTextSearch: return "TEXTSEARCH";
-    case opTextOccurs: return "TEXTOCCURS";
-    case opLastAutoInc: return "LASTAUTOINC";
-    case opIdentCurrent: return "IDENT_CURRENT";
-    case opLike: return "LIKE";
-    case opNotLike: return "NOT LIKE";
-    case opBetween: return "BETWEEN";
-    case opNotBetween: return "NOT BETWEEN";
+    case opSum:
+      return "SUM";
+    case opRunSum:
+      return "RUNSUM";
+    case opCount:
+      return "COUNT";
+    case opMin:
+      return "MIN";
+    case opMax:
+      return "MAX";
+    case opAvg:
+      return "AVG";
+    case opUpper:
+      return "UPPER";
+    case opLower:
+      return "LOWER";
+    case opPos:
+      return "POS";
+    case opOccurs:
+      return "OCCURS";
+    case opIf:
+      return "IF";
+    case opIfNull:
+      return "IFNULL";
+    case opCoalesce:
+      return "COALESCE";
+    case opTextSearch:
+      return "TEXTSEARCH";
+    case opTextOccurs:
+      return "TEXTOCCURS";
+    case opLastAutoInc:
+      return "LASTAUTOINC";
+    case opIdentCurrent:
+      return "IDENT_CURRENT";
+    case opLike:
+      return "LIKE";
+    case opNotLike:
+      return "NOT LIKE";
+    case opBetween:
+      return "BETWEEN";
+    case opNotBetween:
+      return "NOT BETWEEN";
     case opIn:
-    case opInSelect: return "IN";
+    case opInSelect:
+      return "IN";
     case opNotIn:
-    case opNotInSelect: return "NOT IN";
-    default: return "";
+    case opNotInSelect:
+      return "NOT IN";
+    default:
+      return "";
   }
 }
 
 const char* KindWord(const TExpToken& n) {
   switch (n.kind) {
-    case nkColumn: return "column";
-    case nkConstant: return "constant";
-    case nkFunction: return "function";
-    default: return "expression";
+    case nkColumn:
+      return "column";
+    case nkConstant:
+      return "constant";
+    case nkFunction:
+      return "function";
+    default:
+      return "expression";
   }
 }
 
@@ -260,8 +288,7 @@ bool RightAccepted(std::uint8_t op, const TExpToken& l, const TExpToken& r) {
       if (IsNumericType(lt)) return rt == fldUnknown || IsNumericType(rt);
       if (lt == fldTime) return any({fldSmallInt, fldInteger, fldTime, fldWord, fldLargeInt});
       if (lt == fldTimeStamp) {
-        return any({fldDate, fldSmallInt, fldInteger, fldTime, fldTimeStamp, fldWord,
-                    fldLargeInt});
+        return any({fldDate, fldSmallInt, fldInteger, fldTime, fldTimeStamp, fldWord, fldLargeInt});
       }
       return false;
     case opMultiply:
@@ -357,7 +384,7 @@ TExpToken* TTypeChecker::Check(TExpToken* node, TExpToken* parent, bool offer_st
       return node;
     case nkSubSelect:
       if (owner_ == nullptr || !owner_->BindSubSelect(node->sub_query, *node)) {
-        FailIn("More than 1 column for sub-select ");
+        Fail("More than 1 column for sub-select  specified in " + options_.context);
       }
       return node;
     case nkFunction:
@@ -424,8 +451,8 @@ void TTypeChecker::CheckUnary(TExpToken* node) {
   if (node->op == opNot) {
     ok = t == fldBoolean;
   } else {
-    ok = t == fldUnknown || t == fldDate || t == fldSmallInt || t == fldInteger ||
-         t == fldFloat || t == fldBCD || t == fldTime || t == fldTimeStamp || t == fldLargeInt ||
+    ok = t == fldUnknown || t == fldDate || t == fldSmallInt || t == fldInteger || t == fldFloat ||
+         t == fldBCD || t == fldTime || t == fldTimeStamp || t == fldLargeInt ||
          (node->op == opPlusSign && t == fldWord);
   }
   if (!ok) {
@@ -468,7 +495,8 @@ void TTypeChecker::CheckBinary(TExpToken* node) {
   TExpToken* l = node->left;
   TExpToken* r = node->right;
   const std::uint8_t op = node->op;
-  const bool comparison = op == opEqual || op == opNotEqual || (op >= opGreater && op <= opLessEqual);
+  const bool comparison =
+      op == opEqual || op == opNotEqual || (op >= opGreater && op <= opLessEqual);
   // Name = 'Smith' compares with the text even when a column Smith exists.
   if ((comparison || op == opAdd) && !node->join_condition && RefersToColumn(l) &&
       RefersToColumn(r)) {
@@ -662,8 +690,9 @@ void TTypeChecker::CheckFunction(TExpToken* node) {
       const bool ok = t == fldUnknown || IsNumericType(t) || IsTemporal(t) ||
                       ((op == opMin || op == opMax) && IsText(x));
       if (!ok) {
-        FailIn(name + " aggregate function must contain a numeric, date, time, or timestamp "
-                      "expression");
+        FailIn(name +
+               " aggregate function must contain a numeric, date, time, or timestamp "
+               "expression");
       }
       SetType(node, x.data_type, x.subtype, x.size, x.scale);
       break;
@@ -1207,11 +1236,16 @@ bool TEvaluator::CompareOp(std::uint8_t op, const TExpToken& l, const TExpToken&
   if (!text && (l.null != r.null)) return false;
   const int c = Compare(l, r);
   switch (op) {
-    case opLess: return c < 0;
-    case opGreater: return c > 0;
-    case opLessEqual: return c <= 0;
-    case opGreaterEqual: return c >= 0;
-    default: return false;
+    case opLess:
+      return c < 0;
+    case opGreater:
+      return c > 0;
+    case opLessEqual:
+      return c <= 0;
+    case opGreaterEqual:
+      return c >= 0;
+    default:
+      return false;
   }
 }
 
@@ -1280,9 +1314,15 @@ TExpTokenPtr TEvaluator::Arithmetic(const TExpToken& n, const TExpToken& l, cons
       const double a = FloatOf(l), b = FloatOf(r);
       double v;
       switch (op) {
-        case opAdd: v = a + b; break;
-        case opSubtract: v = a - b; break;
-        case opMultiply: v = a * b; break;
+        case opAdd:
+          v = a + b;
+          break;
+        case opSubtract:
+          v = a - b;
+          break;
+        case opMultiply:
+          v = a * b;
+          break;
         default:
           if (b == 0) return NullResult(n);
           v = a / b;
@@ -1294,9 +1334,15 @@ TExpTokenPtr TEvaluator::Arithmetic(const TExpToken& n, const TExpToken& l, cons
       const __int128 a = ScaledOf(l), b = ScaledOf(r);
       __int128 v;
       switch (op) {
-        case opAdd: v = a + b; break;
-        case opSubtract: v = a - b; break;
-        case opMultiply: v = DivideRounded(a * b, 10000); break;
+        case opAdd:
+          v = a + b;
+          break;
+        case opSubtract:
+          v = a - b;
+          break;
+        case opMultiply:
+          v = DivideRounded(a * b, 10000);
+          break;
         default:
           if (b == 0) return NullResult(n);
           v = DivideRounded(a * 10000, b);
@@ -1556,15 +1602,33 @@ TExpTokenPtr TEvaluator::Function(const TExpToken& n) {
       if (day != 0 && !DecodeDate(day, &year, &month, &mday)) return NullResult(n);
       std::int64_t value = 0;
       switch (n.op) {
-        case opExtractYear: value = year; break;
-        case opExtractMonth: value = month; break;
-        case opExtractDay: value = mday; break;
-        case opExtractWeek: value = day == 0 ? 0 : IsoWeek(day); break;
-        case opExtractDayOfWeek: value = day == 0 ? 0 : (day - 1) % 7 + 1; break;
-        case opExtractDayOfYear: value = day == 0 ? 0 : day - EncodeDate(year, 1, 1) + 1; break;
-        case opExtractHour: value = ms / 3600000; break;
-        case opExtractMinute: value = ms / 60000 % 60; break;
-        default: value = ms / 1000 % 60; break;
+        case opExtractYear:
+          value = year;
+          break;
+        case opExtractMonth:
+          value = month;
+          break;
+        case opExtractDay:
+          value = mday;
+          break;
+        case opExtractWeek:
+          value = day == 0 ? 0 : IsoWeek(day);
+          break;
+        case opExtractDayOfWeek:
+          value = day == 0 ? 0 : (day - 1) % 7 + 1;
+          break;
+        case opExtractDayOfYear:
+          value = day == 0 ? 0 : day - EncodeDate(year, 1, 1) + 1;
+          break;
+        case opExtractHour:
+          value = ms / 3600000;
+          break;
+        case opExtractMinute:
+          value = ms / 60000 % 60;
+          break;
+        default:
+          value = ms / 1000 % 60;
+          break;
       }
       TExpTokenPtr r = Result(n);
       StoreInt(r.get(), value);
@@ -1573,8 +1637,8 @@ TExpTokenPtr TEvaluator::Function(const TExpToken& n) {
     case opIf:
     case opIfNull: {
       TExpTokenPtr first = Eval(*arg(0));
-      const bool second = n.op == opIf ? (first->null == 0 && first->BooleanValue())
-                                       : first->null != 0;
+      const bool second =
+          n.op == opIf ? (first->null == 0 && first->BooleanValue()) : first->null != 0;
       first.reset();
       return Convert(Eval(*arg(second ? 1 : 2)), n);
     }
@@ -1601,8 +1665,8 @@ TExpTokenPtr TEvaluator::Function(const TExpToken& n) {
           return x;
         default: {
           const std::int64_t v = IntOf(*x);
-          StoreInt(r.get(), v < 0 ? static_cast<std::int64_t>(0ull - static_cast<std::uint64_t>(v))
-                                  : v);
+          StoreInt(r.get(),
+                   v < 0 ? static_cast<std::int64_t>(0ull - static_cast<std::uint64_t>(v)) : v);
         }
       }
       return r;
@@ -1657,8 +1721,8 @@ TExpTokenPtr TEvaluator::Predicate(const TExpToken& n) {
       TExpTokenPtr pattern = Eval(*args[1]);
       bool match = false;
       if (!tested->null && !pattern->null) {
-        match = MatchLikeText(language_id_, sort_id_, tested->StringValue(),
-                              pattern->StringValue());
+        match =
+            MatchLikeText(language_id_, sort_id_, tested->StringValue(), pattern->StringValue());
       }
       return BooleanResult(n.op == opLike ? match : !match);
     }
@@ -1684,8 +1748,7 @@ TExpTokenPtr TEvaluator::Predicate(const TExpToken& n) {
     }
     case opInSelect:
     case opNotInSelect: {
-      const bool found =
-          owner_ != nullptr && owner_->SubSelectHolds(args[1]->sub_query, *tested);
+      const bool found = owner_ != nullptr && owner_->SubSelectHolds(args[1]->sub_query, *tested);
       return BooleanResult(n.op == opInSelect ? found : !found);
     }
     default:

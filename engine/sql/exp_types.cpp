@@ -114,7 +114,7 @@ std::string ScaledToText(std::int64_t scaled, std::uint8_t scale) {
 // A decoded value of one of the classes the conversions know.
 struct TDecoded {
   enum TClass { kNone, kText, kInt, kFloat, kBcd, kDate, kTime, kStamp, kBool, kRaw } cls = kNone;
-  std::string text;  // kText, kRaw
+  std::string text;    // kText, kRaw
   std::int64_t i = 0;  // kInt, kBcd (scaled), kDate, kTime, kBool
   double f = 0;        // kFloat, kStamp
 };
@@ -319,7 +319,8 @@ bool Encode(const TDecoded& v, std::uint8_t source_type, std::uint32_t source_si
     case fldVarBytes: {
       const std::size_t capacity =
           target_size == 0 || target_size > kConvertBufferSize ? kConvertBufferSize : target_size;
-      std::size_t length = source_size == 0 ? capacity : std::min<std::size_t>(source_size, capacity);
+      std::size_t length =
+          source_size == 0 ? capacity : std::min<std::size_t>(source_size, capacity);
       if (v.cls == TDecoded::kText || v.cls == TDecoded::kRaw) {
         length = std::min(length, v.text.size());
         std::memcpy(out, v.text.data(), length);

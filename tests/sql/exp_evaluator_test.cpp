@@ -93,8 +93,8 @@ class TStaffRecord {
   std::size_t Size() const { return size_; }
 
  private:
-  void Add(const char* name, std::uint8_t type, std::uint8_t size,
-           std::uint8_t subtype = fldstNone, std::uint8_t scale = 0) {
+  void Add(const char* name, std::uint8_t type, std::uint8_t size, std::uint8_t subtype = fldstNone,
+           std::uint8_t scale = 0) {
     TFieldDescriptor f;
     f.FieldNo = static_cast<std::uint16_t>(fields_.size() + 1);
     f.FieldName = name;
@@ -152,8 +152,7 @@ class ExpEvaluatorTest : public ::testing::Test {
   }
 
   // Parses, checks and evaluates `text` against the record (or without owner).
-  std::string Run(const std::string& text, bool with_record = true,
-                  std::uint16_t language_id = 0) {
+  std::string Run(const std::string& text, bool with_record = true, std::uint16_t language_id = 0) {
     TExpTokenPtr tree = Parse(text);
     TExpressionOwner* owner = with_record ? &columns_ : nullptr;
     TypeCheck(Options(), owner, &tree);
@@ -210,12 +209,11 @@ TEST_F(ExpEvaluatorTest, NullRules) {
 }
 
 TEST_F(ExpEvaluatorTest, Arithmetic) {
-  TABLE({"1 / 0", "NULL"}, {"1.5 / 0", "NULL"}, {"7 / 2", "float:3.5"},
-        {"7 * 6 - 2", "integer:40"}, {"2147483647 + 1", "integer:-2147483648"},
-        {"65536 * 65536", "integer:0"}, {"Big + 1", "largeint:5000000001"},
-        {"Tiny * 2", "integer:-6"}, {"-Tiny", "smallint:3"}, {"Rate * 2", "float:5"},
-        {"Amount + 1", "BCD:13.35"}, {"Amount * 2", "BCD:24.70"}, {"Amount / 0", "NULL"},
-        {"Amount / 4", "BCD:3.09"}, {"Amount - Rate", "float:9.85"},
+  TABLE({"1 / 0", "NULL"}, {"1.5 / 0", "NULL"}, {"7 / 2", "float:3.5"}, {"7 * 6 - 2", "integer:40"},
+        {"2147483647 + 1", "integer:-2147483648"}, {"65536 * 65536", "integer:0"},
+        {"Big + 1", "largeint:5000000001"}, {"Tiny * 2", "integer:-6"}, {"-Tiny", "smallint:3"},
+        {"Rate * 2", "float:5"}, {"Amount + 1", "BCD:13.35"}, {"Amount * 2", "BCD:24.70"},
+        {"Amount / 0", "NULL"}, {"Amount / 4", "BCD:3.09"}, {"Amount - Rate", "float:9.85"},
         {"Level / 2", "float:3.5"}, {"-Level", "integer:-7"}, {"+Level", "integer:7"});
 }
 
@@ -223,13 +221,12 @@ TEST_F(ExpEvaluatorTest, DatesAndTimes) {
   TABLE({"Hired + 1", "date:2003-03-01"}, {"1 + Hired", "date:2003-03-01"},
         {"Hired - 28", "date:2003-01-31"}, {"Hired - '2003-01-01'", "integer:58"},
         {"Hired = '2003-2-28'", "boolean:True"}, {"'2003-02-28' = Hired", "boolean:True"},
-        {"Hired < '2003-03-01'", "boolean:True"},
-        {"Stamp - Hired", "integer:5"}, {"Stamp - Start", "integer:14400000"},
-        {"Stamp + 1", "timestamp:2003-03-06 12:00"},
-        {"Stamp - '2003-03-05 11:00'", "float:3600000"},
-        {"Stamp > Hired", "boolean:True"}, {"Stamp = '2003-03-05 12:00 PM'", "boolean:True"},
-        {"Start + 1500", "time:08:00:01.500"}, {"Start - '07:30'", "integer:1800000"},
-        {"Start = '8:00 am'", "boolean:True"}, {"Start + 57600000", "time:24:00"},
+        {"Hired < '2003-03-01'", "boolean:True"}, {"Stamp - Hired", "integer:5"},
+        {"Stamp - Start", "integer:14400000"}, {"Stamp + 1", "timestamp:2003-03-06 12:00"},
+        {"Stamp - '2003-03-05 11:00'", "float:3600000"}, {"Stamp > Hired", "boolean:True"},
+        {"Stamp = '2003-03-05 12:00 PM'", "boolean:True"}, {"Start + 1500", "time:08:00:01.500"},
+        {"Start - '07:30'", "integer:1800000"}, {"Start = '8:00 am'", "boolean:True"},
+        {"Start + 57600000", "time:24:00"},
         {"Hired BETWEEN '2003-01-01' AND '2003-12-31'", "boolean:True"},
         {"Hired IN ('2003-02-28')", "boolean:True"});
 }
@@ -237,17 +234,17 @@ TEST_F(ExpEvaluatorTest, DatesAndTimes) {
 TEST_F(ExpEvaluatorTest, StringsAndCollation) {
   TABLE({"Name = 'Smith'", "boolean:True"}, {"Name = 'smith'", "boolean:False"},
         {"'abc' LIKE 'A%'", "boolean:True"}, {"'abc' LIKE 'a_c'", "boolean:True"},
-        {"'abc' LIKE 'b%'", "boolean:False"}, {"Name || ', ' || \"First Name\"",
-                                               "string:Smith, Ann"},
-        {"Name > 'Adams'", "boolean:True"}, {"'a' < 'b'", "boolean:True"},
-        {"UPPER('abc') = 'ABC'", "boolean:True"}, {"LOWER(Name)", "string:smith"});
+        {"'abc' LIKE 'b%'", "boolean:False"},
+        {"Name || ', ' || \"First Name\"", "string:Smith, Ann"}, {"Name > 'Adams'", "boolean:True"},
+        {"'a' < 'b'", "boolean:True"}, {"UPPER('abc') = 'ABC'", "boolean:True"},
+        {"LOWER(Name)", "string:smith"});
   // Case-sensitive `=` under a locale as well; LIKE compares with the locale, case-sensitive.
   EXPECT_EQ(Run("'abc' = 'ABC'", true, 1033), "boolean:False");
   EXPECT_EQ(Run("'abc' LIKE 'A%'", true, 1033), "boolean:False");
   EXPECT_EQ(Run("'abc' LIKE 'a%'", true, 1033), "boolean:True");
-  EXPECT_EQ(Run("'b' > 'A'", true, 1033), "boolean:True");   // locale: letters by alphabet
+  EXPECT_EQ(Run("'b' > 'A'", true, 1033), "boolean:True");  // locale: letters by alphabet
   EXPECT_EQ(Run("'b' > 'A'", true, 0), "boolean:True");
-  EXPECT_EQ(Run("'B' < 'a'", true, 0), "boolean:True");      // ANSI: byte order
+  EXPECT_EQ(Run("'B' < 'a'", true, 0), "boolean:True");  // ANSI: byte order
   EXPECT_EQ(Run("'B' < 'a'", true, 1033), "boolean:False");
 }
 
@@ -263,29 +260,28 @@ TEST_F(ExpEvaluatorTest, StringsNamingColumns) {
 
 TEST_F(ExpEvaluatorTest, Functions) {
   TABLE({"SUBSTRING('abc' FROM 5)", "NULL"}, {"SUBSTRING('abcdef' FROM 2 FOR 3)", "string:bcd"},
-        {"SUBSTRING('abc' FROM 0 FOR 2)", "string:ab"},
-        {"SUBSTRING('abc' FROM 2 FOR -1)", "NULL"}, {"SUBSTRING('abc' FROM 2)", "string:bc"},
+        {"SUBSTRING('abc' FROM 0 FOR 2)", "string:ab"}, {"SUBSTRING('abc' FROM 2 FOR -1)", "NULL"},
+        {"SUBSTRING('abc' FROM 2)", "string:bc"},
         {"REPLACE('a' WITH 'xy' IN 'banana')", "string:bxynxynxy"},
         {"REPLACE('aa' WITH 'b' IN 'aaa')", "string:ba"},
         {"REPLACE('a' WITH 'a' IN 'banana')", "string:banana"},
-        {"REPLACE('a' WITH '' IN 'aaa')", "NULL"},
-        {"POS('an' IN 'banana')", "integer:2"}, {"POS('x' IN 'banana')", "integer:0"},
-        {"POS('a' IN Notes)", "NULL"}, {"POS(SUBSTRING(Name FROM 2 FOR 2) IN 'xmi')", "integer:2"},
+        {"REPLACE('a' WITH '' IN 'aaa')", "NULL"}, {"POS('an' IN 'banana')", "integer:2"},
+        {"POS('x' IN 'banana')", "integer:0"}, {"POS('a' IN Notes)", "NULL"},
+        {"POS(SUBSTRING(Name FROM 2 FOR 2) IN 'xmi')", "integer:2"},
         {"OCCURS('ana' IN 'banana')", "integer:1"}, {"OCCURS('a' IN 'banana')", "integer:3"},
         {"TRIM(LEADING 'x' FROM 'xxaxx')", "string:axx"},
         {"TRIM(TRAILING 'x' FROM 'xxaxx')", "string:xxa"},
         {"TRIM(BOTH 'x' FROM 'xxaxx')", "string:a"}, {"TRIM(BOTH 'x' FROM 'xxx')", "NULL"},
-        {"LENGTH('abcd')", "integer:4"}, {"UPPER('abc')", "string:ABC"},
-        {"ABS(-5)", "integer:5"}, {"ABS(-2.5)", "float:2.5"}, {"ABS(Amount - 20)", "BCD:7.65"},
-        {"ROUND(2.5)", "float:3"}, {"ROUND(-2.5)", "float:-3"},
-        {"ROUND(2.675 TO 2)", "float:2.68"}, {"ROUND(-1.005 TO 2)", "float:-1.01"},
-        {"ROUND(Amount)", "BCD:12.00"}, {"ROUND(Amount TO 1)", "BCD:12.40"},
-        {"IFNULL(Notes, 'none', Notes)", "string:none"},
+        {"LENGTH('abcd')", "integer:4"}, {"UPPER('abc')", "string:ABC"}, {"ABS(-5)", "integer:5"},
+        {"ABS(-2.5)", "float:2.5"}, {"ABS(Amount - 20)", "BCD:7.65"}, {"ROUND(2.5)", "float:3"},
+        {"ROUND(-2.5)", "float:-3"}, {"ROUND(2.675 TO 2)", "float:2.68"},
+        {"ROUND(-1.005 TO 2)", "float:-1.01"}, {"ROUND(Amount)", "BCD:12.00"},
+        {"ROUND(Amount TO 1)", "BCD:12.40"}, {"IFNULL(Notes, 'none', Notes)", "string:none"},
         {"IFNULL(Name, 'none', Name)", "string:Smith"},
         {"IF(Level > 5, 'high', 'low')", "string:high"}, {"IF(Empty > 5, 1, 2)", "integer:2"},
         {"COALESCE(Empty, NULL, Level)", "integer:7"}, {"COALESCE(Empty, Tiny)", "integer:-3"},
-        {"COALESCE(Notes, Notes)", "NULL"},
-        {"SUM(Level)", "integer:7"}, {"COUNT(Empty)", "NULL"}, {"MAX(Name)", "string:Smith"});
+        {"COALESCE(Notes, Notes)", "NULL"}, {"SUM(Level)", "integer:7"}, {"COUNT(Empty)", "NULL"},
+        {"MAX(Name)", "string:Smith"});
 }
 
 TEST_F(ExpEvaluatorTest, Extract) {
@@ -305,8 +301,7 @@ TEST_F(ExpEvaluatorTest, Extract) {
 
 TEST_F(ExpEvaluatorTest, Cast) {
   TABLE({"CAST('12x' AS INTEGER)", "integer:0"}, {"CAST('12' AS INTEGER) + 1", "integer:13"},
-        {"CAST(Hired AS CHAR(20))", "string:2003-02-28"},
-        {"CAST(Hired AS CHAR(4))", "string:2003"},
+        {"CAST(Hired AS CHAR(20))", "string:2003-02-28"}, {"CAST(Hired AS CHAR(4))", "string:2003"},
         {"CAST(Start AS CHAR(20))", "string:08:00"}, {"CAST(Stamp AS DATE)", "date:2003-03-05"},
         {"CAST(Hired AS TIMESTAMP)", "timestamp:2003-02-28 00:00"},
         {"CAST('true' AS BOOLEAN)", "boolean:True"}, {"CAST(Active AS CHAR(10))", "string:True"},
@@ -324,10 +319,10 @@ TEST_F(ExpEvaluatorTest, MoneySubtype) {
     const char* text;
     std::uint8_t subtype;
   };
-  for (const TSub& c : {TSub{"Pay * 2", fldstMoney}, TSub{"2 * Pay", fldstMoney},
-                        TSub{"Pay - 1", fldstMoney}, TSub{"1 - Pay", fldstNone},
-                        TSub{"Pay / 2", fldstMoney}, TSub{"2 / Pay", fldstNone},
-                        TSub{"Rate + Level", fldstNone}}) {
+  for (const TSub& c :
+       {TSub{"Pay * 2", fldstMoney}, TSub{"2 * Pay", fldstMoney}, TSub{"Pay - 1", fldstMoney},
+        TSub{"1 - Pay", fldstNone}, TSub{"Pay / 2", fldstMoney}, TSub{"2 / Pay", fldstNone},
+        TSub{"Rate + Level", fldstNone}}) {
     TExpTokenPtr tree = Parse(c.text);
     TypeCheck(Options(), &columns_, &tree);
     EXPECT_EQ(tree->data_type, fldFloat) << c.text;
@@ -342,20 +337,16 @@ TEST_F(ExpEvaluatorTest, ResultTypesAndSizes) {
     std::uint32_t size;
     std::uint8_t scale;
   };
-  for (const TAttr& c : {TAttr{"Name || Notes", fldString, 61, 0},
-                         TAttr{"Name || 'abc'", fldString, 24, 0},
-                         TAttr{"Level + Tiny", fldInteger, 4, 0},
-                         TAttr{"Level + Big", fldLargeInt, 8, 0},
-                         TAttr{"Amount * Level", fldBCD, 34, 2},
-                         TAttr{"Level / Tiny", fldFloat, 8, 0},
-                         TAttr{"Hired - Hired", fldInteger, 4, 0},
-                         TAttr{"Stamp - Stamp", fldFloat, 8, 0},
-                         TAttr{"Name = 'x'", fldBoolean, 2, 0},
-                         TAttr{"COUNT(Name)", fldInteger, 4, 0},
-                         TAttr{"TEXTOCCURS('a' IN Name)", fldInteger, 4, 0},
-                         TAttr{"CAST(Level AS CHAR(12))", fldString, 13, 0},
-                         TAttr{"CAST(Level AS DECIMAL(10, 3))", fldBCD, 34, 3},
-                         TAttr{"IF(Active, Name, Notes)", fldString, 41, 0}}) {
+  for (const TAttr& c :
+       {TAttr{"Name || Notes", fldString, 61, 0}, TAttr{"Name || 'abc'", fldString, 24, 0},
+        TAttr{"Level + Tiny", fldInteger, 4, 0}, TAttr{"Level + Big", fldLargeInt, 8, 0},
+        TAttr{"Amount * Level", fldBCD, 34, 2}, TAttr{"Level / Tiny", fldFloat, 8, 0},
+        TAttr{"Hired - Hired", fldInteger, 4, 0}, TAttr{"Stamp - Stamp", fldFloat, 8, 0},
+        TAttr{"Name = 'x'", fldBoolean, 2, 0}, TAttr{"COUNT(Name)", fldInteger, 4, 0},
+        TAttr{"TEXTOCCURS('a' IN Name)", fldInteger, 4, 0},
+        TAttr{"CAST(Level AS CHAR(12))", fldString, 13, 0},
+        TAttr{"CAST(Level AS DECIMAL(10, 3))", fldBCD, 34, 3},
+        TAttr{"IF(Active, Name, Notes)", fldString, 41, 0}}) {
     TExpTokenPtr tree = Parse(c.text);
     TypeCheck(Options(), &columns_, &tree);
     EXPECT_EQ(tree->data_type, c.type) << c.text;
@@ -372,16 +363,17 @@ TEST_F(ExpEvaluatorTest, BooleanRewrite) {
     TExpToken* found = tree.get();
     while (found->kind != nkBinary || found->op != opEqual || !found->right ||
            found->right->text != "True") {
-      found = found->kind == nkUnary ? found->left : found->op == opAnd ? found->left
-                                                   : found->op == opOr  ? found->right
-                                                                        : nullptr;
+      found = found->kind == nkUnary ? found->left
+              : found->op == opAnd   ? found->left
+              : found->op == opOr    ? found->right
+                                     : nullptr;
       ASSERT_NE(found, nullptr) << text;
     }
     EXPECT_EQ(found->text, "=");
     EXPECT_EQ(found->left->data_type, fldBoolean) << text;
     TExpTokenPtr value = Evaluate(*tree, record_.Image(), &columns_, 0, 0);
-    EXPECT_EQ(Show(*value), std::string(text).rfind("NOT", 0) == 0 ? "boolean:False"
-                                                                    : "boolean:True")
+    EXPECT_EQ(Show(*value),
+              std::string(text).rfind("NOT", 0) == 0 ? "boolean:False" : "boolean:True")
         << text;
   }
   // Not rewritten under a comparison or without the flag.
@@ -406,14 +398,18 @@ TEST_F(ExpEvaluatorTest, TypeErrors) {
            {"Active < True", "Type mismatch between column 'Active' and constant 'True'" + in},
            {"NOT Level", "Type mismatch between 'NOT' operator and 'Level'" + in},
            {"-Name", "Type mismatch between '-' operator and 'Name'" + in},
-           {"Hired = 'soon'", "Date, time, or timestamp expression expected, instead found 'soon'" + in},
+           {"Hired = 'soon'",
+            "Date, time, or timestamp expression expected, instead found 'soon'" + in},
            {"Nobody = 1",
             "Invalid column name 'Nobody' or table correlation name '' specified" + in},
-           {"x.Level = 1", "Invalid column name 'Level' or table correlation name 'x' specified" + in},
+           {"x.Level = 1",
+            "Invalid column name 'Level' or table correlation name 'x' specified" + in},
            {"SUM(Name)",
-            "SUM aggregate function must contain a numeric, date, time, or timestamp expression" + in},
+            "SUM aggregate function must contain a numeric, date, time, or timestamp expression" +
+                in},
            {"MAX(Active)",
-            "MAX aggregate function must contain a numeric, date, time, or timestamp expression" + in},
+            "MAX aggregate function must contain a numeric, date, time, or timestamp expression" +
+                in},
            {"UPPER(Level)", "Type mismatch between UPPER function and function argument" + in},
            {"LENGTH(Level)", "Type mismatch between LENGTH function and function argument" + in},
            {"SUBSTRING(Level FROM 1)",
@@ -429,7 +425,8 @@ TEST_F(ExpEvaluatorTest, TypeErrors) {
            {"POS('a' IN Level)", "Type mismatch between POS function and IN argument" + in},
            {"OCCURS(1 IN Name)",
             "Type mismatch between OCCURS function and search string argument" + in},
-           {"TRIM(BOTH 'x' FROM Level)", "FROM argument of TRIM function must be a string or memo" + in},
+           {"TRIM(BOTH 'x' FROM Level)",
+            "FROM argument of TRIM function must be a string or memo" + in},
            {"TRIM(BOTH 'xy' FROM Name)",
             "Trim character argument of TRIM function must be a single character constant" + in},
            {"CAST(Hired AS INTEGER)", "Type mismatch between column 'Hired' and AS argument" + in},
@@ -438,26 +435,30 @@ TEST_F(ExpEvaluatorTest, TypeErrors) {
            {"CAST(Level AS CHAR(2.5))", "Length argument must be an integer" + in},
            {"CAST(Level AS DECIMAL(10, 5))",
             "Scale argument must be an integer greater than or equal to 0 and less than or equal "
-            "to 4" + in},
+            "to 4" +
+                in},
            {"CAST(Name AS BLOB(1, 4))",
             "BLOB type argument must be an integer with a value of 1,2,3,5, or 7" + in},
            {"EXTRACT(YEAR FROM Level)",
             "FROM argument of EXTRACT function must be a date, time, or timestamp" + in},
            {"EXTRACT(YEAR FROM 'never')",
             "FROM argument of EXTRACT function must be a date, time, or timestamp" + in},
-           {"IF(Level, 1, 2)", "First expression argument of IF function must be a boolean type" + in},
+           {"IF(Level, 1, 2)",
+            "First expression argument of IF function must be a boolean type" + in},
            {"IF(Active, 1, 'a')", "Type mismatch between IF expression arguments" + in},
            {"COALESCE(NULL, NULL)",
             "At least one of the COALESCE expression arguments" + in + " must be a non-NULL value"},
            {"ABS(Name)",
-            "Expression argument of ABS function must be an integer, floating-point, or BCD type" + in},
+            "Expression argument of ABS function must be an integer, floating-point, or BCD type" +
+                in},
            {"ROUND(Level)",
             "Expression argument of ROUND function must be a floating-point or BCD type" + in},
            {"ROUND(Rate TO Level)",
             "Decimal places argument of ROUND function must be an integer constant" + in},
            {"ROUND(Rate TO 33)",
             "Decimal places argument of ROUND function must be an integer constant between 0 and "
-            "32" + in},
+            "32" +
+                in},
            {"TEXTSEARCH(1 IN Name)",
             "Type mismatch between TEXTSEARCH function and search text function argument" + in},
            {"TEXTSEARCH('a' IN 'b')",
@@ -472,7 +473,8 @@ TEST_F(ExpEvaluatorTest, TypeErrors) {
            {"Name NOT LIKE 1", "Type mismatch between NOT LIKE operator and expression '1'" + in},
            {"Level BETWEEN 1 AND 'z'",
             "Type mismatch between BETWEEN operator and expression 'z'" + in},
-           {"Level NOT IN (1, 'z')", "Type mismatch between NOT IN operator and expression 'z'" + in},
+           {"Level NOT IN (1, 'z')",
+            "Type mismatch between NOT IN operator and expression 'z'" + in},
            {"Hired IN ('2003-01-01', 'z')",
             "Date, time, or timestamp expression expected, instead found 'z'" + in}}) {
     std::uint16_t code = 0;
@@ -530,6 +532,88 @@ TEST_F(ExpEvaluatorTest, AndOrSkipTheLeftWhenTheRightDecides) {
   EXPECT_EQ(Show(*Evaluate(*tree, nullptr, nullptr, 0, 0)), "boolean:True");
   EXPECT_EQ(Run("Level = 7 AND Name = 'Smith'"), "boolean:True");
   EXPECT_EQ(Run("Level = 8 OR Name = 'x'"), "boolean:False");
+}
+
+TEST_F(ExpEvaluatorTest, SubSelectOfMoreThanOneColumn) {
+  TExpTokenPtr node = NewExpToken();
+  node->kind = nkSubSelect;
+  node->text = "SELECT";
+  EXPECT_EQ(ErrorOf([&] { TypeCheck(Options(), &columns_, &node); }),
+            "More than 1 column for sub-select  specified in WHERE or JOIN clause");
+}
+
+TEST(ConvertValueTest, ConvertsInPlaceAndZeroesWhatFails) {
+  struct TConversion {
+    std::uint8_t from;
+    std::string value;  // source bytes
+    std::uint8_t to;
+    std::uint32_t size;
+    bool ok;
+    std::string expected;  // target bytes, zero-padded to 8
+  };
+  auto i32 = [](std::int32_t v) {
+    std::string s(4, '\0');
+    EncodeFixed32(reinterpret_cast<std::uint8_t*>(s.data()), static_cast<std::uint32_t>(v));
+    return s;
+  };
+  auto f64 = [](double v) {
+    std::string s(8, '\0');
+    EncodeDouble(reinterpret_cast<std::uint8_t*>(s.data()), v);
+    return s;
+  };
+  for (const TConversion& c : std::initializer_list<TConversion>{
+           {fldString, "42", fldInteger, 4, true, i32(42)},
+           {fldString, "12x", fldInteger, 4, false, i32(0)},
+           {fldString, "2003-02-28", fldDate, 4, true, i32(EncodeDate(2003, 2, 28))},
+           {fldString, "2003-02-30", fldDate, 4, false, i32(0)},
+           {fldString, "1.25", fldFloat, 8, true, f64(1.25)},
+           {fldString, "yes", fldBoolean, 2, false, std::string(2, '\0')},
+           {fldInteger, i32(-5), fldString, 10, true, std::string("-5")},
+           {fldInteger, i32(70000), fldSmallInt, 2, true, std::string("\x70\x11", 2)},
+           {fldFloat, f64(-2.9), fldInteger, 4, true, i32(-2)},
+           {fldFloat, f64(86400000.0 * 3 + 5000), fldTime, 4, true, i32(5000)},
+           {fldTime, i32(3723004), fldString, 20, true, std::string("01:02:03.4")},
+           {fldTime, i32(3720000), fldString, 20, true, std::string("01:02")},
+           {fldTime, i32(1000), fldTimeStamp, 8, true,
+            f64(EncodeTimeStamp(EncodeDate(1899, 12, 30), 1000))},
+           {fldDate, i32(EncodeDate(2003, 2, 28)), fldString, 5, true, std::string("2003")},
+           {fldString, "abcdef", fldBytes, 3, true, std::string("abc")},
+           {fldBoolean, std::string("\x01\x00", 2), fldString, 10, true, std::string("True")},
+           {fldDate, i32(1), fldInteger, 4, false, i32(0)}}) {
+    std::uint8_t buffer[kConvertBufferSize] = {};
+    std::memcpy(buffer, c.value.data(), c.value.size());
+    EXPECT_EQ(ConvertValue(c.from, static_cast<std::uint32_t>(c.value.size()), 0, buffer, 0, c.size,
+                           c.to),
+              c.ok)
+        << FieldTypeName(c.from) << " " << c.value << " -> " << FieldTypeName(c.to);
+    std::string expected = c.expected;
+    expected.resize(kConvertBufferSize, '\0');
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), kConvertBufferSize), expected)
+        << FieldTypeName(c.from) << " -> " << FieldTypeName(c.to);
+  }
+}
+
+TEST(LiteralFormatTest, TimesDatesAndTheirMessages) {
+  std::int32_t ms = -1;
+  EXPECT_TRUE(ParseTimeLiteral(" pm 3:04 ", &ms));
+  EXPECT_EQ(ms, (15 * 60 + 4) * 60000);
+  EXPECT_TRUE(ParseTimeLiteral("12:00:00 PM", &ms));
+  EXPECT_EQ(ms, 12 * 3600000);
+  EXPECT_FALSE(ParseTimeLiteral("1200", &ms));
+  EXPECT_FALSE(ParseTimeLiteral("24:00", &ms));
+  std::int32_t day = -1;
+  EXPECT_TRUE(ParseDateLiteral("0001-1-1", &day));
+  EXPECT_EQ(day, 1);
+  EXPECT_FALSE(ParseDateLiteral("2003/02/28", &day));
+  double stamp = 0;
+  EXPECT_TRUE(ParseTimeStampLiteral("2003-02-28", &stamp));
+  EXPECT_EQ(FormatTimeStamp(stamp), "2003-02-28 00:00");
+  EXPECT_FALSE(ParseTimeStampLiteral("2003-02-28 noon", &stamp));
+  EXPECT_EQ(InvalidDateMessage("x"), "'x' is not a valid date");
+  EXPECT_EQ(InvalidTimeMessage("x"), "'x' is not a valid time");
+  EXPECT_EQ(InvalidTimeStampMessage("x"), "'x' is not a valid date and time");
+  EXPECT_EQ(InvalidBooleanMessage("x"), "'x' is not a valid boolean");
+  EXPECT_EQ(FormatFloat(0.1), "0.1");
 }
 
 }  // namespace
