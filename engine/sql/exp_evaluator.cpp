@@ -912,6 +912,13 @@ void TTypeChecker::CheckPredicate(TExpToken* node) {
     FailIn("Type mismatch between " + name + " operator and expression '" + x.text + "'");
   };
   TExpToken& tested = *args[0];
+  // As with `=`: Name IN ('Smith') and Name LIKE 'Smith' test the text even when a column Smith
+  // exists.
+  if (RefersToColumn(&tested)) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+      if (args[i]->kind == nkColumn && args[i]->column_from_string) RestoreConstant(args[i]);
+    }
+  }
   switch (node->op) {
     case opLike:
     case opNotLike:

@@ -254,6 +254,9 @@ TEST_F(ExpEvaluatorTest, StringsNamingColumns) {
   EXPECT_EQ(Run("Name = 'Smith'"), "boolean:True");
   EXPECT_EQ(Run("'Smith' = Name"), "boolean:True");
   EXPECT_EQ(Run("\"First Name\" = 'Ann'"), "boolean:True");
+  EXPECT_EQ(Run("Name IN ('Smith', 'x')"), "boolean:True");
+  EXPECT_EQ(Run("Name LIKE 'Smith'"), "boolean:True");
+  EXPECT_EQ(Run("Name BETWEEN 'Smith' AND 'Smith'"), "boolean:True");
   EXPECT_EQ(Run("'Smith'"), "string:Jones");
   EXPECT_EQ(Run("'Smith'", false), "string:Smith");
 }
