@@ -78,6 +78,9 @@ class TQueryStatement : public TParserOwner {
   void ParseCorrelationName(TSourceTable* table, std::initializer_list<const char*> excluded);
   void ParseSources(TDataQuery* query, std::initializer_list<const char*> extra_excluded);
   void ParseOrderBy(TDataQuery* query);
+  // Every qualified column of the WHERE and ON conditions must name a source of the block; this
+  // is checked before any type rule, so an undefined name is reported as such.
+  void CheckCorrelationNames(const TDataQuery& query);
   void ParseSelectOptions(TDataQuery* query);
   void ParseLanguage(TDataQuery* query);
   void ParseCommitOptions(TDataQuery* query);

@@ -438,6 +438,42 @@ void TQueryStatement::ParseCommitOptions(TDataQuery* query) {
   }
 }
 
+// The name a source answers to in qualified column names: its correlation name, or else the
+// table name without database, directory and ".DAT".
+std::string_view SourceName(const TSourceTable& source) {
+  if (!source.correlation_name.empty()) return source.correlation_name;
+  std::string_view name = source.table_name;
+  const std::size_t slash = name.find_last_of("\\/:");
+  if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  if (name.size() >= 4 && EqualsIgnoringCase(name.substr(name.size() - 4), ".DAT")) {
+    name.remove_suffix(4);
+  }
+  return name;
+}
+
+void TQueryStatement::CheckCorrelationNames(const TDataQuery& query) {
+  if (!query.condition) return;
+  std::vector<const TExpToken*> pending{query.condition.get()};
+  while (!pending.empty()) {
+    const TExpToken* node = pending.back();
+    pending.pop_back();
+    if (node->kind == nkColumn && !node->table_name.empty()) {
+      bool found = false;
+      for (const TSourceTable& source : query.source_tables) {
+        found = found || EqualsIgnoringCase(SourceName(source), node->table_name);
+      }
+      if (!found) {
+        parser_.RaiseError("Table correlation name '" + node->table_name +
+                           "' referenced in WHERE clause is not defined in the FROM clause");
+      }
+    }
+    if (node->left) pending.push_back(node->left);
+    if (node->right) pending.push_back(node->right);
+    if (node->third) pending.push_back(node->third);
+    for (const TExpToken* argument : node->arguments) pending.push_back(argument);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // SELECT
 
@@ -596,6 +632,7 @@ void TQueryStatement::ParseSelect(TDataQuery* query, bool parenthesised) {
                     AllowPredicates | AllowParameters | AllowSubSelects, &query->where_text);
     query->AddCondition(std::move(where));
   }
+  CheckCorrelationNames(*query);
   if (parser_.IsKeyword("GROUP")) {
     parser_.NextToken();
     Expect("BY", "BY keyword expected after GROUP keyword, instead found '");
@@ -779,6 +816,7 @@ void TQueryStatement::ParseUpdate(TDataQuery* query) {
         ParseClause(true, "WHERE or JOIN clause", "WHERE or JOIN clause is empty", ceCondition,
                     AllowPredicates | AllowParameters | AllowSubSelects, &query->where_text));
   }
+  CheckCorrelationNames(*query);
   if (parser_.IsKeyword("NOAUTOINC")) {
     query->no_autoinc = true;
     parser_.NextToken();
@@ -800,6 +838,7 @@ void TQueryStatement::ParseDelete(TDataQuery* query) {
         ParseClause(true, "WHERE or JOIN clause", "WHERE or JOIN clause is empty", ceCondition,
                     AllowPredicates | AllowParameters | AllowSubSelects, &query->where_text));
   }
+  CheckCorrelationNames(*query);
   ParseCommitOptions(query);
   if (parser_.IsKeyword("NOJOINOPTIMIZE")) {
     query->no_join_optimize = true;

@@ -112,6 +112,10 @@ TEST(StatementParserTest, SelectShapes) {
     const char* dump;
   };
   const Case cases[] = {
+      {"SELECT a FROM \"c:\\data\\Staff.DAT\" WHERE staff.a = 1 AND \"Staff.dat\".b = 2",
+       "SELECT cols[a] from[c:\\data\\Staff.DAT#1] where(AND (= staff.a 1) (= Staff.dat.b 2))"},
+      {"SELECT a FROM db\\Staff WHERE Staff.a = 1",
+       "SELECT cols[a] from[db\\Staff#1] where(= Staff.a 1)"},
       {"select max( Staff_id ) from Staff", "SELECT cols[max( Staff_id )] from[Staff#1]"},
       {"SELECT * FROM t", "SELECT ALL* cols[*] from[t#1]"},
       {"SELECT *, a FROM t", "SELECT cols[*; a] from[t#1]"},
@@ -459,6 +463,20 @@ TEST(StatementParserTest, Errors) {
        "Expected right parentheses for IN operator, instead found '' in WHERE or JOIN clause"},
       {"SELECT a FROM t WHERE b NOT IN (SELECT c FROM u x y",
        "Expected right parentheses for NOT IN operator, instead found 'y' in WHERE or JOIN clause"},
+      // A qualifier that names no source is reported as such, before any type rule applies.
+      {"SELECT a FROM Staff s WHERE x.a = 1",
+       "Table correlation name 'x' referenced in WHERE clause is not defined in the FROM clause"},
+      {"SELECT a FROM Staff s WHERE Staff.a = 1",
+       "Table correlation name 'Staff' referenced in WHERE clause is not defined in the FROM "
+       "clause"},
+      {"SELECT a FROM t JOIN u ON t.k = v.k",
+       "Table correlation name 'v' referenced in WHERE clause is not defined in the FROM clause"},
+      {"SELECT a FROM t WHERE b IN (SELECT c FROM u WHERE t.d = 1)",
+       "Table correlation name 't' referenced in WHERE clause is not defined in the FROM clause"},
+      {"UPDATE t SET a = 1 WHERE u.b = 2",
+       "Table correlation name 'u' referenced in WHERE clause is not defined in the FROM clause"},
+      {"DELETE FROM t WHERE UPPER(u.b) LIKE 'x'",
+       "Table correlation name 'u' referenced in WHERE clause is not defined in the FROM clause"},
       // INSERT
       {"INSERT t VALUES (1)", "INTO keyword expected, instead found 't'"},
       {"INSERT INTO (a)", "Table name expected after INTO keyword, instead found '('"},
