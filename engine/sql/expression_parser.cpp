@@ -45,7 +45,7 @@ enum TWordId : int {
 };
 
 struct TWord {
-  const char* word;
+  std::string_view word;
   int id;
 };
 
@@ -94,11 +94,11 @@ int LookUpWord(std::string_view word) {
 bool IsAggregate(int id) { return id >= opSum && id <= opAvg; }
 
 // The canonical word of a function code, as used in the messages.
-const char* FunctionWord(int id) {
+std::string_view FunctionWord(int id) {
   for (const TWord& entry : kWords) {
     if (entry.id == id) return entry.word;
   }
-  return "";
+  return {};
 }
 
 constexpr const char* kExtractParts[] = {"YEAR",      "MONTH", "WEEK",   "DAY",   "DAYOFWEEK",
@@ -327,10 +327,14 @@ bool TExpressionParser::IsKeyword(std::string_view word) const {
 std::string TExpressionParser::ExpressionText() const {
   std::string result;
   if (previous_token_end_ <= expression_start_) return result;
-  result.reserve(previous_token_end_ - expression_start_);
-  for (std::size_t i = expression_start_; i < previous_token_end_; ++i) {
-    const char c = text_[i];
-    if (c != '\r' && c != '\n') result.push_back(c);
+  std::string_view rest(text_.data() + expression_start_, previous_token_end_ - expression_start_);
+  result.reserve(rest.size());
+  // Copy the runs between line-break characters, dropping the CRs and LFs themselves.
+  for (;;) {
+    const std::size_t brk = rest.find_first_of("\r\n");
+    result.append(rest.substr(0, brk));
+    if (brk == std::string_view::npos) break;
+    rest.remove_prefix(brk + 1);
   }
   return result;
 }
@@ -833,15 +837,15 @@ void TExpressionParser::ExpectFunctionClose(const TExpToken& node, int function)
     case opTextOccurs:
     case opLastAutoInc:
     case opIdentCurrent:
-      prefix = std::string("Right parentheses expected after ") + FunctionWord(function) +
-               " function argument, instead found '";
+      prefix = std::string("Right parentheses expected after ") +
+               std::string(FunctionWord(function)) + " function argument, instead found '";
       break;
     case opCoalesce:
       prefix = "Expected right parentheses after COALESCE expression arguments, instead found '";
       break;
     default:
-      prefix = std::string("Right parentheses expected after ") + FunctionWord(function) +
-               " function arguments, instead found '";
+      prefix = std::string("Right parentheses expected after ") +
+               std::string(FunctionWord(function)) + " function arguments, instead found '";
   }
   RaiseFound(prefix);
 }
@@ -873,8 +877,8 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
     return node;
   }
   if (!IsChar('(')) {
-    RaiseFound(std::string("Left parentheses expected after ") + FunctionWord(function) +
-               " keyword, instead found '");
+    RaiseFound(std::string("Left parentheses expected after ") +
+               std::string(FunctionWord(function)) + " keyword, instead found '");
   }
   NextToken();
   auto set_type = [&node](std::uint8_t type, std::uint32_t size) {
@@ -938,8 +942,8 @@ TExpTokenPtr TExpressionParser::ParseFunction(unsigned flags, TExpTokenPtr node,
       }
       AddArgument(node.get(), ParseSum(flags));
       if (!IsKeyword("IN")) {
-        RaiseFound(std::string("IN keyword expected after first ") + FunctionWord(function) +
-                   " function argument, instead found '");
+        RaiseFound(std::string("IN keyword expected after first ") +
+                   std::string(FunctionWord(function)) + " function argument, instead found '");
       }
       NextToken();
       const bool column_argument = function == opTextSearch || function == opTextOccurs;
