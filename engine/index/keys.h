@@ -175,7 +175,11 @@ class TIndexKeys {
 
   // Turn the first `length` bytes into the smallest prefix above (largest below) the given one;
   // the bytes after the prefix stay. When no prefix lies above (below), the prefix gets the
-  // highest (lowest) content. REQUIRES: length <= KeyLength().
+  // highest (lowest) content. Exact in byte order (ANSI tables, "Sys Deleted"). Under a locale a
+  // character is stepped to the next (previous) character rank of the character map, which is
+  // exact while no carry reaches an earlier character: collation order is not built character
+  // by character, so a carried prefix need not lie above (below) the given one.
+  // REQUIRES: length <= KeyLength().
   void NextKey(std::uint8_t* key, std::size_t length) const;
   void PriorKey(std::uint8_t* key, std::size_t length) const;
 
