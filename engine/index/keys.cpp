@@ -142,6 +142,32 @@ TKeyField TKeyField::FromDescriptor(const TFieldDescriptor& field, bool descendi
   return key_field;
 }
 
+std::uint16_t MakeKeyIndexDef(const TIndexDescriptor& descriptor, int slot,
+                              const std::vector<TFieldDescriptor>& fields,
+                              TKeyIndexDef* definition) {
+  TKeyIndexDef result;
+  result.Descending = descriptor.Descending;
+  result.CaseInsensitive = descriptor.CaseInsensitive;
+  result.Unique = descriptor.Unique;
+  if (slot == kSysDeletedSlot) {
+    result.Kind = TKeyIndexKind::ikSysDeleted;
+  } else if (slot == kSysTextSlot) {
+    result.Kind = TKeyIndexKind::ikSysText;
+  } else {
+    if (descriptor.FieldCount > kIndexFieldLimit) return TABULA_HEADERCORRUPT;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(descriptor.FieldCount); ++i) {
+      const std::uint16_t number = descriptor.FieldNumbers[i];
+      if (number == 0 || static_cast<std::size_t>(number) > fields.size()) {
+        return TABULA_HEADERCORRUPT;
+      }
+      result.Fields.push_back(
+          TKeyField::FromDescriptor(fields[number - 1], descriptor.FieldDescending[i] != 0));
+    }
+  }
+  *definition = std::move(result);
+  return 0;
+}
+
 std::size_t KeyFieldsLength(const std::vector<TKeyField>& fields) {
   std::size_t length = 0;
   for (const TKeyField& field : fields) length += 1u + field.KeyWidth();

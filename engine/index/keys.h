@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "engine/index/collation.h"
+#include "engine/index/index_format.h"
 #include "engine/storage/field_types.h"
 
 namespace tabula {
@@ -131,6 +132,14 @@ struct TKeyIndexDef {
   bool Unique = false;            // no record-ID suffix
   std::vector<TKeyField> Fields;  // ordinary indexes only
 };
+
+// The key definition of index slot `slot` (31 "Sys Deleted", 32 "Sys Text", else an ordinary
+// index) from its descriptor and the table's field descriptors in field-number order. Returns 0,
+// or TABULA_HEADERCORRUPT when the descriptor holds more than 16 fields or a field number that
+// names no field; `definition` is then left alone.
+std::uint16_t MakeKeyIndexDef(const TIndexDescriptor& descriptor, int slot,
+                              const std::vector<TFieldDescriptor>& fields,
+                              TKeyIndexDef* definition);
 
 // The sum of (1 + key width) over the fields, without the record-ID suffix.
 std::size_t KeyFieldsLength(const std::vector<TKeyField>& fields);

@@ -247,6 +247,43 @@ TEST(BuildKeyTest, WholeKeysByHand) {
   EXPECT_EQ(Hex(key), Hex({1, 0x7F, 0xFF, 0xFF, 0xFF}));
 }
 
+TEST(KeyIndexDefTest, FromIndexDescriptor) {
+  TTestTable table({{fldString, 5}, {fldInteger}, {fldFloat}});
+  TIndexDescriptor descriptor;
+  descriptor.Unique = false;
+  descriptor.CaseInsensitive = true;
+  descriptor.FieldCount = 2;
+  descriptor.FieldNumbers[0] = 3;
+  descriptor.FieldNumbers[1] = 1;
+  descriptor.FieldDescending[1] = 1;
+  TKeyIndexDef definition;
+  ASSERT_EQ(MakeKeyIndexDef(descriptor, 1, table.Fields(), &definition), 0);
+  EXPECT_EQ(definition.Kind, TKeyIndexKind::ikNormal);
+  EXPECT_TRUE(definition.CaseInsensitive);
+  EXPECT_FALSE(definition.Unique);
+  ASSERT_EQ(definition.Fields.size(), 2u);
+  EXPECT_EQ(definition.Fields[0].FieldType, fldFloat);
+  EXPECT_FALSE(definition.Fields[0].Descending);
+  EXPECT_EQ(definition.Fields[1].FieldType, fldString);
+  EXPECT_EQ(definition.Fields[1].FieldOffset, 9);
+  EXPECT_TRUE(definition.Fields[1].Descending);
+  EXPECT_EQ(TIndexKeys(definition, Collation(kAnsi)).KeyLength(), 9u + 7 + 4);
+
+  ASSERT_EQ(MakeKeyIndexDef(SysDeletedDescriptor(), kSysDeletedSlot, table.Fields(), &definition),
+            0);
+  EXPECT_EQ(TIndexKeys(definition, Collation(kAnsi)).KeyLength(), 5u);
+  ASSERT_EQ(MakeKeyIndexDef(SysTextDescriptor(), kSysTextSlot, table.Fields(), &definition), 0);
+  EXPECT_EQ(TIndexKeys(definition, Collation(kAnsi)).KeyLength(), 68u);
+
+  for (std::uint16_t bad : {std::uint16_t{0}, std::uint16_t{4}}) {
+    descriptor.FieldNumbers[1] = bad;
+    EXPECT_EQ(MakeKeyIndexDef(descriptor, 1, table.Fields(), &definition), TABULA_HEADERCORRUPT);
+  }
+  descriptor.FieldNumbers[1] = 1;
+  descriptor.FieldCount = 17;
+  EXPECT_EQ(MakeKeyIndexDef(descriptor, 1, table.Fields(), &definition), TABULA_HEADERCORRUPT);
+}
+
 TEST(BuildKeyTest, FieldOutsideTheRecordIsReported) {
   TTestTable table({{fldString, 10}, {fldInteger}});
   const TIndexKeys index = table.Index(kAnsi, {{1, false}});
