@@ -7,11 +7,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace tabula {
 
 class TDataSession;
+class TDataTable;
+struct TTableDefinition;
 
 class TDataDirectory {
  public:
@@ -46,6 +50,34 @@ class TDataDirectory {
   // The name for remote databases, else the path: the database name in error contexts.
   std::string DisplayName() const;
 
+  // ---- Tables. Names are found trimmed and without regard to case, together with the
+  // in-memory flag: a disk table and an in-memory table of one name are two entries. Each
+  // operation returns 0 or a negative engine code, or raises the table layer's errors.
+
+  // The listed table object, or null.
+  TDataTable* FindTable(const std::string& name, bool in_memory) const;
+  // Finds or creates the table object and opens it for one more cursor. -TABULA_OSEACCES when
+  // it is in use and either side asks for exclusive access (unless `clone`: a copy of the
+  // exclusive cursor). A new object is listed only once it opened; it joins a running
+  // transaction. `temporary` marks the files of a new (or idle) object as temporary.
+  int AcquireTable(const std::string& name, bool in_memory, bool exclusive, bool clone,
+                   bool temporary, TDataTable** table);
+  // One cursor less; frees the object when nobody uses it any more. -TABULA_OSENOENT when the
+  // object is not listed.
+  int ReleaseTable(TDataTable* table, bool flush);
+  // Creates the table's files through a table object; -TABULA_OSEACCES when it is in use.
+  int CreateTable(const std::string& name, bool in_memory, const TTableDefinition& definition);
+  // Deletes (renames) the table's files; -TABULA_OSEACCES when it is in use. A table that is
+  // not listed is handled through a temporary object that never joins the list.
+  int DeleteTable(const std::string& name, bool in_memory);
+  int RenameTable(const std::string& name, bool in_memory, const std::string& new_name);
+  // With ".DAT" added when missing: true when listed, else whether the file exists.
+  bool TableExists(const std::string& name, bool in_memory);
+  // A table name not in use: the first five digits of the thread's identifier, a counter
+  // from 0 and ".DAT".
+  std::string MakeTempTableName(bool in_memory);
+  const std::vector<std::unique_ptr<TDataTable>>& Tables() const { return tables_; }
+
  private:
   TDataSession& session_;  // owns this object
   std::int32_t handle_ = 0;
@@ -53,6 +85,11 @@ class TDataDirectory {
   std::string path_;
   std::int32_t use_count_ = 0;
   bool in_transaction_ = false;
+  std::vector<std::unique_ptr<TDataTable>> tables_;  // owned, in the order they were listed
 };
+
+// The temporary-name prefix of a thread identifier: its absolute decimal value (the identifier
+// read as a signed 32-bit number) cut to the first five digits.
+std::string TempNamePrefix(std::uint32_t thread_id);
 
 }  // namespace tabula

@@ -7,6 +7,7 @@
 
 #include "engine/base/engine_error.h"
 #include "engine/storage/data_directory.h"
+#include "engine/storage/file_layer.h"
 
 namespace tabula {
 
@@ -246,6 +247,7 @@ void TDataSession::SessionParamsChanged() {
 void StartEngine() {
   std::lock_guard<std::mutex> guard(EngineStateLock());
   if (EngineState()) return;
+  TFileList::Initialize();
   auto state = std::make_unique<TEngineState>();
   state->default_session = std::make_unique<TDataSession>();
   EngineState() = std::move(state);
@@ -256,6 +258,8 @@ void StopEngine() {
   if (!EngineState()) return;
   EngineState()->default_session.reset();
   EngineState().reset();
+  // Every table of the default session is closed now; no handler refers to a listed file.
+  TFileList::Shutdown();
 }
 
 bool EngineStarted() {

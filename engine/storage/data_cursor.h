@@ -1,0 +1,213 @@
+// The cursor: one per open table component, SQL source table and query result.
+//
+// A cursor holds its own options, its own copy of the field descriptors, its current index and
+// position and its current record image, and performs the table-level operations the
+// components ask for: open and close, create, delete, rename and empty a table, table
+// information, and reading and writing field values in record images. It reaches its table
+// object (TDataTable) only through its database (TDataDirectory), which shares one table
+// object among every cursor of the database on the same table.
+//
+// Options are set while the cursor is closed; setting one on an open cursor raises
+// TABULA_TABLEOPEN. SuppressAutoInc is the one setting of an open cursor.
+//
+// Invariants:
+//   - IsOpen() exactly while table_ is non-null;
+//   - an open cursor's descriptors, FieldCount and RecordSize are those of its table when it
+//     opened, and its record image holds RecordSize bytes.
+//
+// Thread-safety: one thread at a time (the components' engine-wide lock).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/storage/data_table.h"
+#include "engine/storage/field_types.h"
+
+namespace tabula {
+
+class TDataDirectory;
+class TCollation;
+
+// The index number of record-number order (no index).
+constexpr std::uint8_t kNoIndex = 255;
+// Longest trimmed password of an encrypted table, plus one.
+constexpr std::size_t kPasswordLimit = 16;
+// Smallest BLOB block size a table may have.
+constexpr std::uint16_t kMinBlobBlockSize = 64;
+// Most index definitions a new table may have.
+constexpr std::size_t kMaxIndexDefinitions = 32;
+
+// What the table information operation returns. Description and password are plain text.
+struct TTableInfo {
+  std::string Description;
+  bool Encrypted = false;
+  std::string Password;
+  std::string FormatVersion;
+  std::uint16_t UserMajorVersion = 0;
+  std::uint16_t UserMinorVersion = 0;
+  std::uint16_t LocaleID = 0;
+  std::uint16_t SortID = 0;
+  std::uint16_t BlobBlockSize = 0;
+  std::int32_t LastRecordID = 0;
+};
+
+// True for a character that may start a field, index or SQL name: an ASCII letter, "_", or a
+// character from 128 to 254.
+bool IsIdentifierStart(unsigned char c);
+
+// Whether `text` is a valid MinValue, MaxValue or DefaultValue of a field of `descriptor`'s
+// type: empty is always valid; strings, bytes and varbytes take any text; the other types take
+// their literals ("CURRENT_DATE", dates yyyy-mm-dd, times hh:mm[:ss[.ms]] with AM/PM,
+// timestamps, TRUE/FALSE, decimal integers within the type's range, numbers with "." as the
+// separator).
+bool IsValidValueText(const TFieldDescriptor& descriptor, const std::string& text);
+
+class TDataCursor {
+ public:
+  // Asked when the table is encrypted and the session lacks its password: true to look again
+  // (after adding the password to the session), false to give up.
+  using TPasswordCallback = std::function<bool(TDataCursor& Sender, void* context)>;
+
+  // `database` (not owned) outlives the cursor.
+  explicit TDataCursor(TDataDirectory& database);
+  // Closes the cursor when open (errors are swallowed).
+  ~TDataCursor();
+  TDataCursor(const TDataCursor&) = delete;
+  TDataCursor& operator=(const TDataCursor&) = delete;
+
+  TDataDirectory& Database() const { return database_; }
+
+  // ---- Options (closed cursor only; TABULA_TABLEOPEN otherwise).
+  const std::string& TableName() const { return table_name_; }
+  // A name given with an extension has it replaced by ".DAT"; cut to 255 characters.
+  void SetTableName(const std::string& name);
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool value);
+  bool ShareExclusive() const { return share_exclusive_; }
+  void SetShareExclusive(bool value);
+  bool ReadOnly() const { return read_only_; }
+  void SetReadOnly(bool value);
+  bool InMemory() const { return in_memory_; }
+  void SetInMemory(bool value);
+  bool Temporary() const { return temporary_; }
+  void SetTemporary(bool value);
+  bool QueryResult() const { return query_result_; }
+  void SetQueryResult(bool value);
+  bool NaturalOrder() const { return natural_order_; }
+  void SetNaturalOrder(bool value);
+  void SetPasswordCallback(TPasswordCallback callback, void* context);
+  // Ignored unless the open table has an auto-increment field.
+  bool SuppressAutoInc() const { return suppress_auto_inc_; }
+  void SetSuppressAutoInc(bool value);
+
+  // ---- Opening and closing.
+  // Nothing when open. Raises the table layer's errors with the table name; any failure after
+  // the table object was acquired closes the cursor again.
+  void Open(bool keep_position = false);
+  // Releases the table object (which closes the table when this was its last cursor).
+  void Close(bool flush = true);
+  bool IsOpen() const { return table_ != nullptr; }
+  // The table object of an open cursor (owned by the database), else null.
+  TDataTable* Table() const { return table_; }
+  // Cursors on files with the read-only attribute take no locks.
+  bool LockingDisabled() const { return locking_disabled_; }
+
+  // ---- Table-level operations.
+  // Validates `definition` (see the .cpp for the order of the checks) and creates the table
+  // named TableName.
+  void CreateTable(const TTableDefinition& definition);
+  // TABULA_TABLEOPEN when open; TABULA_OSENOENT when the table does not exist.
+  void DeleteTable();
+  void RenameTable(const std::string& new_name);
+  // Needs an exclusive (TABULA_NEEDEXCLACCESS), writable (TABULA_OSEACCES) open cursor.
+  void EmptyTable();
+  // From the open table, or from the data file's header alone when closed.
+  TTableInfo GetTableInfo();
+
+  // ---- Fields (numbered from 1; TABULA_OUTOFRANGE for others).
+  // Reads field `field_no` of `image` into `value` (FieldValueSize bytes); true when null.
+  bool GetField(std::uint16_t field_no, const std::uint8_t* image, std::uint8_t* value) const;
+  // Stores `value` (nullptr: null) into `image`. A computed field is written only when
+  // `force`; a change through a read-only cursor is TABULA_OSEACCES.
+  void SetField(std::uint16_t field_no, std::uint8_t* image, const std::uint8_t* value,
+                std::size_t value_size, bool force = false);
+  TFieldDescriptor GetDescriptor(std::uint16_t field_no) const;
+  const std::vector<TFieldDescriptor>& Descriptors() const { return descriptors_; }
+  std::int32_t RecordSize() const { return record_size_; }
+  std::uint16_t FieldCount() const { return field_count_; }
+  std::uint16_t IndexCount() const;
+  std::uint16_t LocaleID() const { return locale_id_; }
+  std::uint16_t SortID() const { return sort_id_; }
+  bool HasAutoIncField() const { return has_auto_inc_; }
+  bool HasValueChecks() const { return has_value_checks_; }
+  bool HasDefaults() const { return has_defaults_; }
+
+  // ---- Position state for navigation and editing.
+  // The cursor's own current record image (RecordSize bytes while open).
+  std::vector<std::uint8_t>& RecordImage() { return record_image_; }
+  std::uint8_t CurrentIndex() const { return current_index_; }
+  std::int32_t RecordNo() const { return record_no_; }
+  bool Bof() const { return bof_; }
+  bool Eof() const { return eof_; }
+  // The change counters of the data and index headers this cursor last synchronised with.
+  std::int32_t DataChangeCount() const { return data_change_count_; }
+  std::uint32_t IndexChangeCount() const { return index_change_count_; }
+  // Takes the table's current counters.
+  void RememberChangeCounters();
+
+  // ---- Record-number order (minimal navigation until the index-ordered cursor exists).
+  // Moves before the first record.
+  void First();
+  // Loads the next active record in record-number order into the record image; false at the
+  // end (EOF set).
+  bool Next();
+
+ private:
+  void RequireClosed() const;
+  [[noreturn]] void Raise(std::uint16_t code, const std::string& field = std::string()) const;
+  // The checks of the table's first cursor.
+  void CheckHeaders();
+  void CheckPassword();
+  void TakeTableState();
+  void ClearState();
+  // Reads the data header of the closed table (TABULA_OSENOENT when it does not exist).
+  TDataHeader ReadClosedHeader() const;
+  std::size_t FieldIndex(std::uint16_t field_no) const;
+
+  TDataDirectory& database_;  // not owned
+  std::string table_name_;
+  bool exclusive_ = false;
+  bool share_exclusive_ = false;
+  bool read_only_ = false;
+  bool in_memory_ = false;
+  bool temporary_ = false;
+  bool query_result_ = false;
+  bool natural_order_ = false;
+  bool suppress_auto_inc_ = false;
+  TPasswordCallback password_callback_;
+  void* password_context_ = nullptr;
+
+  TDataTable* table_ = nullptr;  // owned by database_; non-null exactly while open
+  bool locking_disabled_ = false;
+  std::vector<TFieldDescriptor> descriptors_;
+  std::int32_t record_size_ = 0;
+  std::uint16_t field_count_ = 0;
+  std::uint16_t locale_id_ = 0;
+  std::uint16_t sort_id_ = 0;
+  const TCollation* collation_ = nullptr;  // owned by the collation layer; null for byte order
+  bool has_auto_inc_ = false;
+  bool has_value_checks_ = false;
+  bool has_defaults_ = false;
+  std::uint8_t current_index_ = 0;
+  std::vector<std::uint8_t> record_image_;
+  std::int32_t record_no_ = 0;
+  bool bof_ = true;
+  bool eof_ = true;
+  std::int32_t data_change_count_ = 0;
+  std::uint32_t index_change_count_ = 0;
+};
+
+}  // namespace tabula
