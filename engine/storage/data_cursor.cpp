@@ -260,6 +260,8 @@ void TDataCursor::Open(bool keep_position) {
     if (!database_.Session().Remote()) {
       if (table_->OpenCount() == 1 && !table_->Modified()) CheckHeaders();
       CheckPassword();
+      // A table whose index file was made anew gets its keys back from the records.
+      if (table_->IndexRebuilt()) table_->RebuildIndexKeys();
     }
     TakeTableState();
     current_index_ = natural_order_ ? kNoIndex : 0;

@@ -1,6 +1,9 @@
 #include "engine/storage/data_table.h"
 
 #include "engine/base/engine_error.h"
+#include "engine/index/btree.h"
+#include "engine/index/collation.h"
+#include "engine/index/keys.h"
 #include "engine/storage/data_directory.h"
 #include "engine/storage/data_session.h"
 
@@ -82,6 +85,7 @@ void TDataTable::CloseAllFiles() {
   }
   is_open_ = false;
   index_rebuilt_ = false;
+  keys_rebuilt_ = false;
   modified_ = false;
   read_only_ = false;
   read_only_files_ = false;
@@ -248,6 +252,39 @@ void TDataTable::RestoreIndex(bool keep_current, bool delete_backup) {
     const std::int32_t result = list.Remove(backup, in_memory_);
     if (result < 0) RaiseTableError(static_cast<std::uint16_t>(-result), backup);
   }
+}
+
+void TDataTable::RebuildIndexKeys() {
+  if (!index_rebuilt_ || keys_rebuilt_ || RemoteSession() || read_only_files_) return;
+  keys_rebuilt_ = true;
+  TKeyIndexDef definition;
+  definition.Kind = TKeyIndexKind::ikSysDeleted;
+  const TIndexKeys keys(definition, *FindCollation(0, 0));
+  const TIndexKeysComparator comparator(keys);
+  const bool locked = locks_->LockWrite();
+  (void)locked;
+  try {
+    TRecordCache& cache = *data_file_->Cache();
+    const std::size_t record_size = static_cast<std::size_t>(data_file_->RecordSize());
+    std::vector<std::uint8_t> key(keys.KeyLength());
+    std::uint32_t active = 0;
+    for (std::int32_t record_no = 1; record_no <= data_file_->PhysicalRecordCount(); ++record_no) {
+      TRecord* record = cache.GetRecord(nullptr, record_no, true, TReadDirection::kForward, false);
+      const std::uint16_t code = keys.BuildKey(record->Image(), record_size, key.data());
+      if (record->Status() == kStatusActive) ++active;
+      cache.Unpin(record);
+      if (code != 0) RaiseTableError(code, table_name_);
+      index_file_->InsertKey(kSysDeletedSlot, comparator, key.data(),
+                             static_cast<std::uint32_t>(record_no));
+    }
+    index_file_->SetRecordCount(active);
+    // Inside a transaction the keys stay in the caches like every other change.
+    Flush(false, true, false, !InTransaction());
+  } catch (...) {
+    locks_->UnlockWrite();
+    throw;
+  }
+  locks_->UnlockWrite();
 }
 
 void TDataTable::EmptyFiles() {

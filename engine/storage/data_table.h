@@ -124,6 +124,10 @@ class TDataTable : public TDataFileOwner, public TTableLockHost {
   // Copies ".IBK" back over the index file unless `keep_current`; deletes ".IBK" when
   // `delete_backup`.
   void RestoreIndex(bool keep_current, bool delete_backup);
+  // After the index file was created anew: puts one "Sys Deleted" key per physical record into
+  // it and sets the record count, then writes the index. Does nothing unless IndexRebuilt and
+  // not done yet for this open.
+  void RebuildIndexKeys();
   // Empties the data and index files (and the BLOB file's records) and discards every cache.
   // REQUIRES: IsOpen(), exclusive.
   void EmptyFiles();
@@ -188,6 +192,7 @@ class TDataTable : public TDataFileOwner, public TTableLockHost {
   bool in_memory_ = false;
   bool temporary_ = false;
   bool index_rebuilt_ = false;
+  bool keys_rebuilt_ = false;
   bool modified_ = false;
   std::unique_ptr<TDataFile> data_file_;
   std::unique_ptr<TIndexFile> index_file_;

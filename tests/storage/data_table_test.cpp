@@ -92,6 +92,28 @@ TTableDefinition StaffDefinition() {
   return definition;
 }
 
+// Appends one record with the table's own record cache, the way record editing will.
+void AppendRecord(TDataCursor& cursor, std::int32_t id, const std::string& name) {
+  TDataTable& table = *cursor.Table();
+  TDataFile& data = table.DataFile();
+  std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor.RecordSize()));
+  const std::int32_t record_no = data.NextRecordNo();
+  InitRecordImage(image.data(), image.size(), record_no, data.NewRecordID());
+  std::uint8_t value[4];
+  EncodeFixed32(value, static_cast<std::uint32_t>(id));
+  cursor.SetField(1, image.data(), value, 4);
+  cursor.SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
+  TRecord* record =
+      data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
+  ASSERT_NE(record, nullptr);
+  std::copy(image.begin(), image.end(), record->Image());
+  record->SetDirty(true);
+  data.Cache()->Unpin(record);
+  data.MarkHeaderChanged();
+  table.IndexFile().IncRecordCount();
+  table.Flush(false, false, false);
+}
+
 class DataTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -323,15 +345,25 @@ TEST_F(DataTableTest, EncryptedTable) {
   EXPECT_EQ(cursor.FieldCount(), 3);
 }
 
-TEST_F(DataTableTest, MissingIndexFileIsCreatedAnew) {
+TEST_F(DataTableTest, MissingIndexFileIsCreatedAnewWithItsKeys) {
   Create("Staff");
+  {
+    auto writer = OpenCursor("Staff");
+    AppendRecord(*writer, 1, "Ann");
+    AppendRecord(*writer, 2, "Bob");
+  }
   fs::remove(dir_ / "Staff.IDX");
   auto cursor = OpenCursor("Staff");
   EXPECT_TRUE(cursor->Table()->IndexRebuilt());
-  EXPECT_EQ(fs::file_size(dir_ / "Staff.IDX"), 4096u);
+  EXPECT_EQ(cursor->Table()->IndexFile().RecordCount(), 2u);
+  // The definitions went with the file: records stay in insertion order.
+  EXPECT_EQ(cursor->IndexCount(), 0);
   cursor->Close();
+  // One leaf of "Sys Deleted" keys after the header block; the file passes the open checks.
+  EXPECT_EQ(fs::file_size(dir_ / "Staff.IDX"), 2u * 4096u);
   auto again = OpenCursor("Staff");
   EXPECT_FALSE(again->Table()->IndexRebuilt());
+  EXPECT_EQ(again->Table()->IndexFile().RecordCount(), 2u);
 }
 
 TEST_F(DataTableTest, MissingTable) {
@@ -587,28 +619,6 @@ TEST_F(DataTableTest, TableClosedDuringTransactionStaysListedUntilItEnds) {
     EXPECT_TRUE(db_->Tables().empty()) << commit;
     EXPECT_FALSE(db_->InTransaction());
   }
-}
-
-// Appends one record with the table's own record cache, the way record editing will.
-void AppendRecord(TDataCursor& cursor, std::int32_t id, const std::string& name) {
-  TDataTable& table = *cursor.Table();
-  TDataFile& data = table.DataFile();
-  std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor.RecordSize()));
-  const std::int32_t record_no = data.NextRecordNo();
-  InitRecordImage(image.data(), image.size(), record_no, data.NewRecordID());
-  std::uint8_t value[4];
-  EncodeFixed32(value, static_cast<std::uint32_t>(id));
-  cursor.SetField(1, image.data(), value, 4);
-  cursor.SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
-  TRecord* record =
-      data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
-  ASSERT_NE(record, nullptr);
-  std::copy(image.begin(), image.end(), record->Image());
-  record->SetDirty(true);
-  data.Cache()->Unpin(record);
-  data.MarkHeaderChanged();
-  table.IndexFile().IncRecordCount();
-  table.Flush(false, false, false);
 }
 
 TEST_F(DataTableTest, RollbackLeavesTheFilesByteIdentical) {
