@@ -513,6 +513,18 @@ TEST_F(DataTableTest, CreateTableValidation) {
   }
 }
 
+TEST_F(DataTableTest, TableWithBlobFieldsIsRefusedUntilTheBlobFileExists) {
+  TTableDefinition definition = StaffDefinition();
+  definition.Fields.push_back(Field("Notes", fldBlob));
+  definition.Fields.back().FieldSubType = fldstMemo;
+  TDataCursor cursor(*db_);
+  cursor.SetTableName("Memo");
+  EXPECT_EQ(ErrorOf([&] { cursor.CreateTable(definition); }), TABULA_INVALIDFLDTYPE);
+  EXPECT_FALSE(fs::exists(dir_ / "Memo.DAT"));
+  EXPECT_FALSE(fs::exists(dir_ / "Memo.IDX"));
+  EXPECT_FALSE(fs::exists(dir_ / "Memo.BLB"));
+}
+
 TEST_F(DataTableTest, CreateTableAcceptsValueLiteralsAndNormalisesFields) {
   TTableDefinition definition = StaffDefinition();
   definition.Fields[0].MinValue = "-5";
