@@ -673,6 +673,26 @@ TEST_F(DataTableTest, RollbackLeavesTheFilesByteIdentical) {
   EXPECT_EQ(reader->Table()->IndexFile().RecordCount(), 2u);
 }
 
+TEST_F(DataTableTest, FlushReachesTheDeviceOnlyWhenAsked) {
+  Create("Staff");
+  auto cursor = OpenCursor("Staff");
+  TInstrumentedPlatform platform;
+  TScopedPlatform installed(&platform);
+  for (bool force : {false, true}) {
+    session_->SetForceBufferFlush(force);
+    platform.ResetCounts();
+    AppendRecord(*cursor, 1, "Ann");
+    EXPECT_GT(platform.Count(TInstrumentedPlatform::kWrite), 0u) << force;
+    // Data file and index file each once.
+    EXPECT_EQ(platform.Count(TInstrumentedPlatform::kSync), force ? 2u : 0u) << force;
+  }
+  // Nothing changed: nothing written.
+  platform.ResetCounts();
+  cursor->Table()->Flush(true, false, true);
+  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kWrite), 0u);
+  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kSync), 0u);
+}
+
 TEST_F(DataTableTest, ExclusiveTableWritesAtClose) {
   Create("Staff");
   const std::vector<char> before = FileBytes(dir_ / "Staff.DAT");
