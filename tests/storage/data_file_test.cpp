@@ -704,3 +704,40 @@ TEST_F(DataFileTest, HeaderWriteOfAnotherProcessIsSeenThroughTheChangeCounter) {
 
 }  // namespace
 }  // namespace tabula
+
+namespace tabula {
+namespace {
+
+// The record cache's transfers counted at the system-call level on a real data file: one read
+// for a read-ahead block, one write per run of consecutive dirty records.
+TEST_F(DataFileTest, CacheTransfersCountedThroughThePlatform) {
+  TTestOwner owner;
+  {
+    TDataFile file;
+    file.SetOwner(&owner);
+    CreateStaff(file);
+    AppendRecords(file, {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"});
+  }
+  TInstrumentedPlatform platform;
+  TScopedPlatform installed(&platform);
+  TDataFile file;
+  file.SetOwner(&owner);
+  file.SetFileName(Path("STAFF.DAT"));
+  file.Open();
+  platform.ResetCounts();
+  TRecord* first = file.Cache()->GetRecord(nullptr, 1, true, TReadDirection::kForward, false);
+  file.Cache()->Unpin(first);
+  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kRead), 1u) << "12 records in one read-ahead";
+  for (std::int32_t n : {3, 4, 5, 9}) {
+    TRecord* record = file.Cache()->GetRecord(nullptr, n, true, TReadDirection::kForward, false);
+    record->Image()[kRecordFields + 1] = 'z';
+    record->SetDirty(true);
+    file.Cache()->Unpin(record);
+  }
+  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kRead), 1u) << "the rest came from the cache";
+  EXPECT_TRUE(file.Cache()->WriteDirty());
+  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kWrite), 2u) << "records 3 to 5, then 9";
+}
+
+}  // namespace
+}  // namespace tabula
