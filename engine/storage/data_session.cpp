@@ -43,8 +43,9 @@ std::mutex& EngineStateLock() {
 }
 
 std::unique_ptr<TEngineState>& EngineState() {  // guarded by EngineStateLock()
-  static std::unique_ptr<TEngineState> state;
-  return state;
+  // Never destroyed, so that StopEngine stays safe from other statics' destructors at exit.
+  static auto* state = new std::unique_ptr<TEngineState>();
+  return *state;
 }
 
 }  // namespace

@@ -652,8 +652,10 @@ std::mutex& InstanceLock() {
 }
 
 std::unique_ptr<TFileList>& InstanceSlot() {  // guarded by InstanceLock()
-  static std::unique_ptr<TFileList> instance;
-  return instance;
+  // Never destroyed: engine shutdown may run from another static's destructor at exit (the
+  // session list's), after a static slot of its own would already be gone.
+  static auto* instance = new std::unique_ptr<TFileList>();
+  return *instance;
 }
 
 // Moves the whole of `source` (from its start) to `destination` at its position, block by
