@@ -2,8 +2,9 @@
 //
 //   tabula-info [--records] TABLE
 //
-// Prints the data file's header and its field descriptors as an aligned table; with --records
-// also the active records as CSV (one header line of field names, then one line per record).
+// Prints the data file's header, its field descriptors and the index descriptors of the index
+// file (TABLE.IDX) as aligned tables; with --records also the active records as CSV (one
+// header line of field names, then one line per record).
 // TABLE is the table's path, with or without an extension (the data file is TABLE.DAT).
 //
 // The tool only reads: it opens the data file shared, never writes, and takes no record or
@@ -20,6 +21,8 @@
 
 #include "engine/base/coding.h"
 #include "engine/base/engine_error.h"
+#include "engine/index/index_file.h"
+#include "engine/index/index_format.h"
 #include "engine/storage/data_file.h"
 #include "engine/storage/data_file_format.h"
 #include "engine/storage/field_types.h"
@@ -36,13 +39,13 @@ void PrintUsage(std::ostream& out) {
          "  --records also lists the active records as CSV.\n";
 }
 
-// The data file's name: the table path with its extension (if any) replaced by ".DAT".
-std::string DataFileName(const std::string& table) {
+// A file of the table: the table path with its extension (if any) replaced by `extension`.
+std::string TableFileName(const std::string& table, const char* extension) {
   const std::size_t slash = table.find_last_of("/\\");
   const std::size_t dot = table.find_last_of('.');
   const bool has_extension =
       dot != std::string::npos && (slash == std::string::npos || dot > slash);
-  return (has_extension ? table.substr(0, dot) : table) + ".DAT";
+  return (has_extension ? table.substr(0, dot) : table) + extension;
 }
 
 std::string FormatDouble(double value) {
@@ -222,6 +225,104 @@ void PrintDescriptors(const TDataFile& file) {
   PrintTable(rows);
 }
 
+const char* CompressionName(std::uint8_t compression) {
+  switch (compression) {
+    case icNone:
+      return "none";
+    case icDupByte:
+      return "dupbyte";
+    case icTrailByte:
+      return "trailbyte";
+    case icFull:
+      return "full";
+    default:
+      return "?";
+  }
+}
+
+// Counts the pages of the tree under `page_number`. Every page is fetched through the index
+// file's checks, so a damaged tree is raised as TABULA_INDEXCORRUPT; a path deeper than the
+// deepest a sound tree has is damaged too (it can only be a loop).
+std::uint64_t CountTreePages(TIndexFile& index, int slot, std::uint32_t page_number, int depth) {
+  if (page_number == 0) return 0;
+  if (depth > kMaxTreeDepth) index.RaiseIndexCorrupt();
+  TPage* page = index.FetchPage(slot, page_number, false);
+  std::vector<std::uint32_t> children;
+  if (!page->IsLeaf()) {
+    for (int i = 1; i <= page->Count(); ++i) children.push_back(page->Value(i));
+  }
+  index.ReleasePage(page);
+  std::uint64_t pages = 1;
+  for (std::uint32_t child : children) pages += CountTreePages(index, slot, child, depth + 1);
+  return pages;
+}
+
+// The index descriptors of the index file: one row per index in use (primary, secondary and
+// the two system indexes), with its fields by name, options, key length, compression, root
+// page, the pages its tree has and the keys it holds.
+void PrintIndexes(const TDataFile& file, const std::string& table) {
+  TIndexFile index;
+  index.SetFileName(TableFileName(table, ".IDX"));
+  if (!index.Exists()) {
+    // The engine makes a new index file when it next opens the table; nothing to show.
+    PrintTable({{"Index file", index.FileName() + " (missing)"}});
+    return;
+  }
+  index.SetTableName(file.TableName());
+  index.SetExclusive(false);
+  index.SetEncrypted(file.Encrypted());
+  index.Open();
+  index.CheckHeader(file.Descriptors());
+  const TIndexHeader& h = index.Header();
+  PrintTable({
+      {"Index file", index.FileName()},
+      {"Change counter", std::to_string(h.ChangeCount)},
+      {"Pages", std::to_string(h.NextPage - 1)},
+      {"Live records", std::to_string(h.RecordCount)},
+      {"Primary index", h.NoPrimaryIndex ? "internal (record identifier)" : "defined"},
+  });
+  std::cout << '\n';
+  std::vector<std::vector<std::string>> rows = {{"Slot", "Name", "Fields", "Options",
+                                                 "Key length", "Compression", "Root", "Pages",
+                                                 "Keys"}};
+  const std::vector<TFieldDescriptor>& fields = file.Descriptors();
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    if (!h.SlotInUse(slot)) continue;
+    const TIndexDescriptor& d = h.Descriptors[slot];
+    std::string field_text;
+    for (int i = 0; i < d.FieldCount; ++i) {
+      const std::uint16_t no = d.FieldNumbers[static_cast<std::size_t>(i)];
+      if (i) field_text += ";";
+      field_text += no >= 1 && no <= fields.size() ? fields[no - 1u].FieldName
+                                                   : "#" + std::to_string(no);
+      if (d.FieldDescending[static_cast<std::size_t>(i)]) field_text += " desc";
+    }
+    std::string options;
+    const auto add = [&options](bool on, const char* name) {
+      if (on) options += options.empty() ? name : std::string(",") + name;
+    };
+    add(d.Unique, "unique");
+    add(d.CaseInsensitive, "case-insensitive");
+    add(d.Descending, "descending");
+    add(d.NoSubtreeCounts, "no-counts");
+    std::string name = slot == kPrimarySlot ? "(primary)" : d.Name;
+    const std::uint64_t pages = CountTreePages(index, slot, d.RootPage, 1);
+    std::string keys = "-";
+    if (!d.NoSubtreeCounts) {
+      TBytewiseKeyComparator bytewise;
+      TBTree tree = index.Tree(slot, bytewise);
+      std::uint64_t count = 0;
+      tree.KeyCount(&count);
+      keys = std::to_string(count);
+    }
+    rows.push_back({std::to_string(slot), name, field_text, options.empty() ? "-" : options,
+                    std::to_string(d.KeyLength), CompressionName(d.Compression),
+                    std::to_string(d.RootPage), std::to_string(pages), keys});
+  }
+  PrintTable(rows);
+  index.Close();
+}
+
 void PrintRecords(TDataFile& file) {
   const std::vector<TFieldDescriptor>& fields = file.Descriptors();
   std::string line;
@@ -276,7 +377,7 @@ int Run(int argc, char** argv) {
   }
   try {
     TDataFile file;
-    file.SetFileName(DataFileName(table));
+    file.SetFileName(TableFileName(table, ".DAT"));
     file.SetExclusive(false);
     file.Open();
     PrintHeader(file);
@@ -285,6 +386,9 @@ int Run(int argc, char** argv) {
     std::cout.flush();
     // A file whose header does not match its descriptors and size is reported, not dumped.
     file.CheckHeader();
+    std::cout << '\n';
+    PrintIndexes(file, table);
+    std::cout.flush();
     if (records) {
       std::cout << '\n';
       PrintRecords(file);

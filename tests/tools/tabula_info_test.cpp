@@ -11,7 +11,11 @@
 #include <vector>
 
 #include "engine/base/coding.h"
+#include "engine/index/index_file.h"
+#include "engine/storage/data_cursor.h"
+#include "engine/storage/data_directory.h"
 #include "engine/storage/data_file.h"
+#include "engine/storage/data_session.h"
 
 namespace tabula {
 namespace {
@@ -190,6 +194,91 @@ TEST_F(TabulaInfoTest, DamagedForeignAndMissingFilesFailWithTheEngineError) {
   EXPECT_EQ(usage.exit_code, 2);
   EXPECT_NE(usage.err.find("usage: tabula-info"), std::string::npos);
   EXPECT_EQ(Run("--bogus x").exit_code, 2);
+}
+
+TEST_F(TabulaInfoTest, PrintsIndexDescriptorsAndReportsADamagedIndexFile) {
+  // A table made by the engine: primary index on Id, secondary "ByName" (case-insensitive,
+  // Name descending, then Id) holding 300 keys.
+  {
+    TDataSession session;
+    TDataDirectory* db = session.OpenDatabase("", dir_.substr(0, dir_.size() - 1));
+    TTableDefinition definition;
+    definition.Fields = {Field(0, "Id", fldInteger), Field(0, "Name", fldString, 20)};
+    TIndexDefinition primary;
+    primary.FieldNumbers = {1};
+    primary.FieldDescending = {false};
+    TIndexDefinition by_name;
+    by_name.Name = "ByName";
+    by_name.FieldNumbers = {2, 1};
+    by_name.FieldDescending = {true, false};
+    by_name.CaseInsensitive = true;
+    definition.Indexes = {primary, by_name};
+    TDataCursor cursor(*db);
+    cursor.SetTableName("People");
+    cursor.CreateTable(definition);
+  }
+  {
+    TIndexFile index;
+    index.SetFileName(Path("People.IDX"));
+    index.Open();
+    const std::uint16_t key_length = index.Descriptor(1).KeyLength;
+    ASSERT_EQ(key_length, 22 + 5 + 4);  // string(20) with its terminator, integer, suffix
+    TBytewiseKeyComparator bytewise;
+    std::vector<std::uint8_t> key(key_length, 0);
+    for (std::uint32_t i = 1; i <= 300; ++i) {
+      EncodeFixed32(key.data() + key_length - 4, i);
+      index.InsertKey(1, bytewise, key.data(), i);
+    }
+    index.FlushPages();
+    index.WriteHeader(true);
+    index.Close();
+  }
+  const TRunResult r = Run("'" + Path("People") + "'");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("Primary index   defined\n"), std::string::npos) << r.out;
+  for (const char* row : {
+           "0     (primary)    Id            unique",
+           "1     ByName       Name desc;Id  case-insensitive",
+           "31    Sys Deleted",
+           "32    Sys Text",
+       }) {
+    EXPECT_NE(r.out.find(row), std::string::npos) << row << "\n" << r.out;
+  }
+  // ByName's tree holds every page of the file (nothing else has keys) and all 300 keys.
+  TIndexHeader written;
+  const std::string idx = ReadText(Path("People.IDX"));
+  ASSERT_EQ(written.DecodeFrom(reinterpret_cast<const std::uint8_t*>(idx.data()), idx.size()), 0);
+  const std::string pages = std::to_string(written.NextPage - 1);
+  ASSERT_GT(written.NextPage - 1, 2u);
+  EXPECT_NE(r.out.find("Pages           " + pages + "\n"), std::string::npos) << r.out;
+  const std::size_t by_name = r.out.find("1     ByName");
+  ASSERT_NE(by_name, std::string::npos);
+  const std::string row = r.out.substr(by_name, r.out.find('\n', by_name) - by_name);
+  EXPECT_NE(row.find("  31  "), std::string::npos) << row;
+  EXPECT_EQ(row.substr(row.size() - 11 - pages.size()), "  " + pages + "      300") << row;
+
+  // A child page number beyond the file is reported as a damaged index, never read.
+  std::string bytes = ReadText(Path("People.IDX"));
+  TIndexHeader header;
+  ASSERT_EQ(header.DecodeFrom(reinterpret_cast<const std::uint8_t*>(bytes.data()), 4096), 0);
+  const std::uint32_t root = header.Descriptors[1].RootPage;
+  ASSERT_GT(root, 0u);
+  header.Descriptors[1].RootPage = header.NextPage + 7;
+  header.EncodeTo(reinterpret_cast<std::uint8_t*>(bytes.data()));
+  {
+    std::ofstream out(Path("People.IDX"), std::ios::binary | std::ios::trunc);
+    out << bytes;
+  }
+  const TRunResult damaged = Run("'" + Path("People") + "'");
+  EXPECT_FALSE(damaged.signalled);
+  EXPECT_EQ(damaged.exit_code, 1);
+  EXPECT_NE(damaged.err.find("TABULA_"), std::string::npos) << damaged.err;
+
+  // Without an index file the data file is still shown.
+  std::filesystem::remove(Path("People.IDX"));
+  const TRunResult missing = Run("'" + Path("People") + "'");
+  EXPECT_EQ(missing.exit_code, 0) << missing.err;
+  EXPECT_NE(missing.out.find("(missing)"), std::string::npos) << missing.out;
 }
 
 }  // namespace
