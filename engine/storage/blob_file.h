@@ -155,6 +155,8 @@ class TBlobFile : public TFileHandler {
   void Open() override;
   // Discards the cache (dirty blocks are dropped: the table flushes first) and closes.
   void Close() override;
+  // Deleting the file (the cache's own Remove below only takes a block out of the cache).
+  using TFileHandler::Remove;
 
   // ---- Header ----
   void ReadHeader();

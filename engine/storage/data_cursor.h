@@ -35,8 +35,6 @@ class TCollation;
 constexpr std::uint8_t kNoIndex = 255;
 // Longest trimmed password of an encrypted table, plus one.
 constexpr std::size_t kPasswordLimit = 16;
-// Smallest BLOB block size a table may have.
-constexpr std::uint16_t kMinBlobBlockSize = 64;
 // Most index definitions a new table may have.
 constexpr std::size_t kMaxIndexDefinitions = 32;
 

@@ -23,12 +23,15 @@ TDataTable::TDataTable(TDataDirectory& database, const std::string& table_name)
       table_name_(TrimBlanks(table_name).substr(0, kMaxSessionText)),
       data_file_(std::make_unique<TDataFile>()),
       index_file_(std::make_unique<TIndexFile>()),
-      blob_file_(std::make_unique<TFileHandler>()),
+      blob_file_(std::make_unique<TBlobFile>()),
       locks_(std::make_unique<TTableLocks>(*this)) {
   data_file_->SetOwner(this);
   data_file_->SetSession(&database_.Session());
   data_file_->SetTableName(table_name_);
   index_file_->SetTableName(table_name_);
+  blob_file_->SetOwner(this);
+  blob_file_->SetSession(&database_.Session());
+  blob_file_->SetTableName(table_name_);
   index_file_->OnModified = [this] { modified_ = true; };
 }
 
@@ -76,8 +79,9 @@ void TDataTable::PrepareFiles() {
 }
 
 void TDataTable::CloseAllFiles() {
-  for (TFileHandler* file : {static_cast<TFileHandler*>(index_file_.get()), blob_file_.get(),
-                             static_cast<TFileHandler*>(data_file_.get())}) {
+  for (TFileHandler* file :
+       {static_cast<TFileHandler*>(index_file_.get()), static_cast<TFileHandler*>(blob_file_.get()),
+        static_cast<TFileHandler*>(data_file_.get())}) {
     try {
       file->Close();
     } catch (const std::exception&) {
@@ -124,15 +128,20 @@ void TDataTable::OpenFiles() {
   try {
     data_file_->Open();
     OpenIndexFile();
-    if (data_file_->Header().BlobFieldCount > 0 && blob_file_->Exists()) blob_file_->Open();
+    if (data_file_->Header().BlobFieldCount > 0) {
+      blob_file_->SetBlockSize(data_file_->GetBlobBlockSize());
+      blob_file_->SetEncrypted(data_file_->Encrypted());
+      blob_file_->Open();
+    }
   } catch (...) {
     CloseAllFiles();
     throw;
   }
   read_only_ = false;
   read_only_files_ = false;
-  for (TFileHandler* file : {static_cast<TFileHandler*>(data_file_.get()),
-                             static_cast<TFileHandler*>(index_file_.get()), blob_file_.get()}) {
+  for (TFileHandler* file :
+       {static_cast<TFileHandler*>(data_file_.get()), static_cast<TFileHandler*>(index_file_.get()),
+        static_cast<TFileHandler*>(blob_file_.get())}) {
     if (!file->Opened()) continue;
     if (file->ReadOnly() || file->ReadOnlyAttribute()) read_only_ = true;
     if (file->ReadOnlyAttribute()) read_only_files_ = true;
@@ -184,6 +193,7 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
                           definition.BlobBlockSize, definition.Description, definition.Password,
                           definition.Encrypted, definition.UserMajorVersion,
                           definition.UserMinorVersion);
+  bool blob_attempted = false;
   try {
     data_file_->SetLastRecordID(definition.LastRecordID);
     data_file_->WriteHeader(true);
@@ -192,16 +202,21 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     index_file_->CreateNew();
     index_file_->Close();
     if (CountBlobFields(definition.Fields) > 0) {
-      // The BLOB file's own format belongs to its layer; a table with BLOB fields cannot be
-      // made before that layer exists.
-      RaiseTableError(TABULA_INVALIDFLDTYPE, table_name_, "", "",
-                      "BLOB fields are not supported yet");
+      blob_file_->SetBlockSize(data_file_->GetBlobBlockSize());
+      blob_file_->SetEncrypted(definition.Encrypted);
+      blob_attempted = true;
+      blob_file_->CreateNew();
+      blob_file_->WriteHeader();
+      blob_file_->Close();
     }
   } catch (...) {
     CloseAllFiles();
     TFileList& list = TFileList::Instance();
     list.Remove(FilePath(kDataFileExtension), in_memory_);
     list.Remove(FilePath(kIndexFileExtension), in_memory_);
+    if (blob_attempted && list.Exists(FilePath(kBlobFileExtension), in_memory_)) {
+      list.Remove(FilePath(kBlobFileExtension), in_memory_);
+    }
     throw;
   }
   CloseAllFiles();
@@ -290,6 +305,7 @@ void TDataTable::RebuildIndexKeys() {
 void TDataTable::EmptyFiles() {
   data_file_->EmptyTable();
   index_file_->EmptyIndexes();
+  if (blob_file_->Opened()) blob_file_->EmptyFile();
   data_file_->Cache()->DiscardAll();
   index_file_->DiscardPages();
   modified_ = true;
@@ -297,17 +313,22 @@ void TDataTable::EmptyFiles() {
 
 bool TDataTable::CheckForChanges() {
   if (!is_open_ || RemoteSession()) return false;
+  bool changed = false;
   if (index_file_->HeaderChanged()) {
     data_file_->ReadHeader();
     data_file_->Cache()->DiscardAll();
-    return true;
-  }
-  if (data_file_->HeaderChanged()) {
+    changed = true;
+  } else if (data_file_->HeaderChanged()) {
     data_file_->Cache()->DiscardAll();
-    return true;
+    changed = true;
   }
-  // The BLOB file's header counter joins here with the BLOB file layer.
-  return false;
+  // Checked whatever the other headers said: a writer that changed records and values moves
+  // both counters, and a stale block must not survive because the records were refreshed.
+  if (blob_file_->Opened() && blob_file_->HeaderChanged()) {
+    blob_file_->DiscardAll();
+    changed = true;
+  }
+  return changed;
 }
 
 void TDataTable::Flush(bool trim_caches, bool force_header, bool force_device, bool force_write) {
@@ -317,6 +338,7 @@ void TDataTable::Flush(bool trim_caches, bool force_header, bool force_device, b
     // counters move in memory so that the table's other cursors see the change.
     data_file_->TouchHeader();
     index_file_->MarkHeaderDirty();
+    if (blob_file_->Opened()) blob_file_->TouchHeader();
     return;
   }
   const bool device = force_device || Session().ForceBufferFlush();
@@ -333,6 +355,12 @@ void TDataTable::Flush(bool trim_caches, bool force_header, bool force_device, b
   index_file_->WriteHeader(force_header || pages_written);
   if ((pages_written || index_header) && device) index_file_->TFileHandler::Flush();
   if (trim_caches) index_file_->TrimCaches();
+
+  if (!blob_file_->Opened()) return;
+  const bool blocks_written = blob_file_->WriteDirty();
+  const bool blob_header = blob_file_->WriteHeader(force_header || blocks_written);
+  if ((blocks_written || blob_header) && device) blob_file_->TFileHandler::Flush();
+  if (trim_caches) blob_file_->Trim();
 }
 
 void TDataTable::StartTransaction() {
@@ -380,6 +408,10 @@ void TDataTable::ReloadHeaders() {
   data_file_->ReadDescriptors();
   index_file_->DiscardPages();
   index_file_->ReadHeader();
+  if (blob_file_->Opened()) {
+    blob_file_->DiscardAll();
+    blob_file_->ReadHeader();
+  }
 }
 
 void TDataTable::RollbackTransaction() {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/index/index_file.h"
+#include "engine/storage/blob_file.h"
 #include "engine/storage/data_file.h"
 #include "engine/storage/field_types.h"
 #include "engine/storage/file_layer.h"
@@ -61,7 +62,7 @@ struct TTableDefinition {
   std::int32_t LastRecordID = 0;
 };
 
-class TDataTable : public TDataFileOwner, public TTableLockHost {
+class TDataTable : public TDataFileOwner, public TBlobFileOwner, public TTableLockHost {
  public:
   // `database` owns this object.
   TDataTable(TDataDirectory& database, const std::string& table_name);
@@ -94,7 +95,7 @@ class TDataTable : public TDataFileOwner, public TTableLockHost {
   TDataFile& DataFile() { return *data_file_; }
   TIndexFile& IndexFile() { return *index_file_; }
   // The BLOB file, open only when the table has BLOB fields.
-  TFileHandler& BlobFile() { return *blob_file_; }
+  TBlobFile& BlobFile() { return *blob_file_; }
   bool HasBlobFile() const { return blob_file_->Opened(); }
   TTableLocks& Locks() { return *locks_; }
 
@@ -128,19 +129,20 @@ class TDataTable : public TDataFileOwner, public TTableLockHost {
   // it and sets the record count, then writes the index. Does nothing unless IndexRebuilt and
   // not done yet for this open.
   void RebuildIndexKeys();
-  // Empties the data and index files (and the BLOB file's records) and discards every cache.
+  // Empties the data, index and BLOB files and discards every cache.
   // REQUIRES: IsOpen(), exclusive.
   void EmptyFiles();
 
   // Reads the index, data and BLOB headers; drops the caches of every file whose change
-  // counter moved. True when one did.
+  // counter moved (a new index header also re-reads the data header). True when one did.
   bool CheckForChanges() override;
   // Writes what changed. Exclusive tables (unless `force_write`) and tables in a transaction
   // (unless `force_write`, as the commit does) only touch their headers in memory. Otherwise
   // dirty records, the data header (always when records were written, so other processes see
-  // a new counter), descriptors, index pages and the index header are written; each file is
-  // flushed to the device when anything was written and `force_device` or the session's
-  // ForceBufferFlush asks for it; the caches are trimmed when `trim_caches`.
+  // a new counter), descriptors, index pages and the index header, BLOB blocks and the BLOB
+  // header are written; each file is flushed to the device when anything was written and
+  // `force_device` or the session's ForceBufferFlush asks for it; the caches are trimmed when
+  // `trim_caches`.
   void Flush(bool trim_caches, bool force_header, bool force_device, bool force_write = false);
 
   // ---- Transactions (the database drives them for all its tables).
@@ -156,7 +158,7 @@ class TDataTable : public TDataFileOwner, public TTableLockHost {
   void RollbackTransaction();
   bool InTransaction() const { return locks_->InTransaction(); }
 
-  // ---- TDataFileOwner.
+  // ---- TDataFileOwner and TBlobFileOwner.
   void TableModified() override { modified_ = true; }
   bool TableWasModified() const override { return modified_; }
   bool HoldsTransactionLock() const override { return locks_->InTransaction(); }
@@ -196,9 +198,8 @@ class TDataTable : public TDataFileOwner, public TTableLockHost {
   bool modified_ = false;
   std::unique_ptr<TDataFile> data_file_;
   std::unique_ptr<TIndexFile> index_file_;
-  // Until the BLOB file layer exists the BLOB file is a plain file: opened (for its locks)
-  // when the table has BLOB fields, never read or written here.
-  std::unique_ptr<TFileHandler> blob_file_;
+  // Open exactly while the table is open and has BLOB fields.
+  std::unique_ptr<TBlobFile> blob_file_;
   std::unique_ptr<TTableLocks> locks_;
 };
 

@@ -513,16 +513,115 @@ TEST_F(DataTableTest, CreateTableValidation) {
   }
 }
 
-TEST_F(DataTableTest, TableWithBlobFieldsIsRefusedUntilTheBlobFileExists) {
+// The BLOB file header by hand: change counter, version 5, free chain, next block, the
+// header-changed flag; 512 bytes.
+std::vector<char> BlobHeaderBytes(std::uint32_t change_count, std::int32_t next_block,
+                                  std::uint8_t changed) {
+  std::vector<std::uint8_t> bytes(512, 0);
+  EncodeFixed32(&bytes[0], change_count);
+  bytes[8] = 5;
+  EncodeFixed32(&bytes[13], static_cast<std::uint32_t>(next_block));
+  bytes[17] = changed;
+  return std::vector<char>(bytes.begin(), bytes.end());
+}
+
+TEST_F(DataTableTest, BlobFileIsCreatedOpenedFlushedAndEmptiedWithTheTable) {
   TTableDefinition definition = StaffDefinition();
   definition.Fields.push_back(Field("Notes", fldBlob));
   definition.Fields.back().FieldSubType = fldstMemo;
+  definition.BlobBlockSize = 1024;
+  Create("Memo", definition);
+  EXPECT_EQ(FileBytes(dir_ / "Memo.BLB"), BlobHeaderBytes(1, 1, 1));
+  // A table without BLOB fields has no BLOB file.
+  Create("Staff");
+  EXPECT_FALSE(fs::exists(dir_ / "Staff.BLB"));
+
+  {
+    auto cursor = OpenCursor("Memo", true);
+    TDataTable& table = *cursor->Table();
+    ASSERT_TRUE(table.HasBlobFile());
+    EXPECT_EQ(table.BlobFile().BlockSize(), 1024);
+    const std::vector<std::uint8_t> value(3000, 'x');
+    EXPECT_EQ(table.BlobFile().WriteValue(0, 0, 1, value.data(), value.size()), 1);
+    // Exclusive: nothing reaches the file before the table is flushed.
+    table.Flush(false, false, false);
+    EXPECT_EQ(fs::file_size(dir_ / "Memo.BLB"), 512u);
+    table.Flush(false, false, false, /*force_write=*/true);
+    EXPECT_EQ(fs::file_size(dir_ / "Memo.BLB"), 512u + 3 * 1024);
+    cursor->EmptyTable();
+    EXPECT_EQ(table.BlobFile().Header().NextBlock, 1);
+  }
+  // Closing the exclusive table wrote the emptied header.
+  const std::vector<char> bytes = FileBytes(dir_ / "Memo.BLB");
+  ASSERT_EQ(bytes.size(), 512u);
+  EXPECT_EQ(DecodeFixed32(reinterpret_cast<const std::uint8_t*>(&bytes[13])), 1u);
+
+  // A table with BLOB fields cannot open without its BLOB file, and leaves nothing open.
+  fs::remove(dir_ / "Memo.BLB");
   TDataCursor cursor(*db_);
   cursor.SetTableName("Memo");
-  EXPECT_EQ(ErrorOf([&] { cursor.CreateTable(definition); }), TABULA_INVALIDFLDTYPE);
-  EXPECT_FALSE(fs::exists(dir_ / "Memo.DAT"));
-  EXPECT_FALSE(fs::exists(dir_ / "Memo.IDX"));
-  EXPECT_FALSE(fs::exists(dir_ / "Memo.BLB"));
+  EXPECT_EQ(ErrorOf([&] { cursor.Open(); }), TABULA_OSENOENT);
+  EXPECT_TRUE(db_->Tables().empty());
+}
+
+TEST_F(DataTableTest, AnotherProcessesBlobWriteDropsTheCachedBlocks) {
+  TTableDefinition definition = StaffDefinition();
+  definition.Fields.push_back(Field("Notes", fldBlob));
+  definition.Fields.back().FieldSubType = fldstMemo;
+  Create("Memo", definition);
+  auto cursor = OpenCursor("Memo");
+  TDataTable& table = *cursor->Table();
+  const std::vector<std::uint8_t> first(700, 'a');
+  table.Locks().LockWrite();
+  ASSERT_EQ(table.DataFile().NewBlobID(), 1);
+  ASSERT_EQ(table.BlobFile().WriteValue(0, 0, 1, first.data(), first.size()), 1);
+  table.Flush(false, false, false);
+  table.Locks().UnlockWrite();
+  std::vector<std::uint8_t> value;
+  table.BlobFile().ReadValue(nullptr, 1, 1, &value);
+  ASSERT_GT(table.BlobFile().CachedCount(), 0u);
+
+  // The other process rewrites the value under a new owner; it changes the data header too
+  // (the new owner identifier), so both counters move.
+  const std::int64_t result = RunInChild([&] {
+    TDataSession session;
+    TDataDirectory* db = session.OpenDatabase("", dir_.string());
+    TDataCursor other(*db);
+    other.SetTableName("Memo");
+    other.Open();
+    TDataTable& t = *other.Table();
+    t.Locks().LockWrite();
+    const std::int32_t owner = t.DataFile().NewBlobID();
+    const std::vector<std::uint8_t> second(600, 'b');
+    const std::int32_t block = t.BlobFile().WriteValue(1, 1, owner, second.data(), second.size());
+    t.Flush(false, false, false);
+    t.Locks().UnlockWrite();
+    return std::int64_t{block} * 1000 + owner;
+  });
+  ASSERT_EQ(result, 1002);
+  EXPECT_TRUE(table.CheckForChanges());
+  EXPECT_EQ(table.BlobFile().CachedCount(), 0u);
+  EXPECT_EQ(ErrorOf([&] { table.BlobFile().ReadValue(nullptr, 1, 1, &value); }),
+            TABULA_KEYORRECDELETED);
+  table.BlobFile().ReadValue(nullptr, 1, 2, &value);
+  EXPECT_EQ(value, std::vector<std::uint8_t>(600, 'b'));
+  EXPECT_FALSE(table.CheckForChanges());
+}
+
+TEST_F(DataTableTest, EncryptedTableScramblesTheBlobHeader) {
+  TTableDefinition definition = StaffDefinition();
+  definition.Fields.push_back(Field("Photo", fldBlob));
+  definition.Fields.back().FieldSubType = fldstGraphic;
+  definition.Encrypted = true;
+  definition.Password = "Secret";
+  Create("Pay", definition);
+  std::vector<char> expected = BlobHeaderBytes(1, 1, 1);
+  ScrambleRun(reinterpret_cast<std::uint8_t*>(expected.data()), expected.size(), kDataSeed);
+  EXPECT_EQ(FileBytes(dir_ / "Pay.BLB"), expected);
+  session_->AddPassword("Secret");
+  auto cursor = OpenCursor("Pay");
+  EXPECT_EQ(cursor->Table()->BlobFile().Header().ChangeCount, 1u);
+  EXPECT_TRUE(cursor->Table()->BlobFile().Encrypted());
 }
 
 TEST_F(DataTableTest, CreateTableAcceptsValueLiteralsAndNormalisesFields) {
