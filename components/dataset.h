@@ -1,0 +1,325 @@
+// The generic dataset of the dataset framework: states, the record buffer window, navigation,
+// editing with its events, bookmarks, calculated fields and the notifications to data sources.
+//
+// A dataset presents the records of some source (for the engine's components, a cursor) one
+// active record at a time. It keeps a window of record buffers around the active record, as
+// many as its widest data link asks for (a grid shows several rows, an edit control one), and
+// fills and shifts that window as the application moves. A subclass supplies the record
+// source through the Internal* and GetRecord hooks and lays out its record buffers as it likes;
+// this class never looks inside a buffer except through the bookmark hooks.
+//
+// States and their invariants (checked by AssertInvariants in debug builds):
+//   - dsInactive: no buffers, no fields bound to a record; Active() is false.
+//   - dsBrowse: 0 <= BufferedRecordCount() <= BufferCount(); with records, 0 <= ActiveRecord()
+//     < BufferedRecordCount(); without, ActiveRecord() == 0 and IsEmpty().
+//   - dsEdit / dsInsert: the active buffer holds the record being changed; Modified() tells
+//     whether a field was written since the state began.
+//   - dsSetKey, dsCalcFields, dsFilter: temporary states in which fields read and write a key
+//     buffer, the calculated part of a record, or the record being filtered.
+//   - CurrentRecord() is -1 (the source's position is unknown) or the index of the buffer the
+//     source is positioned on.
+// Event order: Open fires BeforeOpen, AfterOpen and (with records) AfterScroll; Insert fires
+// BeforeInsert, BeforeScroll, OnNewRecord, AfterInsert, AfterScroll; Edit BeforeEdit, AfterEdit;
+// Post BeforePost, AfterPost; Cancel BeforeCancel, AfterCancel; Delete BeforeDelete,
+// BeforeScroll, AfterDelete, AfterScroll; Refresh BeforeRefresh, AfterRefresh. An exception
+// from a Before event (EAbort for a silent refusal) cancels the operation and leaves the state
+// as it was.
+//
+// Thread-safety: one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "components/component.h"
+#include "components/fields.h"
+#include "engine/base/engine_error.h"
+
+namespace tabula {
+
+class TDataSource;
+
+enum TDataSetState : std::uint8_t {
+  dsInactive,
+  dsBrowse,
+  dsEdit,
+  dsInsert,
+  dsSetKey,
+  dsCalcFields,
+  dsFilter,
+};
+
+// Notifications from a dataset to its data sources and their links.
+enum TDataEvent : std::uint8_t {
+  deFieldChange,      // a field of the active record changed (field given)
+  deRecordChange,     // the active record changed as a whole (field may be given)
+  deDataSetChange,    // the buffer window was rebuilt
+  deDataSetScroll,    // the window scrolled by `info` positions
+  deLayoutChange,     // fields or their order changed
+  deUpdateRecord,     // links must write their pending changes into the record
+  deUpdateState,      // the state changed
+  deCheckBrowseMode,  // the dataset is about to leave edit or insert mode
+  deFocusControl,     // a control bound to the field should take the focus
+};
+
+enum TGetMode : std::uint8_t { gmCurrent, gmNext, gmPrior };
+enum TGetResult : std::uint8_t { grOK, grBOF, grEOF, grError };
+// Where a record buffer stands: on a record, before the first, after the last, or new.
+enum TBookmarkFlag : std::uint8_t { bfCurrent = 0, bfBOF = 1, bfEOF = 2, bfInserted = 3 };
+enum TDataAction : std::uint8_t { daFail, daAbort, daRetry };
+enum TResyncOption : std::uint8_t { rmExact = 1, rmCenter = 2 };
+enum TLocateOption : std::uint8_t { loCaseInsensitive = 1, loPartialKey = 2 };
+enum TFilterOption : std::uint8_t { foCaseInsensitive = 1, foNoPartialCompare = 2 };
+
+using TBookmark = std::vector<std::uint8_t>;
+
+// Messages of the dataset framework itself.
+inline constexpr const char* kIndexNotFound = "Index '%s' not found";
+inline constexpr const char* kFieldConversion = "Cannot access field '%s' as type %s";
+inline constexpr const char* kInvalidFieldValue = "'%s' is not a valid value for field '%s'";
+inline constexpr const char* kDataSetClosed = "Cannot perform this operation on a closed dataset";
+inline constexpr const char* kDataSetEmpty = "Cannot perform this operation on an empty dataset";
+inline constexpr const char* kDataSetReadOnly = "Cannot modify a read-only dataset";
+inline constexpr const char* kDataSetNotEditing = "Dataset not in edit or insert mode";
+inline constexpr const char* kRecordNotFound = "Record not found";
+inline constexpr const char* kFieldRequired = "Field '%s' must have a value";
+inline constexpr const char* kDuplicateFieldName = "Duplicate field name '%s'";
+
+class TDataSet : public TComponent {
+ public:
+  using TDataSetNotifyEvent = std::function<void(TDataSet& DataSet)>;
+  using TDataSetErrorEvent =
+      std::function<void(TDataSet& DataSet, EDatabaseError& E, TDataAction& Action)>;
+  using TFilterRecordEvent = std::function<void(TDataSet& DataSet, bool& Accept)>;
+
+  explicit TDataSet(TComponent* owner = nullptr);
+  // REQUIRES: the most derived class closed the dataset (its hooks are gone here).
+  ~TDataSet() override;
+
+  // ---- Published properties.
+  bool Active() const { return state_ != dsInactive; }
+  // While loading only records the wish; Loaded() acts on it.
+  void SetActive(bool value);
+  bool AutoCalcFields() const { return auto_calc_fields_; }
+  void SetAutoCalcFields(bool value) { auto_calc_fields_ = value; }
+  const std::string& Filter() const { return filter_text_; }
+  virtual void SetFilter(const std::string& value);
+  bool Filtered() const { return filtered_; }
+  virtual void SetFiltered(bool value);
+  std::uint8_t FilterOptions() const { return filter_options_; }
+  virtual void SetFilterOptions(std::uint8_t value);
+
+  TDataSetNotifyEvent BeforeOpen, AfterOpen, BeforeClose, AfterClose, BeforeInsert, AfterInsert,
+      BeforeEdit, AfterEdit, BeforePost, AfterPost, BeforeCancel, AfterCancel, BeforeDelete,
+      AfterDelete, BeforeScroll, AfterScroll, BeforeRefresh, AfterRefresh, OnCalcFields;
+  TDataSetErrorEvent OnDeleteError, OnEditError;
+  TFilterRecordEvent OnFilterRecord;
+  TDataSetNotifyEvent OnNewRecord;
+  TDataSetErrorEvent OnPostError;
+
+  // ---- State.
+  TDataSetState State() const { return state_; }
+  bool Bof() const { return bof_; }
+  bool Eof() const { return eof_; }
+  bool Modified() const { return modified_; }
+  bool IsEmpty() const;
+  virtual bool CanModify() const { return true; }
+
+  // ---- Fields.
+  TFieldDefs& FieldDefs() { return field_defs_; }
+  TFields& Fields() { return fields_; }
+  int FieldCount() const { return fields_.Count(); }
+  TField* FindField(const std::string& name) const { return fields_.FindField(name); }
+  TField& FieldByName(const std::string& name) const { return fields_.FieldByName(name); }
+  // Adds a calculated field; REQUIRES the dataset to be closed.
+  TField& AddCalcField(const std::string& name, TFieldType type, int size = 0);
+
+  // ---- Operations.
+  void Open() { SetActive(true); }
+  void Close() { SetActive(false); }
+  void First();
+  void Last();
+  void Next() { MoveBy(1); }
+  void Prior() { MoveBy(-1); }
+  // Moves by `distance` records; returns how far it moved.
+  int MoveBy(int distance);
+  void Insert();
+  void Append();
+  void Edit();
+  void Post();
+  void Cancel();
+  void Delete();
+  void Refresh();
+  // Leaves edit or insert mode: posts a modified record, cancels an unmodified one.
+  void CheckBrowseMode();
+  // Asks the data links to write their pending changes into the record.
+  void UpdateRecord();
+  // Rebuilds the buffer window around the source's current record (TResyncOption bits).
+  void Resync(std::uint8_t mode);
+
+  // ---- Positions.
+  TBookmark GetBookmark();
+  void GotoBookmark(const TBookmark& bookmark);
+  virtual bool BookmarkValid(const TBookmark& bookmark);
+  // < 0, 0 or > 0; equal bookmarks compare 0.
+  virtual int CompareBookmarks(const TBookmark& a, const TBookmark& b);
+  virtual int RecordCount();
+  virtual int RecNo();
+  virtual void SetRecNo(int value);
+  // Moves to the first record whose `key_fields` (";"-separated) equal `values`; false (and no
+  // move) when there is none. TLocateOption bits in `options`.
+  virtual bool Locate(const std::string& key_fields, const std::vector<std::string>& values,
+                      std::uint8_t options);
+
+  // ---- Controls.
+  void DisableControls();
+  void EnableControls();
+  bool ControlsDisabled() const { return disable_count_ > 0; }
+
+  // ---- Field data, for the field objects. A subclass stores and converts values.
+  // Copies the value of `field` in the active buffer into `buffer` (field.DataSize() bytes);
+  // false when null.
+  virtual bool GetFieldData(const TField& field, std::uint8_t* buffer) const = 0;
+  // Writes `value` (null: null) into the active buffer; then FieldChanged(field).
+  virtual void SetFieldData(TField& field, const std::uint8_t* value, std::size_t size) = 0;
+  // BLOB values of the active record.
+  virtual std::string GetBlobData(const TField& field) const;
+  virtual void SetBlobData(TField& field, const std::string& value);
+
+  // ---- The buffer window, for data links.
+  int BufferCount() const { return buffer_count_; }
+  int BufferedRecordCount() const { return record_count_; }
+  int ActiveRecord() const { return active_record_; }
+  int CurrentRecord() const { return current_record_; }
+  // The buffer that fields read and write in the current state; null when there is none.
+  virtual std::uint8_t* ActiveBuffer() const;
+  const std::vector<TDataSource*>& DataSources() const { return data_sources_; }
+  // The source this dataset follows as a detail (master/detail), or null.
+  virtual TDataSource* MasterDataSource() const { return nullptr; }
+
+  void AssertInvariants() const;
+
+ protected:
+  // ---- Hooks of the record source.
+  virtual void InternalOpen() = 0;
+  virtual void InternalClose() = 0;
+  // Fills field definitions from the source.
+  virtual void InternalInitFieldDefs() = 0;
+  virtual void InternalFirst() = 0;
+  virtual void InternalLast() = 0;
+  // Reads the record before, at or after the source's position into `buffer`.
+  virtual TGetResult GetRecord(std::uint8_t* buffer, TGetMode mode, bool do_check) = 0;
+  // Bytes of one record buffer.
+  virtual std::size_t RecordBufferSize() const = 0;
+  virtual void InternalInitRecord(std::uint8_t* buffer) = 0;
+  virtual void InternalInsert() {}
+  virtual void InternalEdit() {}
+  virtual void InternalPost() = 0;
+  virtual void InternalCancel() {}
+  virtual void InternalDelete() = 0;
+  virtual void InternalRefresh() {}
+  // Positions the source on the record of `buffer`.
+  virtual void InternalSetToRecord(std::uint8_t* buffer) = 0;
+  virtual void InternalGotoBookmark(const std::uint8_t* bookmark) = 0;
+  virtual std::size_t BookmarkSize() const = 0;
+  virtual TBookmarkFlag GetBookmarkFlag(const std::uint8_t* buffer) const = 0;
+  virtual void SetBookmarkFlag(std::uint8_t* buffer, TBookmarkFlag flag) = 0;
+  virtual void GetBookmarkData(const std::uint8_t* buffer, std::uint8_t* data) const = 0;
+  virtual void SetBookmarkData(std::uint8_t* buffer, const std::uint8_t* data) = 0;
+  // Sets the calculated part of `buffer` to "no value".
+  virtual void ClearCalcFields(std::uint8_t* buffer) { (void)buffer; }
+
+  // ---- Steps a subclass may extend.
+  // Creates the cursor-side state, the fields and the buffers (BeforeOpen has fired).
+  virtual void OpenCursor();
+  virtual void CloseCursor();
+  // Creates a field object for every field definition (when no fields exist yet).
+  virtual void CreateFields();
+  virtual void DataEvent(TDataEvent event, TField* field = nullptr, int info = 0);
+  virtual void DoOnNewRecord();
+  // The record of `buffer` is being accepted into the window: false filters it out.
+  bool FilterRecord(std::uint8_t* buffer);
+  // Runs OnCalcFields for `buffer` in the calculating state.
+  void GetCalcFields(std::uint8_t* buffer);
+  // Reports a successful write to `field`: marks the record modified, recalculates, tells the
+  // links and fires the field's OnChange.
+  void FieldChanged(TField& field);
+
+  void CheckActive() const;
+  void CheckInactive() const;
+  void CheckCanModify() const;
+  void SetState(TDataSetState value);
+  // Enters a temporary state (key, calculating, filtering); RestoreState goes back.
+  TDataSetState SetTempState(TDataSetState value);
+  void RestoreState(TDataSetState value);
+  // Runs `operation` with the error event's retry and abort answers.
+  void CheckOperation(const std::function<void()>& operation, const TDataSetErrorEvent& event);
+  // Makes the source's position the active buffer's record.
+  void UpdateCursorPos();
+  // The source's position is no longer that of any buffer.
+  void CursorPosChanged() { current_record_ = -1; }
+  void ClearBuffers();
+  std::uint8_t* Buffer(int index) { return buffers_[static_cast<std::size_t>(index)].data(); }
+  std::uint8_t* CalcBuffer() const { return calc_buffer_; }
+  std::uint8_t* FilterBuffer() const { return filter_buffer_; }
+  std::size_t CalcFieldsSize() const { return calc_fields_size_; }
+  // Re-reads the window size from the links (a data source or link calls it).
+  void UpdateBufferCount();
+  // The most derived destructor calls this first.
+  void DestroyDataSet();
+  void Loaded() override;
+
+ private:
+  friend class TDataSource;
+  friend class TDataLink;
+
+  bool GetNextRecord();
+  bool GetPriorRecord();
+  int GetNextRecords();
+  int GetPriorRecords();
+  void SetCurrentRecord(int index);
+  void MoveBuffer(int from, int to);
+  void ActivateBuffers();
+  void SetBufListSize(int count);
+  void FreeBuffers();
+  // The active record index set by a data link while it reads other rows of the window.
+  void SetActiveRecordIndex(int index) { active_record_ = index; }
+  void AddDataSource(TDataSource& source);
+  void RemoveDataSource(TDataSource& source);
+  void BeginInsertAppend();
+  void EndInsertAppend();
+  void DoBeforeScroll();
+  void DoAfterScroll();
+  void Fire(const TDataSetNotifyEvent& event);
+
+  TDataSetState state_ = dsInactive;
+  bool auto_calc_fields_ = true;
+  std::string filter_text_;
+  bool filtered_ = false;
+  std::uint8_t filter_options_ = 0;
+  TFieldDefs field_defs_;
+  TFields fields_;
+  std::vector<TDataSource*> data_sources_;  // not owned; each source unregisters itself
+
+  std::vector<std::vector<std::uint8_t>> buffers_;  // buffer_count_ + 1 (the last is spare)
+  int buffer_count_ = 0;
+  int record_count_ = 0;
+  int active_record_ = 0;
+  int current_record_ = -1;
+  int window_shift_ = 0;  // positions the window shifted during one scroll
+  bool bof_ = true;
+  bool eof_ = true;
+  bool modified_ = false;
+  std::uint8_t* calc_buffer_ = nullptr;    // the buffer being calculated; not owned
+  std::uint8_t* filter_buffer_ = nullptr;  // the buffer being filtered; not owned
+  std::size_t calc_fields_size_ = 0;
+  int disable_count_ = 0;
+  bool pending_change_ = false;
+  bool pending_state_ = false;
+  bool stored_active_ = false;
+  bool in_cursor_open_ = false;
+};
+
+}  // namespace tabula

@@ -1,0 +1,310 @@
+// Field objects, field definitions and index definitions of the dataset framework.
+//
+// A dataset describes its columns twice: as field definitions (TFieldDefs: name, type, size,
+// precision, required), which say what the underlying table holds, and as field objects
+// (TField), through which an application reads and writes the values of the dataset's active
+// record. Fields are found by name without regard to case. A field keeps no value of its own:
+// it asks its dataset for the bytes of the active record buffer and converts them.
+//
+// Values travel between fields and datasets in the engine's stored form: a string is its
+// characters followed by a zero byte, a date the day number (0001-01-01 is day 1), a date-time
+// the day number times 86400000 plus the milliseconds, a boolean 16 bits of 0 or 1, and so on
+// (see engine/storage/field_types.h). Date and time values reach the application as TDateTime:
+// days since 1899-12-30 with the time of day as the fraction.
+//
+// Thread-safety: a dataset and its fields are used by one thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tabula {
+
+class TDataSet;
+
+// Days since 1899-12-30; the fraction is the time of day.
+using TDateTime = double;
+
+// The current local date and time, and today's date (through the engine's platform layer).
+TDateTime Now();
+TDateTime Date();
+TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                         int millisecond = 0);
+// False when the value lies outside 0001-01-01 .. 9999-12-31.
+bool DecodeDateTime(TDateTime value, int* year, int* month, int* day, int* hour, int* minute,
+                    int* second, int* millisecond);
+
+enum TFieldType : std::uint8_t {
+  ftUnknown,
+  ftString,
+  ftSmallint,
+  ftInteger,
+  ftWord,
+  ftBoolean,
+  ftFloat,
+  ftCurrency,
+  ftBCD,
+  ftDate,
+  ftTime,
+  ftDateTime,
+  ftBytes,
+  ftVarBytes,
+  ftAutoInc,
+  ftBlob,
+  ftMemo,
+  ftGraphic,
+  ftFmtMemo,
+  ftParadoxOle,
+  ftDBaseOle,
+  ftTypedBinary,
+  ftFixedChar,
+  ftWideString,
+  ftLargeint,
+  ftGuid,
+};
+
+// The type's name as an application writes it ("ftString").
+const char* FieldTypeName(TFieldType type);
+// True for the kinds whose values live in the BLOB file.
+bool IsBlobType(TFieldType type);
+// True for the text kinds (string, fixed char, wide string, GUID).
+bool IsStringType(TFieldType type);
+// Bytes of a value of this type in the engine's stored form; `size` is the declared size.
+std::size_t FieldDataSize(TFieldType type, int size);
+
+enum TFieldKind : std::uint8_t { fkData, fkCalculated };
+
+// ---- Field definitions -------------------------------------------------------------------
+
+class TFieldDef {
+ public:
+  TFieldDef(const std::string& name, TFieldType type, int size, bool required, int field_no)
+      : name_(name), data_type_(type), size_(size), required_(required), field_no_(field_no) {}
+
+  const std::string& Name() const { return name_; }
+  void SetName(const std::string& name) { name_ = name; }
+  TFieldType DataType() const { return data_type_; }
+  void SetDataType(TFieldType type) { data_type_ = type; }
+  // Characters of a string, bytes of a bytes field, decimals of a BCD field.
+  int Size() const { return size_; }
+  void SetSize(int size) { size_ = size; }
+  // Digits of a BCD value (32 for the engine's BCD fields).
+  int Precision() const { return precision_; }
+  void SetPrecision(int precision) { precision_ = precision; }
+  bool Required() const { return required_; }
+  void SetRequired(bool required) { required_ = required; }
+  // The engine's field number (1-based) for definitions read from a table; the position for
+  // definitions made by an application.
+  int FieldNo() const { return field_no_; }
+  void SetFieldNo(int field_no) { field_no_ = field_no; }
+
+ private:
+  std::string name_;
+  TFieldType data_type_;
+  int size_;
+  int precision_ = 0;
+  bool required_;
+  int field_no_;
+};
+
+class TFieldDefs {
+ public:
+  TFieldDefs() = default;
+  TFieldDefs(const TFieldDefs&) = delete;
+  TFieldDefs& operator=(const TFieldDefs&) = delete;
+
+  // Adds a definition numbered by its position.
+  TFieldDef& Add(const std::string& name, TFieldType type, int size = 0, bool required = false);
+  void Clear();
+  int Count() const { return static_cast<int>(items_.size()); }
+  TFieldDef& Items(int index) const { return *items_.at(static_cast<std::size_t>(index)); }
+  // -1 when no definition has that name (compared without regard to case).
+  int IndexOf(const std::string& name) const;
+  // Raises "Field '%s' not found".
+  TFieldDef& Find(const std::string& name) const;
+  // Copies every definition of `other`.
+  void Assign(const TFieldDefs& other);
+
+  // False when the definitions must be read again from the table before use.
+  bool Updated() const { return updated_; }
+  void SetUpdated(bool updated) { updated_ = updated; }
+
+ private:
+  std::vector<std::unique_ptr<TFieldDef>> items_;
+  bool updated_ = false;
+};
+
+// ---- Index definitions -------------------------------------------------------------------
+
+enum TIndexOption : std::uint8_t {
+  ixPrimary = 1,
+  ixUnique = 2,
+  ixDescending = 4,
+  ixCaseInsensitive = 8,
+};
+using TIndexOptions = std::uint8_t;  // a set of TIndexOption bits
+
+class TIndexDef {
+ public:
+  TIndexDef(const std::string& name, const std::string& fields, TIndexOptions options)
+      : name_(name), fields_(fields), options_(options) {}
+
+  const std::string& Name() const { return name_; }
+  // Field names in key order, separated by ";".
+  const std::string& Fields() const { return fields_; }
+  TIndexOptions Options() const { return options_; }
+
+ private:
+  std::string name_;
+  std::string fields_;
+  TIndexOptions options_;
+};
+
+class TIndexDefs {
+ public:
+  TIndexDefs() = default;
+  TIndexDefs(const TIndexDefs&) = delete;
+  TIndexDefs& operator=(const TIndexDefs&) = delete;
+
+  TIndexDef& Add(const std::string& name, const std::string& fields, TIndexOptions options);
+  void Clear() { items_.clear(); }
+  int Count() const { return static_cast<int>(items_.size()); }
+  TIndexDef& Items(int index) const { return *items_.at(static_cast<std::size_t>(index)); }
+  // -1 when no definition has that name (compared without regard to case).
+  int IndexOf(const std::string& name) const;
+  // Raises "Index '%s' not found".
+  TIndexDef& Find(const std::string& name) const;
+  // The first index whose fields are exactly `fields` (names compared without regard to case,
+  // ";"-separated); null when there is none.
+  TIndexDef* FindIndexForFields(const std::string& fields) const;
+  void Assign(const TIndexDefs& other);
+
+  bool Updated() const { return updated_; }
+  void SetUpdated(bool updated) { updated_ = updated; }
+
+ private:
+  std::vector<std::unique_ptr<TIndexDef>> items_;
+  bool updated_ = false;
+};
+
+// Splits a ";"-separated list of names, trimming blanks; empty names are dropped.
+std::vector<std::string> SplitFieldNames(const std::string& names);
+
+// ---- Fields ------------------------------------------------------------------------------
+
+// One column of a dataset's active record. Created by the dataset (from its field definitions,
+// or as a calculated field by the application) and owned by its TFields list.
+class TField {
+ public:
+  TField(TDataSet& dataset, const std::string& name, TFieldType type, int size, TFieldKind kind);
+  TField(const TField&) = delete;
+  TField& operator=(const TField&) = delete;
+
+  TDataSet& DataSet() const { return dataset_; }
+  const std::string& FieldName() const { return field_name_; }
+  TFieldType DataType() const { return data_type_; }
+  int Size() const { return size_; }
+  TFieldKind FieldKind() const { return kind_; }
+  bool Calculated() const { return kind_ == fkCalculated; }
+  // The engine's field number of a data field; 0 until bound, negative for calculated fields.
+  int FieldNo() const { return field_no_; }
+  void SetFieldNo(int field_no) { field_no_ = field_no; }
+  // Position in the dataset's field list.
+  int Index() const { return index_; }
+  // Bytes of the value in the stored form.
+  std::size_t DataSize() const { return FieldDataSize(data_type_, size_); }
+  // Offset of a calculated field's flag byte in the dataset's calculated-field area.
+  std::size_t Offset() const { return offset_; }
+  void SetOffset(std::size_t offset) { offset_ = offset; }
+
+  const std::string& DisplayLabel() const { return display_label_; }
+  void SetDisplayLabel(const std::string& label) { display_label_ = label; }
+  // The label when set, else the field name.
+  const std::string& DisplayName() const {
+    return display_label_.empty() ? field_name_ : display_label_;
+  }
+  // The source of the field as "table.field".
+  const std::string& Origin() const { return origin_; }
+  void SetOrigin(const std::string& origin) { origin_ = origin; }
+  bool ReadOnly() const { return read_only_; }
+  void SetReadOnly(bool value) { read_only_ = value; }
+  bool Required() const { return required_; }
+  void SetRequired(bool value) { required_ = value; }
+  // False for read-only fields and fields of a dataset that cannot be modified.
+  bool CanModify() const;
+
+  // ---- Values of the dataset's active record buffer.
+  bool IsNull() const;
+  std::string AsString() const;
+  std::int32_t AsInteger() const;
+  std::int64_t AsLargeInt() const;
+  double AsFloat() const;
+  bool AsBoolean() const;
+  TDateTime AsDateTime() const;
+  // Refused unless the dataset is in a state that allows writing (see TDataSet::SetFieldData).
+  void SetAsString(const std::string& value);
+  void SetAsInteger(std::int32_t value);
+  void SetAsLargeInt(std::int64_t value);
+  void SetAsFloat(double value);
+  void SetAsBoolean(bool value);
+  void SetAsDateTime(TDateTime value);
+  void Clear();
+
+  // The value in the stored form (DataSize bytes); false when null.
+  bool GetData(std::vector<std::uint8_t>* buffer) const;
+  // Stores a value in the stored form; `value` null stores null.
+  void SetData(const std::uint8_t* value, std::size_t size);
+
+  // Fired after the value changed.
+  std::function<void(TField& Sender)> OnChange;
+
+ private:
+  friend class TFields;
+  // Value conversions shared by the getters.
+  [[noreturn]] void ConversionError(const char* wanted) const;
+  void SetInteger64(std::int64_t value);
+
+  TDataSet& dataset_;  // owns this field through its TFields
+  std::string field_name_;
+  TFieldType data_type_;
+  int size_;
+  TFieldKind kind_;
+  int field_no_ = 0;
+  int index_ = 0;
+  std::size_t offset_ = 0;
+  std::string display_label_;
+  std::string origin_;
+  bool read_only_ = false;
+  bool required_ = false;
+};
+
+// The dataset's field objects, in column order.
+class TFields {
+ public:
+  TFields() = default;
+  TFields(const TFields&) = delete;
+  TFields& operator=(const TFields&) = delete;
+
+  TField& Add(std::unique_ptr<TField> field);
+  // Puts `fields` ahead of the present ones, in their order.
+  void InsertFront(std::vector<std::unique_ptr<TField>> fields);
+  // Removes the data fields, keeping calculated ones.
+  void RemoveDataFields();
+  void Clear() { items_.clear(); }
+  int Count() const { return static_cast<int>(items_.size()); }
+  TField& Fields(int index) const;  // raises "Field index out of range."
+  TField* FindField(const std::string& name) const;
+  // Raises "Field '%s' not found".
+  TField& FieldByName(const std::string& name) const;
+  TField* FieldByNumber(int field_no) const;
+
+ private:
+  void Renumber();
+
+  std::vector<std::unique_ptr<TField>> items_;
+};
+
+}  // namespace tabula
