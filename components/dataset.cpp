@@ -257,6 +257,12 @@ void TDataSet::UpdateBufferCount() {
   DataEvent(deDataSetChange);
 }
 
+void TDataSet::ReallocateBuffers() {
+  const std::size_t size = RecordBufferSize();
+  for (auto& buffer : buffers_) buffer.assign(size, 0);
+  ClearBuffers();
+}
+
 void TDataSet::ClearBuffers() {
   record_count_ = 0;
   active_record_ = 0;
@@ -533,6 +539,8 @@ void TDataSet::DoOnNewRecord() { Fire(OnNewRecord); }
 
 void TDataSet::Insert() {
   BeginInsertAppend();
+  // The source stands on the active record, so that a new record may copy it.
+  UpdateCursorPos();
   std::vector<std::uint8_t> old_bookmark(BookmarkSize());
   if (record_count_ > 0) GetBookmarkData(Buffer(active_record_), old_bookmark.data());
   MoveBuffer(record_count_, active_record_);
@@ -596,6 +604,10 @@ void TDataSet::UpdateRecord() {
 
 void TDataSet::Post() {
   UpdateRecord();
+  if (state_ == dsSetKey) {
+    PostKeyBuffer(true);
+    return;
+  }
   if (state_ != dsEdit && state_ != dsInsert) return;
   DataEvent(deCheckBrowseMode);
   Fire(BeforePost);
@@ -606,6 +618,10 @@ void TDataSet::Post() {
 }
 
 void TDataSet::Cancel() {
+  if (state_ == dsSetKey) {
+    PostKeyBuffer(false);
+    return;
+  }
   if (state_ != dsEdit && state_ != dsInsert) return;
   DataEvent(deCheckBrowseMode);
   Fire(BeforeCancel);
@@ -755,15 +771,15 @@ int TDataSet::RecordCount() { return -1; }
 int TDataSet::RecNo() { return -1; }
 void TDataSet::SetRecNo(int value) { (void)value; }
 
-bool TDataSet::Locate(const std::string& key_fields, const std::vector<std::string>& values,
-                      std::uint8_t options) {
+bool TDataSet::ScanForValues(const std::string& key_fields, const std::vector<std::string>& values,
+                             std::uint8_t options, const std::function<void()>& on_match) {
   CheckBrowseMode();
   const std::vector<std::string> names = SplitFieldNames(key_fields);
   if (names.size() != values.size()) DatabaseError(kRecordNotFound);
   std::vector<TField*> fields;
   for (const std::string& name : names) fields.push_back(&FieldByName(name));
   // Scan the source through the spare buffer, reading it in the filtering state, so that the
-  // window stays as it is until a match is found.
+  // window stays as it is.
   std::uint8_t* spare = Buffer(record_count_);
   CursorPosChanged();
   InternalFirst();
@@ -777,6 +793,7 @@ bool TDataSet::Locate(const std::string& key_fields, const std::vector<std::stri
       for (std::size_t i = 0; i < fields.size() && found; ++i) {
         found = ValueMatches(fields[i]->AsString(), values[i], options);
       }
+      if (found && on_match) on_match();
     } catch (...) {
       filter_buffer_ = old_buffer;
       RestoreState(old);
@@ -785,11 +802,28 @@ bool TDataSet::Locate(const std::string& key_fields, const std::vector<std::stri
     filter_buffer_ = old_buffer;
     RestoreState(old);
   }
-  if (!found) return false;
+  return found;
+}
+
+bool TDataSet::Locate(const std::string& key_fields, const std::vector<std::string>& values,
+                      std::uint8_t options) {
+  if (!ScanForValues(key_fields, values, options, nullptr)) return false;
   DoBeforeScroll();
   Resync(rmExact | rmCenter);
   DoAfterScroll();
   return true;
+}
+
+std::vector<std::string> TDataSet::Lookup(const std::string& key_fields,
+                                          const std::vector<std::string>& values,
+                                          const std::string& result_fields) {
+  std::vector<std::string> result;
+  ScanForValues(key_fields, values, 0, [&] {
+    for (const std::string& name : SplitFieldNames(result_fields)) {
+      result.push_back(FieldByName(name).AsString());
+    }
+  });
+  return result;
 }
 
 // ---------------------------------------------------------------------------------------------

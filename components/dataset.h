@@ -172,6 +172,11 @@ class TDataSet : public TComponent {
   // move) when there is none. TLocateOption bits in `options`.
   virtual bool Locate(const std::string& key_fields, const std::vector<std::string>& values,
                       std::uint8_t options);
+  // The values of `result_fields` (";"-separated) of the first record whose `key_fields`
+  // equal `values`, without moving; empty when there is none.
+  virtual std::vector<std::string> Lookup(const std::string& key_fields,
+                                          const std::vector<std::string>& values,
+                                          const std::string& result_fields);
 
   // ---- Controls.
   void DisableControls();
@@ -228,6 +233,11 @@ class TDataSet : public TComponent {
   virtual void SetBookmarkFlag(std::uint8_t* buffer, TBookmarkFlag flag) = 0;
   virtual void GetBookmarkData(const std::uint8_t* buffer, std::uint8_t* data) const = 0;
   virtual void SetBookmarkData(std::uint8_t* buffer, const std::uint8_t* data) = 0;
+  // Leaves the key-setting state: Post commits the key, Cancel restores it.
+  virtual void PostKeyBuffer(bool commit) {
+    (void)commit;
+    SetState(dsBrowse);
+  }
   // Sets the calculated part of `buffer` to "no value".
   virtual void ClearCalcFields(std::uint8_t* buffer) { (void)buffer; }
 
@@ -241,6 +251,16 @@ class TDataSet : public TComponent {
   virtual void DoOnNewRecord();
   // The record of `buffer` is being accepted into the window: false filters it out.
   bool FilterRecord(std::uint8_t* buffer);
+  // Scans the source from its beginning for the first record whose fields equal `values`
+  // (TLocateOption bits); `on_match` runs while the fields read that record. The window stays;
+  // with a match the source stands on it.
+  bool ScanForValues(const std::string& key_fields, const std::vector<std::string>& values,
+                     std::uint8_t options, const std::function<void()>& on_match);
+  void DoBeforeScroll();
+  void DoAfterScroll();
+  // Gives every buffer the current RecordBufferSize (after the layout changed); the window
+  // must be read again afterwards.
+  void ReallocateBuffers();
   // Runs OnCalcFields for `buffer` in the calculating state.
   void GetCalcFields(std::uint8_t* buffer);
   // Reports a successful write to `field`: marks the record modified, recalculates, tells the
@@ -290,8 +310,6 @@ class TDataSet : public TComponent {
   void RemoveDataSource(TDataSource& source);
   void BeginInsertAppend();
   void EndInsertAppend();
-  void DoBeforeScroll();
-  void DoAfterScroll();
   void Fire(const TDataSetNotifyEvent& event);
 
   TDataSetState state_ = dsInactive;

@@ -323,7 +323,6 @@ void TField::SetData(const std::uint8_t* value, std::size_t size) {
 
 bool TField::IsNull() const {
   std::vector<std::uint8_t> data;
-  if (IsBlobType(data_type_)) return dataset_.GetBlobData(*this).empty();
   return !GetData(&data);
 }
 

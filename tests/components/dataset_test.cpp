@@ -434,6 +434,12 @@ TEST(DataSetTest, LocateAndFilterRecord) {
   EXPECT_EQ(dataset.FieldByName("Name").AsString(), "Bobby");
   EXPECT_FALSE(dataset.Locate("Name", {"Dan"}, 0));
   EXPECT_EQ(dataset.FieldByName("Name").AsString(), "Bobby");
+  // Lookup reads another record without moving.
+  EXPECT_EQ(dataset.Lookup("Name", {"Cy"}, "Name;Id"), (std::vector<std::string>{"Cy", "1"}));
+  EXPECT_TRUE(dataset.Lookup("Name", {"Dan"}, "Id").empty());
+  EXPECT_EQ(dataset.FieldByName("Name").AsString(), "Bobby");
+  dataset.Next();
+  EXPECT_EQ(dataset.FieldByName("Name").AsString(), "Cy");
   dataset.OnFilterRecord = [](TDataSet& d, bool& accept) {
     accept = d.FieldByName("Name").AsString().size() == 3;
   };
