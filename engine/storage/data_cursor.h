@@ -163,6 +163,50 @@ class TDataCursor {
   // end (EOF set).
   bool Next();
 
+  // ---- Editing (data_cursor_edit.cpp). Every image is RecordSize bytes in the caller's buffer.
+  // The posting and deleting operations raise their errors with the table name (field errors
+  // with the field name, key violations with the index name); the checks (read-only cursor,
+  // validation, comparison with the caller's image, unique keys) all come before the first
+  // change, so a post or delete that fails one of them changes nothing. The write lock and
+  // every record lock an operation takes are released again, also when it fails.
+
+  // A new, empty record image: zeros, then each field's DefaultValue ("CURRENT_DATE",
+  // "CURRENT_TIME" and "CURRENT_TIMESTAMP" are taken from the local clock).
+  void InitRecord(std::uint8_t* buffer);
+  // A duplicate of the current record: zeros, then every non-null field value (the identifier
+  // only with SuppressAutoInc). TABULA_NOCURRREC without a current record.
+  std::uint16_t CopyCurrentRecord(std::uint8_t* buffer);
+  // Reads the current record into `buffer`. With `for_edit` the edit starts: under the
+  // pessimistic protocol the record is locked, and unless the cursor is exclusive the current
+  // record must still equal `buffer` (the image the caller saw), else the lock is dropped and
+  // TABULA_KEYORRECDELETED raised; the optimistic protocol only compares. Returns
+  // TABULA_NOCURRREC, TABULA_BOF or TABULA_EOF (buffer zeroed) without a current record.
+  std::uint16_t FetchCurrent(std::uint8_t* buffer, bool for_edit);
+  // Adds the record in `image` to the table; with `reposition` the cursor stands on it after.
+  // The image gets the identifier the record was stored with.
+  void PostInsert(std::uint8_t* image, bool reposition);
+  // Replaces the current record with `image`. The identifier never changes unless
+  // SuppressAutoInc is set. Under the pessimistic protocol `unlock_after` ends the edit's
+  // record lock; under the optimistic one a record changed by another user since it was read
+  // raises TABULA_KEYORRECDELETED, and so does every further post until CancelEdit.
+  void PostEdit(std::uint8_t* image, bool unlock_after, bool reposition);
+  // Ends an edit without writing: drops the record lock (pessimistic) or the change-detected
+  // state (optimistic).
+  void CancelEdit();
+  // Deletes the current record; `image` (may be null) is the image the caller last saw.
+  // TABULA_RECLOCKFAILED when another cursor of this process is editing the record.
+  void DeleteCurrent(const std::uint8_t* image, bool reposition);
+  // Record locks of this cursor: `record_no` 0 is the current record. A record that another
+  // cursor of the table object holds is TABULA_RECLOCKFAILED; one that another process holds
+  // is retried 1 + LockRetryCount times, LockWaitTime ms apart. Nothing for an exclusive cursor
+  // or read-only files.
+  void LockCursorRecord(std::int32_t record_no);
+  void UnlockCursorRecord(std::int32_t record_no);
+  // The record this cursor holds locked (0 when none), and the optimistic protocol's flag that
+  // a post found the record changed by another user.
+  std::int32_t LockedRecord() const { return locked_record_; }
+  bool ChangeDetected() const { return change_detected_; }
+
  private:
   void RequireClosed() const;
   [[noreturn]] void Raise(std::uint16_t code, const std::string& field = std::string()) const;
@@ -206,6 +250,37 @@ class TDataCursor {
   bool eof_ = true;
   std::int32_t data_change_count_ = 0;
   std::uint32_t index_change_count_ = 0;
+
+  // ---- Editing (data_cursor_edit.cpp).
+  class TEditKeys;
+  // Raises TABULA_REQDERR, TABULA_MINVALERR or TABULA_MAXVALERR for the first field of `image`
+  // that breaks its Required, MinValue or MaxValue setting.
+  void ValidateImage(const std::uint8_t* image) const;
+  [[noreturn]] void RaiseKeyViolation(const std::string& index_name) const;
+  // Stores a value with the storing rules of the field (case conversion under the table's
+  // collation), whatever the cursor's read-only setting.
+  void StoreValue(const TFieldDescriptor& field, std::uint8_t* image, const std::uint8_t* value,
+                  std::size_t value_size) const;
+  // The physical record number of the current record; 0 when there is none.
+  std::int32_t CurrentPhysicalRecord() const;
+  // Reads the current record from the record cache into the cursor's image.
+  void ReloadCurrentRecord();
+  bool LocksInUse() const;
+  // The write frame of a change: the table's write lock, re-synchronising on a change by
+  // another process.
+  void BeginEditWrite();
+  void EndEditWrite();
+  // Writes the change (or, exclusive and inside a transaction, marks the headers) and takes
+  // the new change counters.
+  void FlushAfterChange();
+  // After a failure in the middle of a change: drops what the caches hold of it, so that
+  // nothing half-done reaches the files.
+  void DiscardFailedChange();
+  // Places the cursor on the record whose image is in `image` (its own number at offset 1).
+  void RepositionAfterChange();
+
+  std::int32_t locked_record_ = 0;  // the record this cursor holds locked, 0 when none
+  bool change_detected_ = false;    // optimistic protocol: a post found the record changed
 };
 
 }  // namespace tabula

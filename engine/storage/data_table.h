@@ -133,6 +133,10 @@ class TDataTable : public TDataFileOwner, public TBlobFileOwner, public TTableLo
   // REQUIRES: IsOpen(), exclusive.
   void EmptyFiles();
 
+  // Forgets every cached record and index page, changed or not, and re-reads the headers: what
+  // a failed change left in the caches never reaches the files.
+  void DiscardCachedChanges() { ReloadHeaders(); }
+
   // Reads the index, data and BLOB headers; drops the caches of every file whose change
   // counter moved (a new index header also re-reads the data header). True when one did.
   bool CheckForChanges() override;

@@ -1,0 +1,703 @@
+// Record editing of the cursor: new record images with their defaults, the checks of a record
+// (required fields, bounds, unique keys), inserting, changing and deleting records with the
+// maintenance of every index (the table's own indexes, "Sys Deleted" and "Sys Text") and of the
+// live-record count, and the record locks of the pessimistic and optimistic protocols.
+//
+// Every change runs under the table's write lock and ends with the table's flush, so other
+// processes see it (through the headers' change counters) before the write lock is released.
+// All checks come before the first change; a failure after it drops the table's caches, so a
+// half-done change never reaches the files.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "engine/base/coding.h"
+#include "engine/base/engine_error.h"
+#include "engine/base/platform.h"
+#include "engine/index/btree.h"
+#include "engine/index/collation.h"
+#include "engine/index/index_file.h"
+#include "engine/index/keys.h"
+#include "engine/sql/exp_types.h"
+#include "engine/storage/data_cursor.h"
+#include "engine/storage/data_directory.h"
+#include "engine/storage/data_file_format.h"
+#include "engine/storage/data_session.h"
+
+namespace tabula {
+
+namespace {
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A decimal integer (optional sign, blanks around it ignored) as a 64-bit value.
+bool ParseInteger(const std::string& text, std::int64_t* value) {
+  const std::string trimmed = TrimBlanks(text);
+  if (trimmed.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(trimmed.c_str(), &end, 10);
+  if (errno != 0 || end == trimmed.c_str() || *end != '\0') return false;
+  *value = parsed;
+  return true;
+}
+
+bool ParseDouble(const std::string& text, double* value) {
+  const std::string trimmed = TrimBlanks(text);
+  if (trimmed.empty()) return false;
+  char* end = nullptr;
+  const double parsed = std::strtod(trimmed.c_str(), &end);
+  if (end == trimmed.c_str() || *end != '\0') return false;
+  *value = parsed;
+  return true;
+}
+
+// A number literal ("-12.345") as a fixed-point value with 4 decimals, rounded half away from
+// zero at the fifth decimal.
+bool ParseScaled(const std::string& text, std::int64_t* scaled) {
+  const std::string trimmed = TrimBlanks(text);
+  std::size_t at = 0;
+  bool negative = false;
+  if (at < trimmed.size() && (trimmed[at] == '-' || trimmed[at] == '+')) {
+    negative = trimmed[at] == '-';
+    ++at;
+  }
+  unsigned __int128 value = 0;
+  int decimals = -1;  // -1 before the point
+  bool digits = false;
+  bool round_up = false;
+  for (; at < trimmed.size(); ++at) {
+    const char c = trimmed[at];
+    if (c == '.' && decimals < 0) {
+      decimals = 0;
+      continue;
+    }
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    digits = true;
+    if (decimals >= 4) {
+      if (decimals == 4) round_up = c >= '5';
+      ++decimals;
+      continue;
+    }
+    value = value * 10 + static_cast<unsigned>(c - '0');
+    if (decimals >= 0) ++decimals;
+    if (value > static_cast<unsigned __int128>(INT64_MAX)) return false;
+  }
+  if (!digits) return false;
+  for (int d = std::max(decimals, 0); d < 4; ++d) value *= 10;
+  if (round_up) value += 1;
+  if (value > static_cast<unsigned __int128>(INT64_MAX)) return false;
+  *scaled = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
+  return true;
+}
+
+std::int32_t Today() {
+  const TLocalDateTime now = CurrentPlatform().LocalDateTime();
+  return EncodeDate(now.year, now.month, now.day);
+}
+
+std::int32_t TimeOfDay() {
+  const TLocalDateTime now = CurrentPlatform().LocalDateTime();
+  return ((now.hour * 60 + now.minute) * 60 + now.second) * 1000 + now.millisecond;
+}
+
+// Day 1899-12-30, the date part of a time of day stored in a timestamp.
+std::int32_t TimeBaseDay() { return EncodeDate(1899, 12, 30); }
+
+// The value of a date, time or timestamp text of a field of `type` (the "CURRENT_..." words
+// included) as a date-time value: a day number for dates, milliseconds for times, a timestamp
+// value for timestamps.
+bool ParseDateTimeText(std::uint8_t type, const std::string& text, double* value) {
+  const std::string upper = UpperAscii(TrimBlanks(text));
+  if (type == fldDate) {
+    std::int32_t day = 0;
+    if (upper == "CURRENT_DATE") {
+      day = Today();
+    } else if (!ParseDateLiteral(text, &day)) {
+      return false;
+    }
+    *value = day;
+    return true;
+  }
+  if (type == fldTime) {
+    std::int32_t ms = 0;
+    if (upper == "CURRENT_TIME") {
+      ms = TimeOfDay();
+    } else if (!ParseTimeLiteral(text, &ms)) {
+      return false;
+    }
+    *value = ms;
+    return true;
+  }
+  if (upper == "CURRENT_TIMESTAMP") {
+    *value = EncodeTimeStamp(Today(), TimeOfDay());
+  } else if (upper == "CURRENT_DATE") {
+    *value = EncodeTimeStamp(Today(), 0);
+  } else if (upper == "CURRENT_TIME") {
+    *value = EncodeTimeStamp(TimeBaseDay(), TimeOfDay());
+  } else if (!ParseTimeStampLiteral(text, value)) {
+    return false;
+  }
+  return true;
+}
+
+// The stored value bytes of a field (after its null flag; the identifier for the
+// auto-increment field), or null when the field is null.
+const std::uint8_t* FieldValue(const TFieldDescriptor& field, const std::uint8_t* image) {
+  if (IsAutoIncField(field.FieldType, field.FieldSubType)) return image + kRecordIdentifier;
+  if (image[field.FieldOffset] == 0) return nullptr;
+  return image + field.FieldOffset + 1;
+}
+
+int Sign(double a, double b) { return a < b ? -1 : (a > b ? 1 : 0); }
+int Sign(std::int64_t a, std::int64_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
+
+// The integer value of an integer-like field's bytes.
+std::int64_t IntegerValue(std::uint8_t type, const std::uint8_t* value) {
+  switch (type) {
+    case fldSmallInt:
+      return static_cast<std::int16_t>(DecodeFixed16(value));
+    case fldBoolean:
+    case fldWord:
+      return DecodeFixed16(value);
+    case fldInteger:
+    case fldDate:
+    case fldTime:
+      return static_cast<std::int32_t>(DecodeFixed32(value));
+    case fldUnsignedInteger:
+      return DecodeFixed32(value);
+    case fldLargeInt:
+      return static_cast<std::int64_t>(DecodeFixed64(value));
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+// ---- Keys of the table's indexes --------------------------------------------------------------
+
+// The key functions of every index an edit maintains, built from the index header when the edit
+// starts: the table's own indexes (the primary index unless the table uses the internal one,
+// and the secondary indexes), "Sys Deleted", and "Sys Text" when it indexes fields.
+class TDataCursor::TEditKeys {
+ public:
+  struct TIndex {
+    int slot = 0;
+    std::string name;
+    bool unique = false;
+    std::unique_ptr<TIndexKeys> keys;
+    std::unique_ptr<TIndexKeysComparator> comparator;
+    std::size_t Length() const { return keys->KeyLength(); }
+  };
+
+  TEditKeys(TDataTable& table, const TCollation& collation, const std::string& table_name)
+      : index_(table.IndexFile()), collation_(collation) {
+    const TIndexFile& file = table.IndexFile();
+    const std::vector<TFieldDescriptor>& fields = table.DataFile().Descriptors();
+    const TIndexHeader& header = file.Header();
+    auto make = [&](int slot) {
+      auto index = std::make_unique<TIndex>();
+      const TIndexDescriptor& descriptor = header.Descriptors[slot];
+      TKeyIndexDef definition;
+      const std::uint16_t code = MakeKeyIndexDef(descriptor, slot, fields, &definition);
+      if (code != 0) RaiseTableError(code, table_name, "", descriptor.Name);
+      index->slot = slot;
+      index->name = descriptor.Name;
+      index->unique = descriptor.Unique;
+      index->keys = std::make_unique<TIndexKeys>(std::move(definition), collation);
+      index->comparator = std::make_unique<TIndexKeysComparator>(*index->keys);
+      return index;
+    };
+    if (!file.NoPrimaryIndex()) user_.push_back(make(0));
+    for (int slot = 1; slot <= header.SecondaryCount && slot < kSysDeletedSlot; ++slot) {
+      user_.push_back(make(slot));
+    }
+    deleted_ = make(kSysDeletedSlot);
+    const TIndexDescriptor& text = header.Descriptors[kSysTextSlot];
+    for (std::size_t i = 0; i < text.FieldCount && i < text.FieldNumbers.size(); ++i) {
+      const std::uint16_t field_no = text.FieldNumbers[i];
+      if (field_no == 0 || field_no > fields.size()) continue;
+      const TFieldDescriptor& field = fields[field_no - 1u];
+      if (field.FieldType == fldString) text_fields_.push_back(field);
+      // A memo field's words come from its BLOB value; they join here with the cursor's BLOB
+      // operations (the memo's text in place of the string value below).
+    }
+    if (!text_fields_.empty()) {
+      text_ = make(kSysTextSlot);
+      LoadTextParameters();
+    }
+  }
+
+  const std::vector<std::unique_ptr<TIndex>>& User() const { return user_; }
+  const TIndex& Deleted() const { return *deleted_; }
+
+  void BuildKey(const TIndex& index, const std::uint8_t* image, std::size_t size,
+                std::vector<std::uint8_t>* key, const std::string& table_name) const {
+    key->assign(index.Length(), 0);
+    const std::uint16_t code = index.keys->BuildKey(image, size, key->data());
+    if (code != 0) RaiseTableError(code, table_name, "", index.name);
+  }
+
+  // The "Sys Deleted" key of a record: its status byte and identifier.
+  std::vector<std::uint8_t> DeletedKey(std::uint8_t status, std::int32_t record_id) const {
+    std::vector<std::uint8_t> key(kSysDeletedKeyLength);
+    key[0] = status;
+    EncodeIntegerKey(key.data() + 1, record_id);
+    return key;
+  }
+
+  bool Exists(const TIndex& index, const std::vector<std::uint8_t>& key) const {
+    TBTree tree = index_.Tree(index.slot, *index.comparator);
+    TTreePosition at;
+    bool found = false;
+    tree.Seek(key.data(), key.size(), &at, &found);
+    return at.Valid() && found;
+  }
+
+  void Insert(const TIndex& index, const std::vector<std::uint8_t>& key, std::int32_t record_no) {
+    index_.InsertKey(index.slot, *index.comparator, key.data(),
+                     static_cast<std::uint32_t>(record_no));
+  }
+
+  void Remove(const TIndex& index, const std::vector<std::uint8_t>& key, std::int32_t record_no) {
+    index_.DeleteKey(index.slot, *index.comparator, key.data(),
+                     static_cast<std::uint32_t>(record_no));
+  }
+
+  // The "Sys Text" keys of a record image: one per distinct word that is not a stop word, of
+  // every text-indexed field. Sorted and free of duplicates.
+  using TKeyList = std::vector<std::vector<std::uint8_t>>;
+  TKeyList TextKeys(const std::uint8_t* image) const {
+    TKeyList keys;
+    if (!text_) return keys;
+    const std::int32_t record_id = RecordIdentifier(image);
+    for (const TFieldDescriptor& field : text_fields_) {
+      const std::uint8_t* value = FieldValue(field, image);
+      if (value == nullptr) continue;
+      const std::size_t length = strnlen(reinterpret_cast<const char*>(value), field.PhysicalSize);
+      const std::string_view text(reinterpret_cast<const char*>(value), length);
+      for (const TWordCount& word :
+           SplitWords(collation_, text, params_.SpaceChars, params_.IncludeChars, false)) {
+        if (IsStopWord(collation_, params_.StopWords, word.Word)) continue;
+        std::vector<std::uint8_t> key(kTextKeyLength);
+        text_->keys->BuildTextKey(field.FieldNo, word.Word, record_id, key.data());
+        keys.push_back(std::move(key));
+      }
+    }
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return keys;
+  }
+
+  // Replaces the words of `old_image` (null: none) by those of `new_image` (null: none) for the
+  // record `record_no`; words present in both stay.
+  void UpdateText(const std::uint8_t* old_image, const std::uint8_t* new_image,
+                  std::int32_t record_no) {
+    if (!text_) return;
+    const TKeyList old_keys = old_image != nullptr ? TextKeys(old_image) : TKeyList();
+    const TKeyList new_keys = new_image != nullptr ? TextKeys(new_image) : TKeyList();
+    for (const auto& key : old_keys) {
+      if (!std::binary_search(new_keys.begin(), new_keys.end(), key))
+        Remove(*text_, key, record_no);
+    }
+    for (const auto& key : new_keys) {
+      if (!std::binary_search(old_keys.begin(), old_keys.end(), key))
+        Insert(*text_, key, record_no);
+    }
+  }
+
+ private:
+  void LoadTextParameters() {
+    params_ = DefaultTextIndexParams();
+    const std::vector<std::uint8_t> bytes = index_.ReadParameterChain();
+    TTextIndexParameters stored;
+    if (bytes.empty() || !stored.Decode(bytes)) return;
+    params_.StopWords = stored.StopWords;
+    params_.SpaceChars.DecodeFrom(stored.Spaces.data());
+    params_.IncludeChars.DecodeFrom(stored.Includes.data());
+  }
+
+  TIndexFile& index_;
+  const TCollation& collation_;
+  std::vector<std::unique_ptr<TIndex>> user_;
+  std::unique_ptr<TIndex> deleted_;
+  std::unique_ptr<TIndex> text_;
+  std::vector<TFieldDescriptor> text_fields_;
+  TTextIndexParams params_;
+};
+
+// ---- Helpers ----------------------------------------------------------------------------------
+
+void TDataCursor::RaiseKeyViolation(const std::string& index_name) const {
+  RaiseEngineError(TABULA_KEYVIOL, std::string(), std::string(), database_.DisplayName(),
+                   table_name_, std::string(), index_name, std::string());
+}
+
+void TDataCursor::StoreValue(const TFieldDescriptor& field, std::uint8_t* image,
+                             const std::uint8_t* value, std::size_t value_size) const {
+  TCaseConverter convert = nullptr;
+  if (collation_ != nullptr) {
+    convert = [](std::string_view text, std::uint8_t char_case, const void* context) {
+      const auto* collation = static_cast<const TCollation*>(context);
+      return char_case == kCharCaseUpper ? collation->Upper(text) : collation->Lower(text);
+    };
+  }
+  const std::uint16_t code = StoreFieldValue(field, image, static_cast<std::size_t>(record_size_),
+                                             value, value_size, convert, collation_);
+  if (code != 0) Raise(code, field.FieldName);
+}
+
+std::int32_t TDataCursor::CurrentPhysicalRecord() const {
+  if (!IsOpen() || (bof_ && eof_) || record_image_.size() < kRecordHeaderSize) return 0;
+  if (RecordStatus(record_image_.data()) != kStatusActive) return 0;
+  return RecordLink(record_image_.data());
+}
+
+void TDataCursor::ReloadCurrentRecord() {
+  const std::int32_t record_no = CurrentPhysicalRecord();
+  if (record_no <= 0) return;
+  TDataFile& data = table_->DataFile();
+  if (record_no > data.PhysicalRecordCount()) return;
+  TRecord* record =
+      data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
+  if (record == nullptr) return;
+  std::copy(record->Image(), record->Image() + record_size_, record_image_.begin());
+  data.Cache()->Unpin(record);
+}
+
+bool TDataCursor::LocksInUse() const {
+  return !exclusive_ && !locking_disabled_ && !table_->LocksDisabled() &&
+         !database_.Session().Remote();
+}
+
+void TDataCursor::BeginEditWrite() {
+  const bool changed = table_->Locks().LockWrite();
+  const bool moved = table_->DataFile().Header().ChangeCount != data_change_count_ ||
+                     table_->IndexFile().Header().ChangeCount != index_change_count_;
+  if (changed || moved) {
+    RememberChangeCounters();
+    ReloadCurrentRecord();
+  }
+}
+
+void TDataCursor::EndEditWrite() { table_->Locks().UnlockWrite(); }
+
+void TDataCursor::FlushAfterChange() {
+  table_->Flush(false, false, false);
+  RememberChangeCounters();
+}
+
+void TDataCursor::DiscardFailedChange() {
+  // Inside a transaction and on an exclusive table the caches hold earlier changes that were
+  // never written; those stay (a rollback or the close decides about them).
+  if (table_->InTransaction() || table_->Exclusive()) return;
+  try {
+    table_->DiscardCachedChanges();
+  } catch (const std::exception&) {
+  }
+}
+
+void TDataCursor::RepositionAfterChange() {
+  const std::int32_t record_no = CurrentPhysicalRecord();
+  record_no_ = record_no;
+  bof_ = eof_ = record_no == 0;
+}
+
+// ---- Validation ------------------------------------------------------------------------------
+
+void TDataCursor::ValidateImage(const std::uint8_t* image) const {
+  // A string value must end within its area: readers take it up to its zero byte.
+  for (const TFieldDescriptor& field : descriptors_) {
+    if (field.FieldType != fldString || !field.HasRecordArea()) continue;
+    const std::uint8_t* value = FieldValue(field, image);
+    if (value != nullptr && std::memchr(value, 0, field.PhysicalSize) == nullptr) {
+      Raise(TABULA_INVALIDFLDTYPE, field.FieldName);
+    }
+  }
+  if (!has_value_checks_) return;
+  const TCollation* collation = collation_ != nullptr ? collation_ : FindCollation(0, 0);
+  for (const TFieldDescriptor& field : descriptors_) {
+    if (field.Computed) continue;
+    if (!field.Required && field.MinValue.empty() && field.MaxValue.empty()) continue;
+    const std::uint8_t* value = FieldValue(field, image);
+    if (field.Required && value == nullptr) Raise(TABULA_REQDERR, field.FieldName);
+    // The value against one bound: -1 below, 0 equal, 1 above; 0 when the field's type has no
+    // order or the bound does not read as a value of the type.
+    auto compare = [&](const std::string& bound) -> int {
+      static const std::uint8_t kZero[kBcdValueSize] = {};
+      const std::uint8_t* v = value != nullptr ? value : kZero;
+      switch (field.FieldType) {
+        case fldString: {
+          const std::size_t length = strnlen(reinterpret_cast<const char*>(v), field.PhysicalSize);
+          return collation->Compare(std::string_view(reinterpret_cast<const char*>(v), length),
+                                    bound, false);
+        }
+        case fldDate:
+        case fldTime: {
+          double limit = 0;
+          if (!ParseDateTimeText(field.FieldType, bound, &limit)) return 0;
+          return Sign(static_cast<double>(IntegerValue(field.FieldType, v)), limit);
+        }
+        case fldTimeStamp: {
+          double limit = 0;
+          if (!ParseDateTimeText(field.FieldType, bound, &limit)) return 0;
+          return Sign(DecodeDouble(v), limit);
+        }
+        case fldBoolean: {
+          bool limit = false;
+          if (!ParseBooleanLiteral(bound, &limit)) return 0;
+          return Sign(IntegerValue(field.FieldType, v), std::int64_t{limit ? 1 : 0});
+        }
+        case fldSmallInt:
+        case fldInteger:
+        case fldWord:
+        case fldUnsignedInteger:
+        case fldLargeInt: {
+          std::int64_t limit = 0;
+          if (!ParseInteger(bound, &limit)) return 0;
+          return Sign(IntegerValue(field.FieldType, v), limit);
+        }
+        case fldFloat: {
+          double limit = 0;
+          if (!ParseDouble(bound, &limit)) return 0;
+          return Sign(DecodeDouble(v), limit);
+        }
+        case fldBCD: {
+          std::int64_t limit = 0;
+          std::int64_t scaled = 0;
+          if (!ParseScaled(bound, &limit)) return 0;
+          if (value != nullptr && !DecodeBcd(v, &scaled)) return 0;
+          return Sign(scaled, limit);
+        }
+        default:
+          return 0;
+      }
+    };
+    if (!field.MinValue.empty() && compare(field.MinValue) < 0) {
+      Raise(TABULA_MINVALERR, field.FieldName);
+    }
+    if (!field.MaxValue.empty() && compare(field.MaxValue) > 0) {
+      Raise(TABULA_MAXVALERR, field.FieldName);
+    }
+  }
+}
+
+// ---- New records -----------------------------------------------------------------------------
+
+void TDataCursor::InitRecord(std::uint8_t* buffer) {
+  if (!IsOpen()) Raise(TABULA_NOCURRREC);
+  std::memset(buffer, 0, static_cast<std::size_t>(record_size_));
+  if (!has_defaults_) return;
+  for (const TFieldDescriptor& field : descriptors_) {
+    if (field.DefaultValue.empty() || !field.HasRecordArea()) continue;
+    const std::string& text = field.DefaultValue;
+    std::uint8_t value[kBcdValueSize] = {};
+    std::size_t size = field.PhysicalSize;
+    bool ok = true;
+    switch (field.FieldType) {
+      case fldString:
+        StoreValue(field, buffer, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+        continue;
+      case fldDate:
+      case fldTime:
+      case fldTimeStamp: {
+        double moment = 0;
+        ok = ParseDateTimeText(field.FieldType, text, &moment);
+        if (field.FieldType == fldTimeStamp) {
+          EncodeDouble(value, moment);
+        } else {
+          EncodeFixed32(value, static_cast<std::uint32_t>(static_cast<std::int32_t>(moment)));
+        }
+        break;
+      }
+      case fldBoolean: {
+        bool flag = false;
+        ok = ParseBooleanLiteral(text, &flag);
+        EncodeFixed16(value, flag ? 1 : 0);
+        break;
+      }
+      case fldSmallInt:
+      case fldWord: {
+        std::int64_t number = 0;
+        ok = ParseInteger(text, &number);
+        EncodeFixed16(value, static_cast<std::uint16_t>(number));
+        break;
+      }
+      case fldInteger:
+      case fldUnsignedInteger: {
+        std::int64_t number = 0;
+        ok = ParseInteger(text, &number);
+        EncodeFixed32(value, static_cast<std::uint32_t>(number));
+        break;
+      }
+      case fldLargeInt: {
+        std::int64_t number = 0;
+        ok = ParseInteger(text, &number);
+        EncodeFixed64(value, static_cast<std::uint64_t>(number));
+        break;
+      }
+      case fldFloat: {
+        double number = 0;
+        ok = ParseDouble(text, &number);
+        EncodeDouble(value, number);
+        break;
+      }
+      case fldBCD: {
+        std::int64_t scaled = 0;
+        ok = ParseScaled(text, &scaled) && EncodeBcd(value, scaled, field.FieldScale);
+        break;
+      }
+      default:
+        ok = false;  // other types have no defaults
+        break;
+    }
+    if (ok) StoreValue(field, buffer, value, size);
+  }
+}
+
+std::uint16_t TDataCursor::CopyCurrentRecord(std::uint8_t* buffer) {
+  if (!IsOpen() || (bof_ && eof_)) return TABULA_NOCURRREC;
+  ReloadCurrentRecord();
+  std::memset(buffer, 0, static_cast<std::size_t>(record_size_));
+  const std::uint8_t* source = record_image_.data();
+  for (const TFieldDescriptor& field : descriptors_) {
+    if (!field.HasRecordArea()) continue;
+    if (source[field.FieldOffset] == 0) continue;
+    if (field.FieldType == fldBlob) {
+      // BLOB hook: the value is duplicated into a new BLOB value of `buffer` by the cursor's
+      // BLOB operations (read the current record's BLOB, write its data into the new one).
+      continue;
+    }
+    std::memcpy(buffer + field.FieldOffset, source + field.FieldOffset, field.AreaSize());
+  }
+  if (suppress_auto_inc_) SetRecordIdentifier(buffer, RecordIdentifier(source));
+  return 0;
+}
+
+// ---- Posting an insert -----------------------------------------------------------------------
+
+void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
+  if (!IsOpen()) Raise(TABULA_NOCURRREC);
+  if (read_only_) Raise(TABULA_OSEACCES);
+  ValidateImage(image);
+  TDataFile& data = table_->DataFile();
+  TIndexFile& index = table_->IndexFile();
+  TTableLocks& locks = table_->Locks();
+  const std::size_t size = static_cast<std::size_t>(record_size_);
+  const bool locking = LocksInUse();
+
+  if (locking) BeginEditWrite();
+  std::int32_t record_no = 0;
+  bool record_locked = false;
+  bool changing = false;
+  TRecord* record = nullptr;
+  try {
+    // The record number the insert uses; locked like any record being changed.
+    record_no = data.RecordForInsert();
+    if (record_no == data.NextRecordNo()) {
+      if (const std::uint16_t code = data.Header().CheckAppend(record_no)) Raise(code);
+    }
+    if (locking) {
+      locks.LockRecord(record_no);
+      record_locked = true;
+    }
+    // The identifier: the next one of the table, or with SuppressAutoInc the image's own.
+    const std::int32_t last_id = data.Header().LastRecordID;
+    const std::int32_t next_id = last_id == INT32_MAX ? 1 : last_id + 1;
+    if (!suppress_auto_inc_) SetRecordIdentifier(image, next_id);
+    const std::int32_t record_id = RecordIdentifier(image);
+
+    // Unique keys, before anything changes.
+    const TCollation* collation = FindCollation(locale_id_, sort_id_);
+    if (collation == nullptr) Raise(TABULA_CANNOTLOADLDDRV);
+    TEditKeys keys(*table_, *collation, table_name_);
+    std::vector<std::vector<std::uint8_t>> user_keys(keys.User().size());
+    const bool check_unique = !(query_result_ && !natural_order_);
+    for (std::size_t i = 0; i < keys.User().size(); ++i) {
+      const auto& entry = *keys.User()[i];
+      keys.BuildKey(entry, image, size, &user_keys[i], table_name_);
+      if (check_unique && entry.unique && keys.Exists(entry, user_keys[i])) {
+        RaiseKeyViolation(entry.name);
+      }
+    }
+    const std::vector<std::uint8_t> deleted_key = keys.DeletedKey(kStatusActive, record_id);
+    if (suppress_auto_inc_ && keys.Exists(keys.Deleted(), deleted_key)) {
+      RaiseKeyViolation(keys.Deleted().name);
+    }
+
+    // The changes.
+    changing = true;
+    record = data.TakeFreeRecord(nullptr);
+    if (record == nullptr) Raise(TABULA_INDEXCORRUPT);
+    if (record->RecordNo() != record_no) {
+      // The free chain's head was no deleted record: the chain was cut and the insert appends.
+      if (record_locked) {
+        locks.UnlockRecord(record_no);
+        record_locked = false;
+      }
+      record_no = record->RecordNo();
+      if (locking) {
+        locks.LockRecord(record_no);
+        record_locked = true;
+      }
+    }
+    const bool reused = RecordStatus(record->Image()) == kStatusDeleted;
+    const std::int32_t old_id = RecordIdentifier(record->Image());
+    for (std::size_t i = 0; i < keys.User().size(); ++i) {
+      keys.Insert(*keys.User()[i], user_keys[i], record_no);
+    }
+    if (reused) keys.Remove(keys.Deleted(), keys.DeletedKey(kStatusDeleted, old_id), record_no);
+    keys.Insert(keys.Deleted(), deleted_key, record_no);
+
+    std::uint8_t* stored = record->Image();
+    std::memset(stored, 0, size);
+    record->SetRecordNo(record_no);
+    if (suppress_auto_inc_) {
+      if (record_id > data.Header().LastRecordID) data.SetLastRecordID(record_id);
+    } else {
+      data.NewRecordID();
+    }
+    std::memcpy(stored + kRecordFields, image + kRecordFields, size - kRecordFields);
+    SetRecordIdentifier(stored, record_id);
+    record->SetDirty(true);
+    index.IncRecordCount();
+    keys.UpdateText(nullptr, stored, record_no);
+    // BLOB hook: write every changed BLOB value of `image` into `record` here (a new owner
+    // identifier each, its blocks, the first-block number and owner in the record), then free
+    // the cursor's BLOB buffers.
+    if (reposition) std::copy(stored, stored + size, record_image_.begin());
+    data.Cache()->Unpin(record);
+    record = nullptr;
+    FlushAfterChange();
+    if (reposition) RepositionAfterChange();
+  } catch (...) {
+    if (record != nullptr) data.Cache()->Unpin(record);
+    if (changing) DiscardFailedChange();
+    if (record_locked) {
+      try {
+        locks.UnlockRecord(record_no);
+      } catch (const std::exception&) {
+      }
+    }
+    if (locking) {
+      try {
+        EndEditWrite();
+      } catch (const std::exception&) {
+      }
+    }
+    throw;
+  }
+  if (record_locked) locks.UnlockRecord(record_no);
+  if (locking) EndEditWrite();
+}
+
+}  // namespace tabula
