@@ -264,8 +264,10 @@ void TDataCursor::Open(bool keep_position) {
       if (table_->IndexRebuilt()) table_->RebuildIndexKeys();
     }
     TakeTableState();
-    current_index_ = natural_order_ ? kNoIndex : 0;
-    First();
+    SelectIndex(natural_order_ ? kNoIndex : kPrimarySlot);
+    ComputeRangePositions();
+    RebuildBitmaps();
+    SetToBegin();
   } catch (...) {
     try {
       Close(false);
@@ -346,11 +348,37 @@ void TDataCursor::ClearState() {
   record_no_ = 0;
   bof_ = eof_ = true;
   suppress_auto_inc_ = false;
+  // Navigation state.
+  index_name_.clear();
+  record_order_ = true;
+  index_keys_.reset();
+  comparator_.reset();
+  deleted_keys_.reset();
+  deleted_comparator_.reset();
+  key_length_ = 0;
+  index_field_count_ = 0;
+  position_ = TTreePosition();
+  ordinal_ = 0;
+  range_active_ = false;
+  range_start_key_.clear();
+  range_end_key_.clear();
+  range_start_ = range_end_ = 0;
+  active_bitmap_ = TRecordsBitmap();
+  working_bitmap_ = TRecordsBitmap();
+  visible_count_ = 0;
+  uses_bitmap_ = false;
+  read_depth_ = write_depth_ = scan_depth_ = 0;
+  read_lock_taken_ = write_lock_taken_ = scan_lock_taken_ = false;
 }
 
 void TDataCursor::Close(bool flush) {
   if (!IsOpen()) return;
   TDataTable* table = table_;
+  // The index file asks the cursor that reads on each cache miss; this one no longer reads.
+  table->IndexFile().OnCheckChanges = nullptr;
+  if (read_lock_taken_) table->Locks().UnlockRead();
+  if (write_lock_taken_) table->Locks().UnlockWrite();
+  if (scan_lock_taken_) table->Locks().UnlockScan();
   ClearState();
   const int result = database_.ReleaseTable(table, flush);
   if (result < 0) Raise(static_cast<std::uint16_t>(-result));
@@ -458,7 +486,9 @@ void TDataCursor::EmptyTable() {
   if (read_only_) Raise(TABULA_OSEACCES);
   table_->EmptyFiles();
   RememberChangeCounters();
-  First();
+  ComputeRangePositions();
+  RebuildBitmaps();
+  SetToBegin();
 }
 
 TTableInfo TDataCursor::GetTableInfo() {
@@ -519,36 +549,6 @@ std::uint16_t TDataCursor::IndexCount() const {
   const TIndexFile& index = table_->IndexFile();
   return static_cast<std::uint16_t>((index.NoPrimaryIndex() ? 0 : 1) +
                                     index.Header().SecondaryCount);
-}
-
-// ---- Record-number order ---------------------------------------------------------------------
-
-void TDataCursor::First() {
-  record_no_ = 0;
-  bof_ = true;
-  eof_ = false;
-}
-
-bool TDataCursor::Next() {
-  if (!IsOpen()) return false;
-  TDataFile& data = table_->DataFile();
-  while (record_no_ < data.PhysicalRecordCount()) {
-    ++record_no_;
-    TRecord* record =
-        data.Cache()->GetRecord(nullptr, record_no_, true, TReadDirection::kForward, false);
-    if (record == nullptr) continue;
-    const bool active = record->Status() == kStatusActive;
-    if (active) {
-      std::copy(record->Image(), record->Image() + record_image_.size(), record_image_.begin());
-    }
-    data.Cache()->Unpin(record);
-    if (active) {
-      bof_ = false;
-      return true;
-    }
-  }
-  eof_ = true;
-  return false;
 }
 
 }  // namespace tabula

@@ -20,11 +20,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/index/btree.h"
+#include "engine/index/keys.h"
 #include "engine/storage/data_table.h"
 #include "engine/storage/field_types.h"
+#include "engine/storage/record_cache.h"
+#include "engine/storage/records_bitmap.h"
 
 namespace tabula {
 
@@ -63,7 +68,7 @@ bool IsIdentifierStart(unsigned char c);
 // separator).
 bool IsValidValueText(const TFieldDescriptor& descriptor, const std::string& text);
 
-class TDataCursor {
+class TDataCursor : public TRecordCacheCursor {
  public:
   // Asked when the table is encrypted and the session lacks its password: true to look again
   // (after adding the password to the session), false to give up.
@@ -72,7 +77,7 @@ class TDataCursor {
   // `database` (not owned) outlives the cursor.
   explicit TDataCursor(TDataDirectory& database);
   // Closes the cursor when open (errors are swallowed).
-  ~TDataCursor();
+  ~TDataCursor() override;
   TDataCursor(const TDataCursor&) = delete;
   TDataCursor& operator=(const TDataCursor&) = delete;
 
@@ -156,12 +161,109 @@ class TDataCursor {
   // Takes the table's current counters.
   void RememberChangeCounters();
 
-  // ---- Record-number order (minimal navigation until the index-ordered cursor exists).
-  // Moves before the first record.
-  void First();
-  // Loads the next active record in record-number order into the record image; false at the
-  // end (EOF set).
-  bool Next();
+  // ---- Navigation
+  //
+  // The cursor reads in index order (the current index's B-tree) or in record-number order
+  // (no index, or the primary slot of a table without a primary index of its own). A record is
+  // visible when it is active, lies inside the range (index order) and passes the cursor's
+  // filters. Positioning operations run inside a read frame (CheckChanges ... EndRead); a page
+  // fetch or record read that finds the table changed by another process re-synchronises the
+  // cursor and the step starts again. The codes returned are 0, TABULA_BOF, TABULA_EOF or
+  // TABULA_RECNOTFOUND; with a code other than 0 the buffer is zeroed.
+  //
+  // No current record: Bof() and Eof() both set, ordinal and record number 0.
+
+  // Before the first visible record (standing on it with Bof set).
+  void SetToBegin();
+  // After the last visible record (standing on it with Eof set).
+  void SetToEnd();
+  // Steps forward (backward) and copies RecordSize bytes into `buffer` (may be null).
+  std::uint16_t GetNextRecord(std::uint8_t* buffer);
+  std::uint16_t GetPriorRecord(std::uint8_t* buffer);
+  // Up to *count forward steps, the records one after another in `buffer`; *count becomes the
+  // number delivered. Returns the last code.
+  std::uint16_t ReadRecordBlock(std::int32_t* count, std::uint8_t* buffer);
+  // Goes to the record whose GetRecNo is n; true when reached. Below the first: on the first
+  // with Bof; above the last: on the last with Eof.
+  bool SetToRecNo(std::int32_t n);
+  // Record-number order: the number of visible records up to the current one. Index order:
+  // the current key's place in the range (counting records that filters hide); 0 for none.
+  std::int32_t GetRecNo() const;
+  std::int32_t GetRecordCount() const;
+  // Record-number order: 4 bytes (the record number); index order: the key length.
+  std::uint16_t GetBookmarkSize() const;
+  // The current record number or key; all zero without a current entry.
+  void GetBookmark(std::uint8_t* bookmark) const;
+  // Returns to a bookmark, or to its nearest visible neighbour. True with `keep_flags`;
+  // otherwise true only when the cursor's bookmark now equals the given one.
+  bool SetToBookmark(const std::uint8_t* bookmark, bool keep_flags, bool skip_check);
+  // -1, 0 or 1 in the cursor's order.
+  int CompareBookmarks(const std::uint8_t* a, const std::uint8_t* b) const;
+  // Searches the current index (index order only; false otherwise) for a ready key
+  // (`keys_given`) or the key of a record image. `field_count` 1 .. index fields - 1 (or any
+  // count on a non-unique index, 0 meaning all) and `partial_length` (leading characters of
+  // the next field) make the key partial. Copies the record reached into `result` (may be
+  // null).
+  bool Find(bool keys_given, const std::uint8_t* key_or_image, bool nearest,
+            std::uint16_t field_count, std::uint16_t partial_length, std::uint8_t* result);
+  // Restricts an index-ordered cursor to the keys between the bounds (both inclusive); a null
+  // bound leaves its side open. Field counts make a bound partial as in Find.
+  void SetRange(bool keys_given, const std::uint8_t* start, std::uint16_t start_fields,
+                const std::uint8_t* end, std::uint16_t end_fields);
+  void ResetRange();
+  bool RangeActive() const { return range_active_; }
+  // Switches to the primary index (empty name) or a secondary index; the range is removed.
+  // TABULA_INVALIDINDEXNAME (with the index and table names) for a name that is no index.
+  void SetIndexName(const std::string& name);
+  const std::string& IndexName() const { return index_name_; }
+  // True in record-number order.
+  bool RecordNumberOrder() const { return record_order_; }
+  // Goes to the other cursor's current record (same table); TABULA_RECNOTFOUND when there is
+  // no such record in this cursor's order (the cursor then does not move in index order).
+  std::uint16_t SetToCursor(TDataCursor& other);
+  // A new open cursor with this cursor's settings, index, range and position.
+  std::unique_ptr<TDataCursor> CloneCursor();
+  // Re-reads the table's state and returns to the current record.
+  void Refresh();
+  // Goes to the record held in the cursor's record image (its record number at offset 1 in
+  // record-number order, its key in index order), or to its nearest visible neighbour, and
+  // reloads it. The editing operations put the record they posted into RecordImage() first.
+  void Reposition();
+  // Recomputes the range positions (and the bitmaps) after this process changed the table.
+  void ComputeRangePositions();
+  // Brings the working bitmap up to date after a post of record `record_no` (active again)
+  // or its delete; does nothing in index order without filters.
+  void RecordPosted(std::int32_t record_no);
+  void RecordDeleted(std::int32_t record_no);
+
+  // ---- Read, write and scan frames (change detection)
+  //
+  // Each Begin* takes its table-level lock (none for exclusive cursors or read-only files),
+  // and when the lock found a change by another process, or the table's cached change
+  // counters differ from the ones this cursor last synchronised with, re-synchronises the
+  // cursor and returns true. Frames nest; the lock a frame took is released by its
+  // outermost End*.
+  bool BeginRead();
+  void EndRead();
+  // Releases a read lock this cursor holds first (the write lock covers the read bytes).
+  bool BeginWrite();
+  void EndWrite();
+  bool BeginScan();
+  void EndScan();
+  // At the start of every navigation and read: with the session's StrictChangeDetection on,
+  // BeginRead (the caller ends the frame with EndRead); off, only the comparison of the
+  // change counters and a re-synchronisation when they differ (the caller still calls
+  // EndRead, which then releases what a cache miss took).
+  void CheckChanges();
+  // Takes the table's counters, recomputes the ranges and bitmaps and returns to the
+  // bookmark of the current record (from the cursor's own copy of it), keeping Bof and Eof
+  // while the record reached is still the first or the last.
+  void Resync();
+
+  // ---- TRecordCacheCursor (the record cache asks on a miss).
+  bool LockAndCheckForChanges() override;
+  std::int32_t ConsecutiveRecordsAhead(std::int32_t record_no, TReadDirection direction,
+                                       std::int32_t limit) override;
 
   // ---- Editing (data_cursor_edit.cpp). Every image is RecordSize bytes in the caller's buffer.
   // The posting and deleting operations raise their errors with the table name (field errors
@@ -281,6 +383,68 @@ class TDataCursor {
 
   std::int32_t locked_record_ = 0;  // the record this cursor holds locked, 0 when none
   bool change_detected_ = false;    // optimistic protocol: a post found the record changed
+
+  // ---- Navigation (private; data_cursor_nav.cpp)
+  class TReadFrame;
+  struct TSearchKey;
+  // Index order: the tree of the current index, reads checking for changes.
+  TBTree Tree();
+  void SelectIndex(int slot);
+  void ClearPosition();
+  void CommitPosition(const TTreePosition& at);
+  std::int32_t CurrentRecordCount() const;
+  std::int32_t RangeStart() const { return range_active_ ? range_start_ : 1; }
+  bool Visible(std::int32_t record_no) const;
+  bool CountersDiffer() const;
+  bool LocksApply() const;
+  void GotoFirst();
+  void GotoLast();
+  void MoveBy(std::int32_t n);
+  void LoadCurrent(TReadDirection direction);
+  bool Search(const std::uint8_t* key, bool nearest, bool keep_flags);
+  // The descent of Search without range bounds and flags; `moved` tells whether the position
+  // changed.
+  bool SeekKey(const std::uint8_t* key, bool nearest, bool* moved);
+  bool SeekRecordNo(std::int32_t record_no);
+  void RebuildBitmaps();
+  void BuildActiveBitmap();
+  TSearchKey MakeKey(bool keys_given, const std::uint8_t* source, std::uint16_t field_count,
+                     std::uint16_t partial_length, bool highest_fill, bool for_find) const;
+  int CompareIndexKeys(const std::uint8_t* a, const std::uint8_t* b) const;
+  void CopyOut(std::uint16_t code, std::uint8_t* buffer) const;
+  std::uint16_t StepRecord(bool forward, std::uint8_t* buffer);
+  void RaiseIndexName(const std::string& name) const;
+
+  std::string index_name_;
+  bool record_order_ = true;
+  std::unique_ptr<TIndexKeys> index_keys_;
+  std::unique_ptr<TIndexKeysComparator> comparator_;
+  std::unique_ptr<TIndexKeys> deleted_keys_;  // "Sys Deleted", for the active-record bitmap
+  std::unique_ptr<TIndexKeysComparator> deleted_comparator_;
+  std::uint16_t key_length_ = 0;
+  std::uint16_t index_field_count_ = 0;
+  bool index_descending_ = false;
+  bool index_unique_ = true;
+  TTreePosition position_;  // index order: leaf page, entry, and the cursor's copy of the key
+  std::int32_t ordinal_ = 0;
+  bool range_active_ = false;
+  std::vector<std::uint8_t> range_start_key_;
+  std::vector<std::uint8_t> range_end_key_;
+  std::int32_t range_start_ = 0;
+  std::int32_t range_end_ = 0;
+  bool computing_ranges_ = false;
+  TRecordsBitmap active_bitmap_;   // record-number order: the active records
+  TRecordsBitmap working_bitmap_;  // active records, intersected with the filters' bitmaps
+  std::int32_t visible_count_ = 0;
+  bool uses_bitmap_ = false;
+  // Frames: depth of nesting and whether this cursor took the lock the frame releases.
+  int read_depth_ = 0;
+  bool read_lock_taken_ = false;
+  int write_depth_ = 0;
+  bool write_lock_taken_ = false;
+  int scan_depth_ = 0;
+  bool scan_lock_taken_ = false;
+  bool resyncing_ = false;
 };
 
 }  // namespace tabula

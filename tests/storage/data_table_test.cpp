@@ -138,10 +138,12 @@ class DataTableTest : public ::testing::Test {
     cursor.CreateTable(definition);
   }
 
+  // `natural`: record-number order, for tables whose records were appended without keys.
   std::unique_ptr<TDataCursor> OpenCursor(const std::string& name, bool exclusive = false,
-                                          bool share = false) {
+                                          bool share = false, bool natural = false) {
     auto cursor = std::make_unique<TDataCursor>(*db_);
     cursor->SetTableName(name);
+    cursor->SetNaturalOrder(natural);
     cursor->SetExclusive(exclusive);
     cursor->SetShareExclusive(share);
     cursor->Open();
@@ -173,7 +175,7 @@ TEST_F(DataTableTest, CreateWritesDataAndIndexFilesAndOpens) {
   EXPECT_EQ(ErrorOf([&] { cursor->GetDescriptor(4); }), TABULA_OUTOFRANGE);
   EXPECT_EQ(cursor->GetTableInfo().Description, "Staff list");
   EXPECT_EQ(cursor->GetTableInfo().FormatVersion, "3.00");
-  EXPECT_FALSE(cursor->Next());
+  EXPECT_EQ(cursor->GetNextRecord(nullptr), TABULA_EOF);
   EXPECT_TRUE(cursor->Eof());
 }
 
@@ -223,7 +225,7 @@ TEST_F(DataTableTest, SameTableTwiceSharesOneTableObjectAndFileHandles) {
   first->Close();
   ASSERT_TRUE(second->IsOpen());
   EXPECT_TRUE(second->Table()->IsOpen());
-  EXPECT_FALSE(second->Next());
+  EXPECT_EQ(second->GetNextRecord(nullptr), TABULA_EOF);
   second->Close();
   EXPECT_TRUE(db_->Tables().empty());
   EXPECT_EQ(TFileList::Instance().Count(), files_before);
@@ -307,7 +309,7 @@ TEST_F(DataTableTest, EmptyTableNeedsExclusiveAccess) {
   EXPECT_EQ(ErrorOf([&] { closed.EmptyTable(); }), TABULA_NEEDEXCLACCESS);
   auto exclusive = OpenCursor("Staff", true);
   exclusive->EmptyTable();
-  EXPECT_FALSE(exclusive->Next());
+  EXPECT_EQ(exclusive->GetNextRecord(nullptr), TABULA_EOF);
 }
 
 TEST_F(DataTableTest, EncryptedTable) {
@@ -761,10 +763,10 @@ TEST_F(DataTableTest, RollbackLeavesTheFilesByteIdentical) {
             data_before.size() + static_cast<std::size_t>(cursor->RecordSize()));
   cursor->Close();
 
-  auto reader = OpenCursor("Staff");
+  auto reader = OpenCursor("Staff", false, false, true);
   std::vector<std::string> names;
   std::uint8_t value[32];
-  while (reader->Next()) {
+  while (reader->GetNextRecord(nullptr) == 0) {
     reader->GetField(2, reader->RecordImage().data(), value);
     names.emplace_back(reinterpret_cast<const char*>(value));
   }
@@ -804,7 +806,7 @@ TEST_F(DataTableTest, ExclusiveTableWritesAtClose) {
 
 TEST_F(DataTableTest, AnotherProcessSeesTheChangeThroughTheCounters) {
   Create("Staff");
-  auto cursor = OpenCursor("Staff");
+  auto cursor = OpenCursor("Staff", false, false, true);
   TDataTable* table = cursor->Table();
   EXPECT_FALSE(table->CheckForChanges());
   const std::int64_t result = RunInChild([&] {
@@ -822,8 +824,8 @@ TEST_F(DataTableTest, AnotherProcessSeesTheChangeThroughTheCounters) {
   EXPECT_TRUE(table->CheckForChanges());
   EXPECT_EQ(table->DataFile().PhysicalRecordCount(), 1);
   EXPECT_FALSE(table->CheckForChanges());
-  cursor->First();
-  ASSERT_TRUE(cursor->Next());
+  cursor->SetToBegin();
+  ASSERT_EQ(cursor->GetNextRecord(nullptr), 0);
   std::uint8_t value[32];
   cursor->GetField(2, cursor->RecordImage().data(), value);
   EXPECT_STREQ(reinterpret_cast<const char*>(value), "Eve");
@@ -856,11 +858,12 @@ TEST_F(DataTableTest, InMemoryTable) {
   TDataCursor cursor(*db_);
   cursor.SetTableName("Scratch");
   cursor.SetInMemory(true);
+  cursor.SetNaturalOrder(true);
   cursor.Open();
   EXPECT_TRUE(cursor.Table()->InMemory());
   AppendRecord(cursor, 1, "Ann");
-  cursor.First();
-  EXPECT_TRUE(cursor.Next());
+  cursor.SetToBegin();
+  EXPECT_EQ(cursor.GetNextRecord(nullptr), 0);
   cursor.Close();
   TDataCursor remover(*db_);
   remover.SetTableName("Scratch");

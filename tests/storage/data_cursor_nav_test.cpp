@@ -1,0 +1,566 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/base/coding.h"
+#include "engine/base/engine_error.h"
+#include "engine/base/platform_test_util.h"
+#include "engine/index/collation.h"
+#include "engine/index/keys.h"
+#include "engine/storage/data_cursor.h"
+#include "engine/storage/data_directory.h"
+#include "engine/storage/data_session.h"
+#include "engine/storage/records_bitmap.h"
+
+namespace tabula {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kRaised = 100000;
+
+// Runs `body` in a forked child with an empty file list; an engine error comes back as
+// kRaised + its code.
+std::int64_t RunInChild(const std::function<std::int64_t()>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) return -10;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    TFileList::ForgetAfterFork();
+    std::int64_t result = -1;
+    try {
+      result = body();
+    } catch (const ETabulaEngineError& error) {
+      result = kRaised + error.ErrorCode();
+    } catch (...) {
+      result = -2;
+    }
+    const ssize_t written = write(fds[1], &result, sizeof result);
+    _exit(written == sizeof result ? 0 : 1);
+  }
+  close(fds[1]);
+  std::int64_t result = -3;
+  if (read(fds[0], &result, sizeof result) != sizeof result) result = -4;
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return result;
+}
+
+TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size = 0) {
+  TFieldDescriptor field;
+  field.FieldName = name;
+  field.FieldType = type;
+  field.FieldSize = size;
+  return field;
+}
+
+TIndexDefinition Index(const std::string& name, std::vector<std::uint16_t> fields, bool unique) {
+  TIndexDefinition index;
+  index.Name = name;
+  index.FieldDescending.assign(fields.size(), false);
+  index.FieldNumbers = std::move(fields);
+  index.Unique = unique;
+  return index;
+}
+
+// Id integer (primary), Name string 20, Dept integer; "ByName" (Name) and "ByDept" (Dept, Name),
+// both non-unique.
+TTableDefinition StaffDefinition() {
+  TTableDefinition definition;
+  definition.Fields = {Field("Id", fldInteger), Field("Name", fldString, 20),
+                       Field("Dept", fldInteger)};
+  definition.Indexes = {Index("", {1}, true), Index("ByName", {2}, false),
+                        Index("ByDept", {3, 2}, false)};
+  return definition;
+}
+
+struct TRow {
+  std::int32_t id;
+  std::string name;
+  std::int32_t dept;
+};
+
+// Writes records and their keys straight through the table's files, the way record editing
+// does, under the table's write lock.
+class TTableWriter {
+ public:
+  explicit TTableWriter(TDataCursor& cursor) : cursor_(cursor), table_(*cursor.Table()) {}
+
+  std::int32_t Insert(const TRow& row) {
+    Locked([&] {
+      TDataFile& data = table_.DataFile();
+      std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor_.RecordSize()));
+      record_no_ = data.NextRecordNo();
+      InitRecordImage(image.data(), image.size(), record_no_, data.NewRecordID());
+      std::uint8_t value[4];
+      EncodeFixed32(value, static_cast<std::uint32_t>(row.id));
+      cursor_.SetField(1, image.data(), value, 4);
+      cursor_.SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>(row.name.data()),
+                       row.name.size());
+      EncodeFixed32(value, static_cast<std::uint32_t>(row.dept));
+      cursor_.SetField(3, image.data(), value, 4);
+      TRecord* record =
+          data.Cache()->GetRecord(nullptr, record_no_, false, TReadDirection::kForward, false);
+      std::copy(image.begin(), image.end(), record->Image());
+      record->SetDirty(true);
+      data.Cache()->Unpin(record);
+      data.MarkHeaderChanged();
+      Keys(image.data(), true);
+      table_.IndexFile().IncRecordCount();
+    });
+    return record_no_;
+  }
+
+  void Delete(std::int32_t record_no) {
+    Locked([&] {
+      TDataFile& data = table_.DataFile();
+      TRecord* record =
+          data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
+      std::vector<std::uint8_t> image(record->Image(), record->Image() + record->ImageSize());
+      Keys(image.data(), false);
+      data.FreeRecord(record);
+      data.Cache()->Unpin(record);
+      image[kRecordStatus] = kStatusDeleted;
+      SysDeleted(image.data(), record_no, true);
+      data.MarkHeaderChanged();
+      table_.IndexFile().DecRecordCount();
+    });
+  }
+
+ private:
+  void Locked(const std::function<void()>& change) {
+    table_.Locks().LockWrite();
+    change();
+    table_.Flush(false, true, false);
+    table_.Locks().UnlockWrite();
+  }
+  void Each(const std::function<void(int slot, const TIndexKeys& keys)>& visit) {
+    TIndexFile& index = table_.IndexFile();
+    for (int slot = 0; slot <= index.Header().SecondaryCount; ++slot) {
+      TKeyIndexDef definition;
+      ASSERT_EQ(MakeKeyIndexDef(index.Descriptor(slot), slot, table_.DataFile().Descriptors(),
+                                &definition),
+                0);
+      visit(slot, TIndexKeys(definition, *FindCollation(0, 0)));
+    }
+  }
+  void Keys(const std::uint8_t* image, bool insert) {
+    Each([&](int slot, const TIndexKeys& keys) {
+      std::vector<std::uint8_t> key(keys.KeyLength());
+      keys.BuildKey(image, static_cast<std::size_t>(cursor_.RecordSize()), key.data());
+      const TIndexKeysComparator comparator(keys);
+      const auto number = static_cast<std::uint32_t>(DecodeFixed32(image + kRecordNoOrLink));
+      if (insert) {
+        table_.IndexFile().InsertKey(slot, comparator, key.data(), number);
+      } else {
+        table_.IndexFile().DeleteKey(slot, comparator, key.data(), number);
+      }
+    });
+    if (insert) SysDeleted(image, static_cast<std::int32_t>(DecodeFixed32(image + 1)), true);
+    if (!insert) SysDeleted(image, static_cast<std::int32_t>(DecodeFixed32(image + 1)), false);
+  }
+  void SysDeleted(const std::uint8_t* image, std::int32_t record_no, bool insert) {
+    TKeyIndexDef definition;
+    definition.Kind = TKeyIndexKind::ikSysDeleted;
+    const TIndexKeys keys(definition, *FindCollation(0, 0));
+    const TIndexKeysComparator comparator(keys);
+    std::uint8_t key[kSysDeletedKeyLength];
+    keys.BuildKey(image, static_cast<std::size_t>(cursor_.RecordSize()), key);
+    if (insert) {
+      table_.IndexFile().InsertKey(kSysDeletedSlot, comparator, key,
+                                   static_cast<std::uint32_t>(record_no));
+    } else {
+      table_.IndexFile().DeleteKey(kSysDeletedSlot, comparator, key,
+                                   static_cast<std::uint32_t>(record_no));
+    }
+  }
+
+  TDataCursor& cursor_;
+  TDataTable& table_;
+  std::int32_t record_no_ = 0;
+};
+
+class DataCursorNavTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tabula_nav_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    session_ = std::make_unique<TDataSession>();
+    db_ = session_->OpenDatabase("", dir_.string());
+    TDataCursor creator(*db_);
+    creator.SetTableName("Staff");
+    creator.CreateTable(StaffDefinition());
+  }
+  void TearDown() override {
+    session_.reset();
+    fs::remove_all(dir_);
+  }
+
+  std::unique_ptr<TDataCursor> Open(bool natural = false) {
+    auto cursor = std::make_unique<TDataCursor>(*db_);
+    cursor->SetTableName("Staff");
+    cursor->SetNaturalOrder(natural);
+    cursor->Open();
+    return cursor;
+  }
+  // Ids 1.. in insertion order; returns the record numbers.
+  std::vector<std::int32_t> Fill(const std::vector<TRow>& rows) {
+    auto writer_cursor = Open();
+    TTableWriter writer(*writer_cursor);
+    std::vector<std::int32_t> numbers;
+    for (const TRow& row : rows) numbers.push_back(writer.Insert(row));
+    return numbers;
+  }
+
+  static std::string Name(TDataCursor& cursor) {
+    std::uint8_t value[32] = {};
+    if (cursor.GetField(2, cursor.RecordImage().data(), value)) return "<null>";
+    return reinterpret_cast<const char*>(value);
+  }
+  static std::int32_t Id(const std::uint8_t* image) {
+    return static_cast<std::int32_t>(DecodeFixed32(image + 9 + 1));
+  }
+  // Names read forward from the cursor's current position.
+  static std::vector<std::string> ReadAll(TDataCursor& cursor) {
+    std::vector<std::string> names;
+    while (cursor.GetNextRecord(nullptr) == 0) names.push_back(Name(cursor));
+    return names;
+  }
+  std::vector<std::uint8_t> NameKey(TDataCursor& cursor, const std::string& name) {
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor.RecordSize()));
+    InitRecordImage(image.data(), image.size(), 0, 0);
+    cursor.SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>(name.data()),
+                    name.size());
+    return image;
+  }
+
+  fs::path dir_;
+  std::unique_ptr<TDataSession> session_;
+  TDataDirectory* db_ = nullptr;
+};
+
+const std::vector<TRow> kAbc = {{3, "Cid", 1}, {1, "Ann", 2}, {2, "Bob", 3}};
+
+TEST(RecordsBitmapTest, SearchesAcrossWords) {
+  TRecordsBitmap bits;
+  bits.Reset(200, false);
+  for (std::int32_t n : {1, 64, 65, 130, 200}) bits.Set(n, true);
+  EXPECT_EQ(bits.CountSet(), 5);
+  struct TCase {
+    std::int32_t from, next, prior, before;
+  };
+  for (const TCase& c : std::vector<TCase>{{1, 1, 1, 0},
+                                           {2, 64, 1, 1},
+                                           {66, 130, 65, 3},
+                                           {131, 200, 130, 4},
+                                           {201, 0, 200, 5},
+                                           {0, 1, 0, 0}}) {
+    EXPECT_EQ(bits.NextSet(c.from), c.next) << c.from;
+    EXPECT_EQ(bits.PriorSet(c.from), c.prior) << c.from;
+    EXPECT_EQ(bits.CountSetBefore(c.from), c.before) << c.from;
+  }
+  EXPECT_EQ(bits.NthSet(4), 130);
+  EXPECT_EQ(bits.NthSet(6), 0);
+  bits.Reset(70, true);
+  EXPECT_EQ(bits.CountSet(), 70);
+  EXPECT_EQ(bits.NextSet(71), 0);
+  EXPECT_EQ(bits.PriorSet(1000), 70);
+  bits.Grow(100);
+  EXPECT_FALSE(bits.Get(71));
+  EXPECT_EQ(bits.CountSet(), 70);
+}
+
+TEST_F(DataCursorNavTest, EmptyTableInBothOrders) {
+  for (bool natural : {false, true}) {
+    auto cursor = Open(natural);
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(cursor->RecordSize()), 0xAA);
+    EXPECT_TRUE(cursor->Bof() && cursor->Eof());
+    EXPECT_EQ(cursor->GetNextRecord(buffer.data()), TABULA_EOF) << natural;
+    EXPECT_EQ(buffer, std::vector<std::uint8_t>(buffer.size(), 0));
+    EXPECT_EQ(cursor->GetPriorRecord(nullptr), TABULA_BOF) << natural;
+    cursor->SetToEnd();
+    EXPECT_EQ(cursor->GetPriorRecord(nullptr), TABULA_BOF) << natural;
+    EXPECT_EQ(cursor->GetRecordCount(), 0);
+    EXPECT_EQ(cursor->GetRecNo(), 0);
+    EXPECT_FALSE(cursor->SetToRecNo(1));
+  }
+}
+
+TEST_F(DataCursorNavTest, StepsAndEndsInBothOrders) {
+  Fill(kAbc);
+  struct TCase {
+    bool natural;
+    std::vector<std::string> order;
+  };
+  for (const TCase& c : {TCase{false, {"Ann", "Bob", "Cid"}}, TCase{true, {"Cid", "Ann", "Bob"}}}) {
+    auto cursor = Open(c.natural);
+    EXPECT_EQ(cursor->GetRecordCount(), 3);
+    EXPECT_EQ(ReadAll(*cursor), c.order) << c.natural;
+    // At the end the last record is the prior one, not the one before it.
+    ASSERT_EQ(cursor->GetPriorRecord(nullptr), 0);
+    EXPECT_EQ(Name(*cursor), c.order[2]);
+    EXPECT_EQ(cursor->GetRecNo(), 3);
+    cursor->SetToEnd();
+    ASSERT_EQ(cursor->GetPriorRecord(nullptr), 0);
+    EXPECT_EQ(Name(*cursor), c.order[2]);
+    cursor->SetToBegin();
+    EXPECT_EQ(cursor->GetPriorRecord(nullptr), TABULA_BOF);
+    cursor->SetToBegin();
+    std::int32_t count = 5;
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(cursor->RecordSize()) * 5, 0xAA);
+    EXPECT_EQ(cursor->ReadRecordBlock(&count, block.data()), TABULA_EOF);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(Id(block.data() + cursor->RecordSize()), c.natural ? 1 : 2);
+    EXPECT_EQ(block[static_cast<std::size_t>(cursor->RecordSize()) * 3 + 9], 0);
+  }
+}
+
+TEST_F(DataCursorNavTest, SetToRecNoOutsideTheRecords) {
+  Fill(kAbc);
+  for (bool natural : {false, true}) {
+    auto cursor = Open(natural);
+    EXPECT_FALSE(cursor->SetToRecNo(0));
+    EXPECT_TRUE(cursor->Bof());
+    EXPECT_EQ(cursor->GetRecNo(), 1);
+    EXPECT_FALSE(cursor->SetToRecNo(4));
+    EXPECT_TRUE(cursor->Eof());
+    EXPECT_EQ(cursor->GetRecNo(), 3);
+    EXPECT_EQ(cursor->GetPriorRecord(nullptr), 0);
+    EXPECT_EQ(cursor->GetRecNo(), 3);
+    EXPECT_TRUE(cursor->SetToRecNo(2));
+    EXPECT_FALSE(cursor->Bof() || cursor->Eof());
+    EXPECT_EQ(Name(*cursor), natural ? "Ann" : "Bob");
+  }
+}
+
+TEST_F(DataCursorNavTest, RangesOnTwoFieldIndex) {
+  Fill({{1, "Zed", 1}, {2, "Amy", 2}, {3, "Kim", 2}, {4, "Bea", 3}, {5, "Abe", 4}});
+  auto cursor = Open();
+  cursor->SetIndexName("bydept");
+  EXPECT_EQ(cursor->IndexName(), "ByDept");
+  std::vector<std::uint8_t> low(static_cast<std::size_t>(cursor->RecordSize()));
+  std::vector<std::uint8_t> high(low.size());
+  std::uint8_t value[4];
+  EncodeFixed32(value, 2);
+  cursor->SetField(3, low.data(), value, 4);
+  EncodeFixed32(value, 3);
+  cursor->SetField(3, high.data(), value, 4);
+  // One field per bound: every name of departments 2 and 3.
+  cursor->SetRange(false, low.data(), 1, high.data(), 1);
+  EXPECT_EQ(cursor->GetRecordCount(), 3);
+  EXPECT_EQ(ReadAll(*cursor), (std::vector<std::string>{"Amy", "Kim", "Bea"}));
+  EXPECT_EQ(cursor->GetPriorRecord(nullptr), 0);
+  EXPECT_EQ(cursor->GetRecNo(), 3);
+  EXPECT_TRUE(cursor->SetToRecNo(2));
+  EXPECT_EQ(Name(*cursor), "Kim");
+  // An open end.
+  cursor->SetRange(false, high.data(), 1, nullptr, 0);
+  EXPECT_EQ(cursor->GetRecordCount(), 2);
+  cursor->SetToBegin();
+  EXPECT_EQ(ReadAll(*cursor), (std::vector<std::string>{"Bea", "Abe"}));
+  // A start above the end holds nothing.
+  cursor->SetRange(false, high.data(), 1, low.data(), 1);
+  EXPECT_EQ(cursor->GetRecordCount(), 0);
+  cursor->SetToBegin();
+  EXPECT_EQ(cursor->GetNextRecord(nullptr), TABULA_EOF);
+  cursor->ResetRange();
+  EXPECT_EQ(cursor->GetRecordCount(), 5);
+  cursor->SetToBegin();
+  EXPECT_EQ(ReadAll(*cursor).size(), 5u);
+}
+
+TEST_F(DataCursorNavTest, FindOnNonUniqueAndBeyondTheLastKey) {
+  Fill({{1, "Bob", 9}, {2, "Ann", 1}, {3, "Bob", 5}, {4, "Cid", 1}});
+  auto cursor = Open();
+  cursor->SetIndexName("ByName");
+  // A whole key on a non-unique index finds the first record with that name.
+  std::vector<std::uint8_t> result(static_cast<std::size_t>(cursor->RecordSize()));
+  EXPECT_TRUE(cursor->Find(false, NameKey(*cursor, "Bob").data(), false, 0, 0, result.data()));
+  EXPECT_EQ(Id(result.data()), 1);
+  EXPECT_EQ(cursor->GetRecNo(), 2);
+  // Partial: leading characters of the name.
+  EXPECT_TRUE(cursor->Find(false, NameKey(*cursor, "Ci").data(), false, 0, 2, nullptr));
+  EXPECT_EQ(Name(*cursor), "Cid");
+  EXPECT_FALSE(cursor->Find(false, NameKey(*cursor, "Bz").data(), false, 0, 2, nullptr));
+  EXPECT_EQ(Name(*cursor), "Cid");
+  // Above every key, with nearest: the last record, not found.
+  EXPECT_FALSE(cursor->Find(false, NameKey(*cursor, "Zoe").data(), true, 0, 0, nullptr));
+  EXPECT_EQ(Name(*cursor), "Cid");
+  EXPECT_FALSE(cursor->Eof());
+  EXPECT_EQ(cursor->GetNextRecord(nullptr), TABULA_EOF);
+  // The primary index: a whole key not present, without nearest, does not move.
+  cursor->SetIndexName("");
+  EXPECT_EQ(Name(*cursor), "Cid");
+  std::vector<std::uint8_t> image(result.size());
+  std::uint8_t value[4];
+  EncodeFixed32(value, 7);
+  cursor->SetField(1, image.data(), value, 4);
+  EXPECT_FALSE(cursor->Find(false, image.data(), false, 0, 0, nullptr));
+  EXPECT_EQ(Name(*cursor), "Cid");
+  EncodeFixed32(value, 2);
+  cursor->SetField(1, image.data(), value, 4);
+  EXPECT_TRUE(cursor->Find(false, image.data(), false, 0, 0, nullptr));
+  EXPECT_EQ(Name(*cursor), "Ann");
+  // Record-number order has no keys to find.
+  auto natural = Open(true);
+  EXPECT_FALSE(natural->Find(false, image.data(), false, 0, 0, nullptr));
+}
+
+TEST_F(DataCursorNavTest, SetIndexNameUnknownDropsTheRange) {
+  Fill(kAbc);
+  auto cursor = Open();
+  std::vector<std::uint8_t> low(static_cast<std::size_t>(cursor->RecordSize()));
+  std::uint8_t value[4];
+  EncodeFixed32(value, 2);
+  cursor->SetField(1, low.data(), value, 4);
+  cursor->SetRange(false, low.data(), 0, low.data(), 0);
+  EXPECT_EQ(cursor->GetRecordCount(), 1);
+  try {
+    cursor->SetIndexName("Nowhere");
+    FAIL() << "no error";
+  } catch (const ETabulaEngineError& error) {
+    EXPECT_EQ(error.ErrorCode(), TABULA_INVALIDINDEXNAME);
+    EXPECT_EQ(error.ErrorIndexName(), "Nowhere");
+    EXPECT_EQ(error.ErrorTableName(), "Staff");
+  }
+  EXPECT_FALSE(cursor->RangeActive());
+  EXPECT_EQ(cursor->GetRecordCount(), 3);
+}
+
+TEST_F(DataCursorNavTest, SwitchingIndexKeepsTheRecord) {
+  Fill(kAbc);
+  auto cursor = Open();
+  ASSERT_TRUE(cursor->SetToRecNo(3));
+  EXPECT_EQ(Name(*cursor), "Cid");
+  cursor->SetIndexName("ByDept");
+  EXPECT_EQ(Name(*cursor), "Cid");
+  EXPECT_EQ(cursor->GetRecNo(), 1);
+  EXPECT_EQ(cursor->GetNextRecord(nullptr), 0);
+  EXPECT_EQ(Name(*cursor), "Ann");
+  // Bookmarks in index order are keys and compare in index order.
+  std::vector<std::uint8_t> ann(cursor->GetBookmarkSize());
+  cursor->GetBookmark(ann.data());
+  ASSERT_EQ(cursor->GetNextRecord(nullptr), 0);
+  std::vector<std::uint8_t> bob(cursor->GetBookmarkSize());
+  cursor->GetBookmark(bob.data());
+  EXPECT_EQ(cursor->CompareBookmarks(ann.data(), bob.data()), -1);
+  EXPECT_TRUE(cursor->SetToBookmark(ann.data(), false, false));
+  EXPECT_EQ(Name(*cursor), "Ann");
+  // Another cursor in record-number order goes to the same record, and a clone copies it all.
+  auto natural = Open(true);
+  EXPECT_EQ(natural->SetToCursor(*cursor), 0);
+  EXPECT_EQ(Name(*natural), "Ann");
+  EXPECT_EQ(natural->GetRecNo(), 2);
+  auto clone = cursor->CloneCursor();
+  EXPECT_EQ(clone->IndexName(), "ByDept");
+  EXPECT_EQ(Name(*clone), "Ann");
+  EXPECT_EQ(ReadAll(*clone), (std::vector<std::string>{"Bob"}));
+}
+
+TEST_F(DataCursorNavTest, BookmarkOfRecordDeletedByAnotherProcess) {
+  const std::vector<std::int32_t> numbers = Fill(kAbc);
+  session_->SetStrictChangeDetection(true);
+  for (bool natural : {false, true}) {
+    auto cursor = Open(natural);
+    ASSERT_TRUE(cursor->SetToRecNo(2));
+    const std::string deleted = Name(*cursor);
+    const std::string follower = natural ? "Bob" : "Cid";
+    std::vector<std::uint8_t> bookmark(cursor->GetBookmarkSize());
+    cursor->GetBookmark(bookmark.data());
+    const std::int32_t record_no = cursor->RecordNo();
+    ASSERT_EQ(RunInChild([&] {
+                TDataSession session;
+                TDataCursor other(*session.OpenDatabase("", dir_.string()));
+                other.SetTableName("Staff");
+                other.Open();
+                TTableWriter(other).Delete(record_no);
+                return std::int64_t{0};
+              }),
+              0);
+    cursor->SetToBegin();
+    EXPECT_FALSE(cursor->SetToBookmark(bookmark.data(), false, false)) << deleted;
+    EXPECT_EQ(Name(*cursor), follower);
+    EXPECT_EQ(cursor->GetRecordCount(), 2);
+    // Put the record back for the other order.
+    TTableWriter(*cursor).Insert(natural ? kAbc[1] : kAbc[2]);
+  }
+}
+
+TEST_F(DataCursorNavTest, InsertByAnotherProcessSeenPerChangeDetection) {
+  Fill(kAbc);
+  for (bool strict : {true, false}) {
+    session_->SetStrictChangeDetection(strict);
+    auto reader = Open();
+    EXPECT_EQ(ReadAll(*reader).size(), 3u + (strict ? 0 : 1));
+    reader->SetToBegin();
+    const std::string name = strict ? "Dan" : "Eve";
+    ASSERT_EQ(RunInChild([&] {
+                TDataSession session;
+                TDataCursor other(*session.OpenDatabase("", dir_.string()));
+                other.SetTableName("Staff");
+                other.Open();
+                TTableWriter(other).Insert({strict ? 10 : 11, name, 1});
+                return std::int64_t{0};
+              }),
+              0);
+    std::vector<std::string> names = ReadAll(*reader);
+    if (strict) {
+      // The next read takes the read lock and finds the new counters; the cursor standing
+      // before its first record still delivers that record first.
+      EXPECT_EQ(names, (std::vector<std::string>{"Ann", "Bob", "Cid", "Dan"}));
+      EXPECT_EQ(reader->GetRecordCount(), 4);
+    } else {
+      // Everything is cached: nothing is read, so nothing is seen until a lock or a refresh.
+      EXPECT_EQ(names, (std::vector<std::string>{"Ann", "Bob", "Cid", "Dan"}));
+      EXPECT_EQ(reader->GetRecordCount(), 4);
+      // The refresh finds the change; Eof does not survive, as "Dan" is no longer last.
+      reader->Refresh();
+      EXPECT_EQ(reader->GetRecordCount(), 5);
+      EXPECT_EQ(Name(*reader), "Dan");
+      EXPECT_FALSE(reader->Eof());
+      EXPECT_EQ(reader->GetNextRecord(nullptr), 0);
+      EXPECT_EQ(Name(*reader), "Eve");
+    }
+  }
+}
+
+TEST_F(DataCursorNavTest, CachedNavigationMakesNoSystemCall) {
+  std::vector<TRow> rows;
+  for (int i = 1; i <= 40; ++i) rows.push_back({i, "N" + std::to_string(100 + i), i % 4});
+  Fill(rows);
+  for (bool natural : {false, true}) {
+    auto cursor = Open(natural);
+    EXPECT_EQ(ReadAll(*cursor).size(), 40u);
+    TInstrumentedPlatform platform;
+    TScopedPlatform installed(&platform);
+    platform.ResetCounts();
+    cursor->SetToBegin();
+    EXPECT_EQ(ReadAll(*cursor).size(), 40u);
+    cursor->SetToEnd();
+    EXPECT_EQ(cursor->GetPriorRecord(nullptr), 0);
+    EXPECT_TRUE(cursor->SetToRecNo(17));
+    std::vector<std::uint8_t> bookmark(cursor->GetBookmarkSize());
+    cursor->GetBookmark(bookmark.data());
+    cursor->SetToBegin();
+    EXPECT_TRUE(cursor->SetToBookmark(bookmark.data(), false, false));
+    EXPECT_EQ(cursor->GetRecNo(), 17);
+    EXPECT_EQ(cursor->GetRecordCount(), 40);
+    std::uint64_t calls = 0;
+    for (int call = 0; call < TInstrumentedPlatform::kCallCount; ++call) {
+      calls += platform.Count(static_cast<TInstrumentedPlatform::TCall>(call));
+    }
+    EXPECT_EQ(calls, 0u) << natural;
+  }
+}
+
+}  // namespace
+}  // namespace tabula
