@@ -257,7 +257,8 @@ class TDataCursor : public TRecordCacheCursor {
   void CheckChanges();
   // Takes the table's counters, recomputes the ranges and bitmaps and returns to the
   // bookmark of the current record (from the cursor's own copy of it), keeping Bof and Eof
-  // while the record reached is still the first or the last.
+  // while the record reached is still the first or the last. RecordImage() is reloaded when
+  // the cursor has a current record (so an edited image belongs elsewhere until posted).
   void Resync();
 
   // ---- TRecordCacheCursor (the record cache asks on a miss).

@@ -250,8 +250,8 @@ void TDataCursor::Resync() {
   ComputeRangePositions();
   RebuildBitmaps();
   if (!had_record) {
+    // The image stays: an insert may already have put its record there for Reposition.
     ClearPosition();
-    LoadCurrent(TReadDirection::kForward);
     return;
   }
   SetToBookmark(bookmark.data(), true, true);

@@ -533,6 +533,38 @@ TEST_F(DataCursorNavTest, InsertByAnotherProcessSeenPerChangeDetection) {
   }
 }
 
+TEST_F(DataCursorNavTest, RecordReadThatFindsAChangeRestartsTheStep) {
+  // Ids in reverse physical order: reading ahead in the cursor's order covers one record, so
+  // the next record is not cached while the index page is.
+  std::vector<TRow> rows;
+  for (int id = 40; id >= 1; --id) rows.push_back({id, "N" + std::to_string(100 + id), 1});
+  Fill(rows);
+  auto reader = Open();
+  ASSERT_EQ(reader->GetNextRecord(nullptr), 0);
+  EXPECT_EQ(Name(*reader), "N101");
+  const std::int32_t second = reader->RecordNo() - 1;
+  ASSERT_EQ(RunInChild([&] {
+              TDataSession session;
+              TDataCursor other(*session.OpenDatabase("", dir_.string()));
+              other.SetTableName("Staff");
+              other.Open();
+              TTableWriter writer(other);
+              writer.Delete(second);
+              writer.Insert({100, "N200", 1});
+              return std::int64_t{0};
+            }),
+            0);
+  // The step lands on the deleted record's key in the cached page; its record read finds the
+  // change, the cursor re-synchronises to the follower, and the read starts again there.
+  ASSERT_EQ(reader->GetNextRecord(nullptr), 0);
+  EXPECT_EQ(Name(*reader), "N103");
+  EXPECT_EQ(reader->GetRecNo(), 2);
+  EXPECT_EQ(reader->GetRecordCount(), 40);
+  reader->SetToEnd();
+  ASSERT_EQ(reader->GetPriorRecord(nullptr), 0);
+  EXPECT_EQ(Name(*reader), "N200");
+}
+
 TEST_F(DataCursorNavTest, CachedNavigationMakesNoSystemCall) {
   std::vector<TRow> rows;
   for (int i = 1; i <= 40; ++i) rows.push_back({i, "N" + std::to_string(100 + i), i % 4});
