@@ -396,6 +396,8 @@ class TDataCursor : public TRecordCacheCursor {
   std::int32_t CurrentRecordCount() const;
   std::int32_t RangeStart() const { return range_active_ ? range_start_ : 1; }
   bool Visible(std::int32_t record_no) const;
+  // No visible record, as far as the counts tell.
+  bool KnownEmpty() const;
   bool CountersDiffer() const;
   bool LocksApply() const;
   void GotoFirst();
@@ -426,6 +428,7 @@ class TDataCursor : public TRecordCacheCursor {
   std::uint16_t index_field_count_ = 0;
   bool index_descending_ = false;
   bool index_unique_ = true;
+  bool index_without_counts_ = false;  // interior entries carry no subtree counts
   TTreePosition position_;  // index order: leaf page, entry, and the cursor's copy of the key
   std::int32_t ordinal_ = 0;
   bool range_active_ = false;

@@ -292,6 +292,13 @@ std::int32_t TDataCursor::CurrentRecordCount() const {
   return static_cast<std::int32_t>(table_->IndexFile().RecordCount());
 }
 
+bool TDataCursor::KnownEmpty() const {
+  // Range positions are ordinals, which an index without subtree counts does not keep: there
+  // the descent itself finds out whether the range holds a key.
+  if (range_active_ && !record_order_ && index_without_counts_) return false;
+  return CurrentRecordCount() == 0;
+}
+
 bool TDataCursor::Visible(std::int32_t record_no) const {
   return !uses_bitmap_ || working_bitmap_.Get(record_no);
 }
@@ -311,6 +318,7 @@ void TDataCursor::SelectIndex(int slot) {
   index_field_count_ = 0;
   index_descending_ = false;
   index_unique_ = true;
+  index_without_counts_ = false;
   if (!record_order_) {
     const TIndexDescriptor& descriptor = index.Descriptor(slot);
     TKeyIndexDef definition;
@@ -326,6 +334,7 @@ void TDataCursor::SelectIndex(int slot) {
     index_field_count_ = static_cast<std::uint16_t>(index_keys_->Definition().Fields.size());
     index_descending_ = index_keys_->Definition().Descending;
     index_unique_ = index_keys_->Definition().Unique;
+    index_without_counts_ = descriptor.NoSubtreeCounts;
   }
   // Filters will add: in index order the bitmap is in use while one is active.
   uses_bitmap_ = record_order_;
@@ -424,8 +433,21 @@ void TDataCursor::ComputeRangePositions() {
     TTreePosition first;
     TTreePosition last;
     bool found = false;
-    if (tree.Seek(range_start_key_.data(), key_length_, &first, &found) &&
-        tree.SeekLast(range_end_key_.data(), key_length_, &last)) {
+    if (index_without_counts_) {
+      // No ordinals: the range is counted over its leaves, and record numbers count from 1.
+      std::uint64_t count = 0;
+      if (tree.Seek(range_start_key_.data(), key_length_, &first, &found) &&
+          (!first.Valid() || tree.ScanLeaves(first, range_end_key_.data(), key_length_, UINT64_MAX,
+                                             [&count](const std::uint8_t*, std::uint32_t) {
+                                               ++count;
+                                               return true;
+                                             }))) {
+        range_end_ = static_cast<std::int32_t>(std::min<std::uint64_t>(count, INT32_MAX));
+        range_start_ = range_end_ > 0 ? 1 : 0;
+        return;
+      }
+    } else if (tree.Seek(range_start_key_.data(), key_length_, &first, &found) &&
+               tree.SeekLast(range_end_key_.data(), key_length_, &last)) {
       range_start_ = first.Valid() ? static_cast<std::int32_t>(first.Ordinal) : 0;
       range_end_ = last.Valid() ? static_cast<std::int32_t>(last.Ordinal) : 0;
       return;
@@ -437,7 +459,7 @@ void TDataCursor::ComputeRangePositions() {
 // ---- Internal steps --------------------------------------------------------------------------
 
 void TDataCursor::GotoFirst() {
-  if (CurrentRecordCount() == 0) {
+  if (KnownEmpty()) {
     ClearPosition();
     return;
   }
@@ -487,7 +509,7 @@ void TDataCursor::GotoFirst() {
 }
 
 void TDataCursor::GotoLast() {
-  if (CurrentRecordCount() == 0) {
+  if (KnownEmpty()) {
     ClearPosition();
     return;
   }
@@ -680,7 +702,7 @@ bool TDataCursor::SeekKey(const std::uint8_t* key, bool nearest, bool* moved) {
 }
 
 bool TDataCursor::Search(const std::uint8_t* key, bool nearest, bool keep_flags) {
-  if (CurrentRecordCount() == 0) {
+  if (KnownEmpty()) {
     ClearPosition();
     return false;
   }
@@ -989,7 +1011,7 @@ bool TDataCursor::Find(bool keys_given, const std::uint8_t* key_or_image, bool n
   bool found;
   if (key.partial) {
     Search(key.key.data(), true, false);
-    found = CurrentRecordCount() != 0 && record_no_ != 0 &&
+    found = record_no_ != 0 &&
             index_keys_->CompareKeys(position_.Key.data(), key.key.data(), key.significant) == 0;
   } else {
     found = Search(key.key.data(), nearest, false);

@@ -205,16 +205,17 @@ class DataCursorNavTest : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  std::unique_ptr<TDataCursor> Open(bool natural = false) {
+  std::unique_ptr<TDataCursor> Open(bool natural = false, const std::string& table = "Staff") {
     auto cursor = std::make_unique<TDataCursor>(*db_);
-    cursor->SetTableName("Staff");
+    cursor->SetTableName(table);
     cursor->SetNaturalOrder(natural);
     cursor->Open();
     return cursor;
   }
   // Ids 1.. in insertion order; returns the record numbers.
-  std::vector<std::int32_t> Fill(const std::vector<TRow>& rows) {
-    auto writer_cursor = Open();
+  std::vector<std::int32_t> Fill(const std::vector<TRow>& rows,
+                                 const std::string& table = "Staff") {
+    auto writer_cursor = Open(false, table);
     TTableWriter writer(*writer_cursor);
     std::vector<std::int32_t> numbers;
     for (const TRow& row : rows) numbers.push_back(writer.Insert(row));
@@ -376,6 +377,28 @@ TEST_F(DataCursorNavTest, RangesOnTwoFieldIndex) {
   EXPECT_EQ(cursor->GetRecordCount(), 5);
   cursor->SetToBegin();
   EXPECT_EQ(ReadAll(*cursor).size(), 5u);
+}
+
+TEST_F(DataCursorNavTest, RangeOnIndexWithoutSubtreeCounts) {
+  TTableDefinition definition = StaffDefinition();
+  definition.Indexes[2].NoSubtreeCounts = true;
+  TDataCursor creator(*db_);
+  creator.SetTableName("Flat");
+  creator.CreateTable(definition);
+  std::vector<TRow> rows;
+  for (int i = 1; i <= 300; ++i) rows.push_back({i, "N" + std::to_string(1000 + i), i % 3});
+  Fill(rows, "Flat");
+  auto cursor = Open(false, "Flat");
+  ASSERT_TRUE(cursor->Table()->IndexFile().Descriptor(2).NoSubtreeCounts);
+  cursor->SetIndexName("ByDept");
+  std::vector<std::uint8_t> bound(static_cast<std::size_t>(cursor->RecordSize()));
+  std::uint8_t value[4];
+  EncodeFixed32(value, 1);
+  cursor->SetField(3, bound.data(), value, 4);
+  cursor->SetRange(false, bound.data(), 1, bound.data(), 1);
+  EXPECT_EQ(cursor->GetRecordCount(), 100);
+  cursor->SetToBegin();
+  EXPECT_EQ(ReadAll(*cursor).size(), 100u);
 }
 
 TEST_F(DataCursorNavTest, FindOnNonUniqueAndBeyondTheLastKey) {
