@@ -556,6 +556,22 @@ TEST_F(DataCursorNavTest, InsertByAnotherProcessSeenPerChangeDetection) {
   }
 }
 
+TEST_F(DataCursorNavTest, ResyncBeforeTheFirstRecordInRecordNumberOrderSkipsNothing) {
+  Fill(kAbc);
+  session_->SetStrictChangeDetection(true);
+  auto reader = Open(true);
+  ASSERT_EQ(RunInChild([&] {
+              TDataSession session;
+              TDataCursor other(*session.OpenDatabase("", dir_.string()));
+              other.SetTableName("Staff");
+              other.Open();
+              TTableWriter(other).Insert({10, "Dan", 1});
+              return std::int64_t{0};
+            }),
+            0);
+  EXPECT_EQ(ReadAll(*reader), (std::vector<std::string>{"Cid", "Ann", "Bob", "Dan"}));
+}
+
 TEST_F(DataCursorNavTest, RecordReadThatFindsAChangeRestartsTheStep) {
   // Ids in reverse physical order: reading ahead in the cursor's order covers one record, so
   // the next record is not cached while the index page is.
