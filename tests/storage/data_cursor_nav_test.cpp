@@ -572,6 +572,45 @@ TEST_F(DataCursorNavTest, ResyncBeforeTheFirstRecordInRecordNumberOrderSkipsNoth
   EXPECT_EQ(ReadAll(*reader), (std::vector<std::string>{"Cid", "Ann", "Bob", "Dan"}));
 }
 
+TEST_F(DataCursorNavTest, FramesNestAndReleaseWhatTheyTook) {
+  Fill(kAbc);
+  auto cursor = Open();
+  TTableLocks& locks = cursor->Table()->Locks();
+  EXPECT_FALSE(cursor->BeginRead());
+  EXPECT_TRUE(locks.ReadLockHeld());
+  EXPECT_FALSE(cursor->BeginRead());
+  cursor->EndRead();
+  EXPECT_TRUE(locks.ReadLockHeld());
+  // A write inside a read gives the read bytes back first: the write lock covers them.
+  EXPECT_FALSE(cursor->BeginWrite());
+  EXPECT_TRUE(locks.WriteLockHeld());
+  EXPECT_FALSE(locks.ReadLockHeld());
+  cursor->EndWrite();
+  EXPECT_FALSE(locks.WriteLockHeld());
+  cursor->EndRead();
+  EXPECT_FALSE(locks.ReadLockHeld());
+  EXPECT_FALSE(cursor->BeginScan());
+  EXPECT_TRUE(locks.ScanLockHeld());
+  cursor->EndScan();
+  EXPECT_FALSE(locks.ScanLockHeld());
+  // Another cursor of the process changed the counters: the next frame re-synchronises.
+  auto other = Open();
+  TTableWriter(*other).Insert({7, "Dan", 1});
+  EXPECT_TRUE(cursor->BeginRead());
+  cursor->EndRead();
+  EXPECT_EQ(cursor->GetRecordCount(), 4);
+  // An exclusive cursor takes no locks.
+  cursor.reset();
+  other.reset();
+  auto exclusive = std::make_unique<TDataCursor>(*db_);
+  exclusive->SetTableName("Staff");
+  exclusive->SetExclusive(true);
+  exclusive->Open();
+  EXPECT_FALSE(exclusive->BeginWrite());
+  EXPECT_FALSE(exclusive->Table()->Locks().WriteLockHeld());
+  exclusive->EndWrite();
+}
+
 TEST_F(DataCursorNavTest, RecordReadThatFindsAChangeRestartsTheStep) {
   // Ids in reverse physical order: reading ahead in the cursor's order covers one record, so
   // the next record is not cached while the index page is.
@@ -644,7 +683,6 @@ TEST_F(DataCursorNavTest, ReaderStaysConsistentWhileAnotherProcessWrites) {
       ASSERT_GT(id, last);
       if (id > 1000) {
         ASSERT_EQ(Name(*reader), "N" + std::to_string(id));
-        ASSERT_NE((id - 1000) % 3, 0);
       }
       last = id;
     }
