@@ -57,7 +57,7 @@ class TTabulaDatabase : public TComponent, public TSessionClient {
   ~TTabulaDatabase() override;
 
   // Published properties.
-  std::string EngineVersion() const { return kEngineVersion; }
+  std::string EngineVersion() const { return kEngineVersionText; }
   void SetEngineVersion(const std::string&) {}  // read-only in effect
   bool Connected() const { return data_directory_ != nullptr; }
   // While loading only records the wish; otherwise true opens and false closes.

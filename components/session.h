@@ -42,7 +42,7 @@ enum TSessionType : std::uint8_t { stLocal = 0, stRemote = 1 };
 enum TRemoteType : std::uint8_t { rtLAN = 0, rtInternet = 1 };
 
 // The engine version every component reports.
-inline constexpr const char* kEngineVersion = "3.24";
+inline constexpr const char* kEngineVersionText = "3.24";
 // The name of the process's default session.
 inline constexpr const char* kDefaultSessionName = "Default";
 
@@ -67,7 +67,7 @@ class TTabulaSession : public TComponent {
   ~TTabulaSession() override;
 
   // Published properties.
-  std::string EngineVersion() const { return kEngineVersion; }
+  std::string EngineVersion() const { return kEngineVersionText; }
   void SetEngineVersion(const std::string&) {}  // read-only in effect
   bool Active() const { return data_session_ != nullptr; }
   // While loading only records the wish; Loaded() acts on it.
