@@ -286,17 +286,25 @@ TChildResult Spawn(const std::vector<std::string>& args) {
   return result;
 }
 
-// The instructions callgrind collected, from its log; 0 when it cannot be read.
-std::uint64_t CollectedInstructions(const std::string& log_path) {
-  std::ifstream log(log_path);
-  std::string line;
-  std::uint64_t total = 0;
-  while (std::getline(log, line)) {
-    const std::size_t at = line.find("Collected :");
-    if (at == std::string::npos) continue;
-    total += std::strtoull(line.c_str() + at + 11, nullptr, 10);
+// The instructions callgrind collected per metric: each metric's dump file ("<prefix>.<pid>.<n>")
+// names it as the trigger of the dump and gives its total.
+std::map<std::string, std::uint64_t> CollectedInstructions(const fs::path& directory,
+                                                           const std::string& prefix) {
+  std::map<std::string, std::uint64_t> totals;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    if (entry.path().filename().string().rfind(prefix, 0) != 0) continue;
+    std::ifstream dump(entry.path());
+    std::string line;
+    std::string key;
+    while (std::getline(dump, line)) {
+      constexpr std::string_view kTrigger = "desc: Trigger: Client Request: ";
+      if (line.rfind(kTrigger, 0) == 0) key = line.substr(kTrigger.size());
+      if (line.rfind("totals: ", 0) == 0 && !key.empty()) {
+        totals[key] += std::strtoull(line.c_str() + 8, nullptr, 10);
+      }
+    }
   }
-  return total;
+  return totals;
 }
 
 bool HaveValgrind() { return std::system("valgrind --version >/dev/null 2>&1") == 0; }
@@ -487,10 +495,13 @@ class TBench {
     }
     std::vector<std::string> args =
         ChildArgs(side, std::to_string(workload), n, posts, first, create, config, table_dir);
-    const fs::path log = run_dir.string() + ".callgrind.log";
+    const fs::path dumps = directory_ / std::to_string(n) / ("callgrind-" + side);
     if (under_callgrind) {
+      fs::remove_all(dumps);
+      fs::create_directories(dumps);
       args.insert(args.begin(), {"valgrind", "--tool=callgrind", "--collect-atstart=no",
-                                 "--callgrind-out-file=/dev/null", "--log-file=" + log.string()});
+                                 "--callgrind-out-file=" + (dumps / "out").string(),
+                                 "--log-file=" + (dumps / "log").string()});
     }
     std::cerr << (under_callgrind ? "callgrind " : "") << "n=" << n << " " << config_name
               << " workload " << workload << " " << side << "\n";
@@ -499,6 +510,9 @@ class TBench {
       std::cerr << "  failed\n";
       ++failures_;
     }
+    const std::map<std::string, std::uint64_t> instructions =
+        under_callgrind ? CollectedInstructions(dumps, "out")
+                        : std::map<std::string, std::uint64_t>();
     const std::vector<std::string> keys = KeysOf(workload);
     for (const std::string& key : keys) {
       TSample& sample = samples_[{n, config_name, key, side}];
@@ -509,7 +523,8 @@ class TBench {
       for (const TMetric& metric : result.Metrics) {
         if (metric.Key != key) continue;
         if (under_callgrind) {
-          sample.Instructions = CollectedInstructions(log.string());
+          const auto it = instructions.find(key);
+          if (it != instructions.end()) sample.Instructions = it->second;
         } else {
           sample.Seconds.push_back(metric.Seconds);
           sample.Ops.push_back(metric.Ops);
@@ -519,7 +534,7 @@ class TBench {
       }
     }
     fs::remove_all(run_dir);
-    fs::remove(log);
+    fs::remove_all(dumps);
   }
 
   static std::vector<std::string> KeysOf(int workload) {
@@ -563,6 +578,55 @@ class TBench {
     return "";
   }
 
+  static int ConfigRank(const std::string& config) {
+    return config == "any" ? 0 : config == "fast" ? 1 : 2;
+  }
+
+  // The sample keys by records, workload, configuration and side.
+  std::vector<TSampleKey> OrderedKeys() const {
+    std::vector<TSampleKey> keys;
+    for (const auto& entry : samples_) keys.push_back(entry.first);
+    std::sort(keys.begin(), keys.end(), [](const TSampleKey& a, const TSampleKey& b) {
+      return std::make_tuple(std::get<0>(a), std::get<2>(a), ConfigRank(std::get<1>(a)),
+                             std::get<3>(a)) < std::make_tuple(std::get<0>(b), std::get<2>(b),
+                                                               ConfigRank(std::get<1>(b)),
+                                                               std::get<3>(b));
+    });
+    return keys;
+  }
+
+  // Time per record of workloads 1 and 3 at each size, against the smallest size, beside the
+  // growth of log n.
+  std::string GrowthTable() const {
+    if (options_.Records.size() < 2) return "";
+    std::ostringstream out;
+    out << "\nGrowth of the time per record from " << options_.Records.front()
+        << " records (log n grows by the factor in the last column):\n\n";
+    out << "| workload | config | engine | records | us/op | growth | log n growth |\n";
+    out << "|---|---|---|---:|---:|---:|---:|\n";
+    for (const std::string metric : {"1", "3"}) {
+      for (const std::string config : {"any", "fast", "durable"}) {
+        for (const std::string& side : sides_) {
+          double first = NAN;
+          for (const std::uint32_t n : options_.Records) {
+            const auto it = samples_.find({n, config, metric, side});
+            if (it == samples_.end() || it->second.Ops.empty()) continue;
+            const double per_op =
+                Median(it->second.Seconds) / static_cast<double>(it->second.Ops.front()) * 1e6;
+            if (std::isnan(first)) first = per_op;
+            out << "| " << MetricLabel(metric) << " | " << config << " | " << side << " | " << n
+                << " | " << Format(per_op, 2) << " | " << Format(per_op / first, 2) << " | "
+                << Format(std::log(static_cast<double>(n)) /
+                              std::log(static_cast<double>(options_.Records.front())),
+                          2)
+                << " |\n";
+          }
+        }
+      }
+    }
+    return out.str();
+  }
+
   std::string ResultTable() {
     std::ostringstream out;
     const std::string reference = "sqlite";
@@ -580,7 +644,8 @@ class TBench {
            "SQLite us/op | ours MiB | SQLite MiB | ours Minstr | SQLite Minstr | |\n";
     out << "|---:|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n";
     std::map<TSampleKey, bool> seen;
-    for (const auto& [key, sample] : samples_) {
+    for (const TSampleKey& key : OrderedKeys()) {
+      const TSample& sample = samples_.at(key);
       const auto& [n, config, metric, side] = key;
       if (side == reference) continue;
       const auto ref_it = samples_.find({n, config, metric, reference});
@@ -607,7 +672,8 @@ class TBench {
     }
     // Without another side the reference rows are listed alone.
     if (seen.empty()) {
-      for (const auto& [key, sample] : samples_) {
+      for (const TSampleKey& key : OrderedKeys()) {
+        const TSample& sample = samples_.at(key);
         const auto& [n, config, metric, side] = key;
         const double theirs = Median(sample.Seconds);
         const double ops = sample.Ops.empty() ? NAN : static_cast<double>(sample.Ops.front());
@@ -619,6 +685,7 @@ class TBench {
             << flag << " |\n";
       }
     }
+    out << GrowthTable();
     out << "\n"
         << (failures_ == 0 ? "All runs agree." : "FAILURES: " + std::to_string(failures_)) << "\n";
     return out.str();
