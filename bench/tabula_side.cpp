@@ -315,9 +315,13 @@ class TTabulaSide : public TBenchSide {
   bool index_unset_ = true;
 };
 
+// The cursor's editing operations are declared before they are all built: the side is switched
+// on once every operation it calls exists.
+constexpr bool kCursorOperationsBuilt = false;
+
 template <typename Cursor>
 std::unique_ptr<TBenchSide> MakeSide(const TSideOptions& options) {
-  if constexpr (CursorWithRecordOperations<Cursor>) {
+  if constexpr (kCursorOperationsBuilt && CursorWithRecordOperations<Cursor>) {
     return std::make_unique<TTabulaSide<Cursor>>(options);
   } else {
     return nullptr;
