@@ -171,13 +171,12 @@ TOptions ParseOptions(int argc, char** argv) {
 
 std::unique_ptr<TBenchSide> MakeSide(const std::string& name, const TSideOptions& options) {
   if (name == "sqlite") return MakeSqliteSide(options);
-  if (name == "cursor") {
-    std::unique_ptr<TBenchSide> side = MakeTabulaSide(options);
-    if (side == nullptr) throw std::runtime_error("the engine cursor side is not available");
-    return side;
-  }
+  if (name == "cursor") return MakeTabulaSide(options);
   throw std::runtime_error("unknown side: " + name);
 }
+
+// The exit status of a child whose side cannot run the workload yet.
+constexpr int kExitUnsupported = 3;
 
 // --child SIDE WORKLOAD|base N POSTS FIRST_ROW CREATE DURABILITY CACHE_BYTES DIRECTORY
 int ChildMain(int argc, char** argv) {
@@ -212,6 +211,10 @@ int ChildMain(int argc, char** argv) {
     std::printf("peer_rss %ld\n", outcome.PeerMaxRssKib);
     std::fflush(stdout);
     return 0;
+  } catch (const TUnsupported& error) {
+    std::cerr << "tabula-bench child (" << argv[2] << ", workload " << argv[3]
+              << "): unsupported: " << error.what() << "\n";
+    return kExitUnsupported;
   } catch (const std::exception& error) {
     std::cerr << "tabula-bench child (" << argv[2] << ", workload " << argv[3]
               << "): " << error.what() << "\n";
@@ -223,6 +226,7 @@ int ChildMain(int argc, char** argv) {
 
 struct TChildResult {
   bool Ok = false;
+  bool Unsupported = false;
   std::vector<TMetric> Metrics;
   long MaxRssKib = 0;
   std::uint64_t Instructions = 0;
@@ -263,6 +267,7 @@ TChildResult Spawn(const std::vector<std::string>& args) {
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   result.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  result.Unsupported = WIFEXITED(status) && WEXITSTATUS(status) == kExitUnsupported;
   result.MaxRssKib = usage.ru_maxrss;
   std::istringstream lines(output);
   std::string line;
@@ -318,6 +323,7 @@ struct TSample {
   long MaxRssKib = 0;
   std::uint64_t Instructions = 0;
   bool Failed = false;
+  bool Unsupported = false;  // the side cannot run this workload yet
 };
 
 // (records, configuration, metric key, side)
@@ -404,13 +410,7 @@ class TBench {
       directory_ = options_.Directory;
       fs::create_directories(directory_);
     }
-    for (const std::string& side : options_.Sides) {
-      if (side == "cursor" && MakeTabulaSide(TSideOptions()) == nullptr) {
-        notes_.push_back("engine cursor side unavailable: the cursor lacks operations it needs");
-        continue;
-      }
-      sides_.push_back(side);
-    }
+    sides_ = options_.Sides;
   }
 
   fs::path BaseDir(std::uint32_t n, const std::string& side) const {
@@ -506,7 +506,7 @@ class TBench {
     std::cerr << (under_callgrind ? "callgrind " : "") << "n=" << n << " " << config_name
               << " workload " << workload << " " << side << "\n";
     const TChildResult result = Spawn(args);
-    if (!result.Ok) {
+    if (!result.Ok && !result.Unsupported) {
       std::cerr << "  failed\n";
       ++failures_;
     }
@@ -517,7 +517,7 @@ class TBench {
     for (const std::string& key : keys) {
       TSample& sample = samples_[{n, config_name, key, side}];
       if (!result.Ok) {
-        sample.Failed = true;
+        (result.Unsupported ? sample.Unsupported : sample.Failed) = true;
         continue;
       }
       for (const TMetric& metric : result.Metrics) {
@@ -659,6 +659,7 @@ class TBench {
       const bool per_op = metric == "6b";
       const double ratio = per_op ? (ours / ops) / (theirs / ref_ops) : ours / theirs;
       std::string flag = sample.Failed || (ref != nullptr && ref->Failed) ? "FAILED" : "";
+      if (sample.Unsupported) flag = "unsupported";
       if (flag.empty()) flag = CheckAgreement(key);
       out << "| " << n << " | " << config << " | " << MetricLabel(metric) << " | " << side << " | "
           << Format(ours * 1e3, 1) << " | " << Format(theirs * 1e3, 1) << " | " << Format(ratio, 2)

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "bench/staff_data.h"
@@ -33,6 +34,12 @@ struct TSideOptions {
 struct TScanResult {
   std::uint64_t Count = 0;
   std::uint64_t Checksum = 0;
+};
+
+// An operation the side cannot perform yet: its workloads are reported as unsupported.
+class TUnsupported : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 class TBenchSide {
@@ -65,7 +72,6 @@ class TBenchSide {
 };
 
 std::unique_ptr<TBenchSide> MakeSqliteSide(const TSideOptions& options);
-// Null when the engine cursor does not offer what the workloads need yet.
 std::unique_ptr<TBenchSide> MakeTabulaSide(const TSideOptions& options);
 
 }  // namespace tabula::bench

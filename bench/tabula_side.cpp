@@ -111,25 +111,33 @@ TTableDefinition StaffDefinition() {
   return definition;
 }
 
-// What the workloads need of the cursor; the side exists once the cursor offers all of it.
+// Record changes (edit, delete) are declared before they are built: until then the workloads
+// that need them report our side as unsupported.
+constexpr bool kRecordChangesBuilt = false;
+
+// Calls the cursor's record changes once they exist (the template keeps the calls out of the
+// program until then).
 template <typename Cursor>
-concept CursorWithRecordOperations = requires(Cursor cursor, std::uint8_t* image,
-                                              const std::uint8_t* key) {
-  cursor.InitRecord(image);
-  cursor.PostInsert(image, false);
-  cursor.PostEdit(image, true, false);
-  cursor.DeleteCurrent(key, false);
-  cursor.FetchCurrent(image, true);
-  {
-    cursor.Find(false, key, false, std::uint16_t{1}, std::uint16_t{0}, image)
-    } -> std::same_as<bool>;
-  cursor.SetIndexName(std::string());
-  { cursor.GetNextRecord(image) } -> std::same_as<std::uint16_t>;
-  cursor.SetToBegin();
-  cursor.GetRecordCount();
-};
+void ChangeName(Cursor& cursor, std::uint8_t* image, const auto& store_name) {
+  if constexpr (kRecordChangesBuilt && sizeof(Cursor) != 0) {
+    const std::uint16_t code = cursor.FetchCurrent(image, true);
+    if (code != 0) throw std::runtime_error("no current record to edit");
+    store_name();
+    cursor.PostEdit(image, true, false);
+  } else {
+    throw TUnsupported("the cursor cannot edit records yet");
+  }
+}
 
 template <typename Cursor>
+void DeleteRecord(Cursor& cursor, const std::uint8_t* image) {
+  if constexpr (kRecordChangesBuilt && sizeof(Cursor) != 0) {
+    cursor.DeleteCurrent(image, false);
+  } else {
+    throw TUnsupported("the cursor cannot delete records yet");
+  }
+}
+
 class TTabulaSide : public TBenchSide {
  public:
   explicit TTabulaSide(const TSideOptions& options) : options_(options) {
@@ -139,20 +147,21 @@ class TTabulaSide : public TBenchSide {
     session_->SetForceBufferFlush(options.Durability == TDurability::kDurable);
   }
   ~TTabulaSide() override {
+    natural_.reset();
     cursor_.reset();
     if (database_ != nullptr) session_->CloseDatabase(database_);
   }
 
   void CreateTable(const std::string& directory) override {
     UseDirectory(directory);
-    Cursor cursor(*database_);
+    TDataCursor cursor(*database_);
     cursor.SetTableName(kTableName);
     cursor.CreateTable(StaffDefinition());
   }
 
   void Open(const std::string& directory) override {
     UseDirectory(directory);
-    cursor_ = std::make_unique<Cursor>(*database_);
+    cursor_ = std::make_unique<TDataCursor>(*database_);
     cursor_->SetTableName(kTableName);
     cursor_->Open();
     image_.assign(static_cast<std::size_t>(cursor_->RecordSize()), 0);
@@ -161,6 +170,8 @@ class TTabulaSide : public TBenchSide {
   }
 
   void Close() override {
+    if (natural_ != nullptr) natural_->Close();
+    natural_.reset();
     if (cursor_ != nullptr) cursor_->Close();
     cursor_.reset();
   }
@@ -212,15 +223,27 @@ class TTabulaSide : public TBenchSide {
   }
 
   TScanResult Scan(bool by_name, const std::atomic<bool>* stop) override {
-    UseIndex(by_name ? "STAFF_NAME" : "");
-    cursor_->SetToBegin();
+    TDataCursor* cursor = cursor_.get();
+    if (by_name) {
+      UseIndex("STAFF_NAME");
+    } else {
+      // Record-number order: a second cursor on the same table object, opened in natural order.
+      if (natural_ == nullptr) {
+        natural_ = std::make_unique<TDataCursor>(*database_);
+        natural_->SetTableName(kTableName);
+        natural_->SetNaturalOrder(true);
+        natural_->Open();
+      }
+      cursor = natural_.get();
+    }
+    cursor->SetToBegin();
     TScanResult result;
     std::uint8_t* image = image_.data();
     std::uint8_t id[4];
     TText<25> name;
     TText<12> user;
-    while (cursor_->GetNextRecord(image) == 0) {
-      cursor_->GetField(kStaffId, image, id);
+    while (cursor->GetNextRecord(image) == 0) {
+      cursor->GetField(kStaffId, image, id);
       ReadText(kStaffName, image, &name);
       ReadText(kUserId, image, &user);
       result.Checksum +=
@@ -235,16 +258,13 @@ class TTabulaSide : public TBenchSide {
 
   bool UpdateName(std::int32_t staff_id, const TText<25>& name) override {
     if (!FindStaff(staff_id)) return false;
-    std::uint8_t* image = image_.data();
-    Check(cursor_->FetchCurrent(image, true));
-    SetText(kStaffName, name);
-    cursor_->PostEdit(image, true, false);
+    ChangeName(*cursor_, image_.data(), [&] { SetText(kStaffName, name); });
     return true;
   }
 
   bool DeleteByStaffId(std::int32_t staff_id) override {
     if (!FindStaff(staff_id)) return false;
-    cursor_->DeleteCurrent(image_.data(), false);
+    DeleteRecord(*cursor_, image_.data());
     return true;
   }
 
@@ -253,6 +273,7 @@ class TTabulaSide : public TBenchSide {
  private:
   void UseDirectory(const std::string& directory) {
     if (database_ != nullptr && database_->Path() == NormalizeDirectory(directory)) return;
+    natural_.reset();
     cursor_.reset();
     if (database_ != nullptr) session_->CloseDatabase(database_);
     database_ = session_->OpenDatabase("", directory);
@@ -308,30 +329,18 @@ class TTabulaSide : public TBenchSide {
   TSideOptions options_;
   std::unique_ptr<TDataSession> session_;
   TDataDirectory* database_ = nullptr;  // owned by session_
-  std::unique_ptr<Cursor> cursor_;
+  std::unique_ptr<TDataCursor> cursor_;
+  std::unique_ptr<TDataCursor> natural_;  // record-number order, opened by the first such scan
   std::vector<std::uint8_t> image_;
   std::vector<std::uint8_t> key_image_;
   std::string index_;
   bool index_unset_ = true;
 };
 
-// The cursor's editing operations are declared before they are all built: the side is switched
-// on once every operation it calls exists.
-constexpr bool kCursorOperationsBuilt = false;
-
-template <typename Cursor>
-std::unique_ptr<TBenchSide> MakeSide(const TSideOptions& options) {
-  if constexpr (kCursorOperationsBuilt && CursorWithRecordOperations<Cursor>) {
-    return std::make_unique<TTabulaSide<Cursor>>(options);
-  } else {
-    return nullptr;
-  }
-}
-
 }  // namespace
 
 std::unique_ptr<TBenchSide> MakeTabulaSide(const TSideOptions& options) {
-  return MakeSide<TDataCursor>(options);
+  return std::make_unique<TTabulaSide>(options);
 }
 
 }  // namespace tabula::bench
