@@ -379,8 +379,9 @@ class TDataCursor : public TRecordCacheCursor {
   // After a failure in the middle of a change: drops what the caches hold of it, so that
   // nothing half-done reaches the files.
   void DiscardFailedChange();
-  // Places the cursor on the record whose image is in `image` (its own number at offset 1).
-  void RepositionAfterChange();
+  // Brings ranges and bitmaps up to date after `record_no` was posted or deleted; with
+  // `reposition` the cursor then goes to the record in its image (or its nearest neighbour).
+  void RepositionAfterChange(std::int32_t record_no, bool deleted, bool reposition);
 
   std::int32_t locked_record_ = 0;  // the record this cursor holds locked, 0 when none
   bool change_detected_ = false;    // optimistic protocol: a post found the record changed

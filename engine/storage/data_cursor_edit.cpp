@@ -379,17 +379,9 @@ bool TDataCursor::LocksInUse() const {
          !database_.Session().Remote();
 }
 
-void TDataCursor::BeginEditWrite() {
-  const bool changed = table_->Locks().LockWrite();
-  const bool moved = table_->DataFile().Header().ChangeCount != data_change_count_ ||
-                     table_->IndexFile().Header().ChangeCount != index_change_count_;
-  if (changed || moved) {
-    RememberChangeCounters();
-    ReloadCurrentRecord();
-  }
-}
+void TDataCursor::BeginEditWrite() { BeginWrite(); }
 
-void TDataCursor::EndEditWrite() { table_->Locks().UnlockWrite(); }
+void TDataCursor::EndEditWrite() { EndWrite(); }
 
 void TDataCursor::FlushAfterChange() {
   table_->Flush(false, false, false);
@@ -406,10 +398,14 @@ void TDataCursor::DiscardFailedChange() {
   }
 }
 
-void TDataCursor::RepositionAfterChange() {
-  const std::int32_t record_no = CurrentPhysicalRecord();
-  record_no_ = record_no;
-  bof_ = eof_ = record_no == 0;
+void TDataCursor::RepositionAfterChange(std::int32_t record_no, bool deleted, bool reposition) {
+  ComputeRangePositions();
+  if (deleted) {
+    RecordDeleted(record_no);
+  } else {
+    RecordPosted(record_no);
+  }
+  if (reposition) Reposition();
 }
 
 // ---- Validation ------------------------------------------------------------------------------
@@ -595,7 +591,7 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
   const std::size_t size = static_cast<std::size_t>(record_size_);
   const bool locking = LocksInUse();
 
-  if (locking) BeginEditWrite();
+  BeginEditWrite();
   std::int32_t record_no = 0;
   bool record_locked = false;
   bool changing = false;
@@ -678,7 +674,7 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
     data.Cache()->Unpin(record);
     record = nullptr;
     FlushAfterChange();
-    if (reposition) RepositionAfterChange();
+    RepositionAfterChange(record_no, false, reposition);
   } catch (...) {
     if (record != nullptr) data.Cache()->Unpin(record);
     if (changing) DiscardFailedChange();
@@ -688,16 +684,318 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
       } catch (const std::exception&) {
       }
     }
-    if (locking) {
-      try {
-        EndEditWrite();
-      } catch (const std::exception&) {
-      }
+    try {
+      EndEditWrite();
+    } catch (const std::exception&) {
     }
     throw;
   }
   if (record_locked) locks.UnlockRecord(record_no);
-  if (locking) EndEditWrite();
+  EndEditWrite();
+}
+
+// ---- Record locks ----------------------------------------------------------------------------
+
+void TDataCursor::LockCursorRecord(std::int32_t record_no) {
+  if (!IsOpen()) Raise(TABULA_NOCURRREC);
+  if (record_no == 0) record_no = CurrentPhysicalRecord();
+  if (!LocksInUse()) return;
+  TTableLocks& locks = table_->Locks();
+  if (record_no != 0 && record_no == locked_record_ && locks.CursorLocks().count(record_no)) {
+    return;  // this cursor holds it already
+  }
+  if (record_no != 0 && locks.CursorLocks().count(record_no)) Raise(TABULA_RECLOCKFAILED);
+  // A cursor holds one record: the edit of another record ends here.
+  if (locked_record_ != 0) UnlockCursorRecord(locked_record_);
+  const bool read_held = locks.ReadLockHeld();
+  bool changed = false;
+  try {
+    changed = locks.LockRecord(record_no);
+    locks.CursorLocks().insert(record_no);
+    locked_record_ = record_no;
+    if (changed || table_->DataFile().Header().ChangeCount != data_change_count_ ||
+        table_->IndexFile().Header().ChangeCount != index_change_count_) {
+      Resync();
+    }
+  } catch (...) {
+    if (!read_held && locks.ReadLockHeld()) locks.UnlockRead();
+    throw;
+  }
+  // The read lock that the change check took is given back with the operation.
+  if (!read_held && locks.ReadLockHeld()) locks.UnlockRead();
+}
+
+void TDataCursor::UnlockCursorRecord(std::int32_t record_no) {
+  if (!IsOpen()) return;
+  if (record_no == 0) record_no = locked_record_ != 0 ? locked_record_ : CurrentPhysicalRecord();
+  if (record_no == 0) return;
+  if (record_no == locked_record_) locked_record_ = 0;
+  if (!LocksInUse()) return;
+  TTableLocks& locks = table_->Locks();
+  locks.CursorLocks().erase(record_no);
+  locks.UnlockRecord(record_no);
+}
+
+// ---- Reading for an edit ---------------------------------------------------------------------
+
+std::uint16_t TDataCursor::FetchCurrent(std::uint8_t* buffer, bool for_edit) {
+  if (!IsOpen()) return TABULA_NOCURRREC;
+  const std::size_t size = static_cast<std::size_t>(record_size_);
+  CheckChanges();
+  try {
+    // Without a current record there is nothing to lock or compare.
+    std::uint16_t code = 0;
+    if (bof_ && eof_) {
+      code = TABULA_NOCURRREC;
+    } else if (bof_) {
+      code = TABULA_BOF;
+    } else if (eof_) {
+      code = TABULA_EOF;
+    }
+    if (code != 0) {
+      std::memset(buffer, 0, size);
+      EndRead();
+      return code;
+    }
+    if (for_edit) {
+      const bool pessimistic = database_.Session().LockProtocol() == lpPessimistic;
+      if (pessimistic) LockCursorRecord(0);
+      if (!exclusive_ && std::memcmp(record_image_.data(), buffer, size) != 0) {
+        if (pessimistic) UnlockCursorRecord(locked_record_);
+        Raise(TABULA_KEYORRECDELETED);
+      }
+    }
+    ReloadCurrentRecord();
+    std::memcpy(buffer, record_image_.data(), size);
+  } catch (...) {
+    EndRead();
+    throw;
+  }
+  EndRead();
+  return 0;
+}
+
+void TDataCursor::CancelEdit() {
+  if (!IsOpen()) return;
+  if (database_.Session().LockProtocol() == lpOptimistic) {
+    change_detected_ = false;
+  } else if (locked_record_ != 0) {
+    UnlockCursorRecord(locked_record_);
+  }
+}
+
+// ---- Posting an edit -------------------------------------------------------------------------
+
+void TDataCursor::PostEdit(std::uint8_t* image, bool unlock_after, bool reposition) {
+  if (!IsOpen()) Raise(TABULA_NOCURRREC);
+  if (read_only_) Raise(TABULA_OSEACCES);
+  if (CurrentPhysicalRecord() == 0) Raise(TABULA_NOCURRREC);
+  ValidateImage(image);
+  TDataFile& data = table_->DataFile();
+  const std::size_t size = static_cast<std::size_t>(record_size_);
+  const bool optimistic = database_.Session().LockProtocol() == lpOptimistic;
+  // The record as this cursor read it: after the write lock it must still be the same one.
+  const std::vector<std::uint8_t> seen(record_image_.begin(), record_image_.begin() + size);
+  const std::int32_t seen_record = CurrentPhysicalRecord();
+
+  BeginEditWrite();
+  bool post_lock = false;  // a record lock taken for this post alone
+  bool changing = false;
+  try {
+    const bool locking = LocksInUse();
+    if (optimistic && !exclusive_) {
+      if (change_detected_ || std::memcmp(record_image_.data(), seen.data(), size) != 0) {
+        change_detected_ = true;
+        Raise(TABULA_KEYORRECDELETED);
+      }
+    } else if (CurrentPhysicalRecord() != seen_record ||
+               RecordIdentifier(record_image_.data()) != RecordIdentifier(seen.data())) {
+      // Without the edit's record lock another user may have deleted the record meanwhile.
+      Raise(TABULA_KEYORRECDELETED);
+    }
+    if (locking && locked_record_ != seen_record) {
+      // The optimistic protocol holds the record for the post only; so does a pessimistic post
+      // whose edit took no lock.
+      LockCursorRecord(seen_record);
+      post_lock = true;
+      if (CurrentPhysicalRecord() != seen_record ||
+          std::memcmp(record_image_.data(), seen.data(), size) != 0) {
+        if (optimistic) change_detected_ = true;
+        Raise(TABULA_KEYORRECDELETED);
+      }
+    }
+    const std::int32_t record_no = seen_record;
+    const std::int32_t old_id = RecordIdentifier(record_image_.data());
+    if (!suppress_auto_inc_) SetRecordIdentifier(image, old_id);
+    const std::int32_t new_id = RecordIdentifier(image);
+
+    // The record as it will be stored: the current record's header, the new values.
+    std::vector<std::uint8_t> updated(record_image_.begin(), record_image_.begin() + size);
+    std::memcpy(updated.data() + kRecordFields, image + kRecordFields, size - kRecordFields);
+    SetRecordIdentifier(updated.data(), new_id);
+
+    // Unique keys of the indexes whose key changes, before anything changes.
+    const TCollation* collation = FindCollation(locale_id_, sort_id_);
+    if (collation == nullptr) Raise(TABULA_CANNOTLOADLDDRV);
+    TEditKeys keys(*table_, *collation, table_name_);
+    const bool check_unique = !(query_result_ && !natural_order_);
+    struct TChange {
+      std::size_t index;
+      std::vector<std::uint8_t> old_key;
+      std::vector<std::uint8_t> new_key;
+    };
+    std::vector<TChange> changes;
+    for (std::size_t i = 0; i < keys.User().size(); ++i) {
+      const auto& entry = *keys.User()[i];
+      TChange change{i, {}, {}};
+      keys.BuildKey(entry, record_image_.data(), size, &change.old_key, table_name_);
+      keys.BuildKey(entry, updated.data(), size, &change.new_key, table_name_);
+      if (change.old_key == change.new_key) continue;
+      if (check_unique && entry.unique && keys.Exists(entry, change.new_key)) {
+        RaiseKeyViolation(entry.name);
+      }
+      changes.push_back(std::move(change));
+    }
+    const bool id_changed = new_id != old_id;
+    if (id_changed && keys.Exists(keys.Deleted(), keys.DeletedKey(kStatusActive, new_id))) {
+      RaiseKeyViolation(keys.Deleted().name);
+    }
+
+    // The changes.
+    changing = true;
+    for (const TChange& change : changes) {
+      const auto& entry = *keys.User()[change.index];
+      keys.Remove(entry, change.old_key, record_no);
+      keys.Insert(entry, change.new_key, record_no);
+    }
+    if (id_changed) {
+      keys.Remove(keys.Deleted(), keys.DeletedKey(kStatusActive, old_id), record_no);
+      keys.Insert(keys.Deleted(), keys.DeletedKey(kStatusActive, new_id), record_no);
+    }
+    if (suppress_auto_inc_ && new_id > data.Header().LastRecordID) data.SetLastRecordID(new_id);
+    keys.UpdateText(record_image_.data(), updated.data(), record_no);
+    std::copy(updated.begin(), updated.end(), record_image_.begin());
+    // BLOB hook: write the image's changed BLOB values into the current record here, as for an
+    // insert, before it goes into the cache.
+    TRecord* record =
+        data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
+    if (record == nullptr) Raise(TABULA_INDEXCORRUPT);
+    std::copy(record_image_.begin(), record_image_.begin() + size, record->Image());
+    record->SetDirty(true);
+    data.Cache()->Unpin(record);
+    FlushAfterChange();
+    if ((unlock_after && !optimistic) || post_lock) UnlockCursorRecord(record_no);
+    post_lock = false;
+    RepositionAfterChange(record_no, false, reposition);
+  } catch (...) {
+    if (changing) {
+      DiscardFailedChange();
+      try {
+        ReloadCurrentRecord();
+      } catch (const std::exception&) {
+      }
+    }
+    if (post_lock) {
+      try {
+        UnlockCursorRecord(locked_record_);
+      } catch (const std::exception&) {
+      }
+    }
+    try {
+      EndEditWrite();
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  EndEditWrite();
+}
+
+// ---- Deleting --------------------------------------------------------------------------------
+
+void TDataCursor::DeleteCurrent(const std::uint8_t* image, bool reposition) {
+  if (!IsOpen()) Raise(TABULA_NOCURRREC);
+  if (read_only_) Raise(TABULA_OSEACCES);
+  if (CurrentPhysicalRecord() == 0) Raise(TABULA_NOCURRREC);
+  TDataFile& data = table_->DataFile();
+  TIndexFile& index = table_->IndexFile();
+  const std::size_t size = static_cast<std::size_t>(record_size_);
+  const std::int32_t seen_record = CurrentPhysicalRecord();
+  const std::int32_t seen_id = RecordIdentifier(record_image_.data());
+
+  BeginEditWrite();
+  bool changing = false;
+  bool took_lock = false;  // locked for the delete alone, not by an edit of this cursor
+  try {
+    const bool locking = LocksInUse();
+    const std::int32_t record_no = CurrentPhysicalRecord();
+    if (record_no != seen_record || RecordIdentifier(record_image_.data()) != seen_id) {
+      Raise(TABULA_KEYORRECDELETED);
+    }
+    if (locking && locked_record_ != record_no && table_->Locks().CursorLocks().count(record_no)) {
+      Raise(TABULA_RECLOCKFAILED);  // another cursor of this process is editing it
+    }
+    if (locked_record_ != record_no || !locking) {
+      if (!exclusive_ && image != nullptr &&
+          std::memcmp(record_image_.data(), image, size) != 0) {
+        Raise(TABULA_KEYORRECDELETED);
+      }
+      if (locking) {
+        LockCursorRecord(record_no);
+        took_lock = true;
+      }
+      if (CurrentPhysicalRecord() != record_no) Raise(TABULA_KEYORRECDELETED);
+    }
+
+    const TCollation* collation = FindCollation(locale_id_, sort_id_);
+    if (collation == nullptr) Raise(TABULA_CANNOTLOADLDDRV);
+    TEditKeys keys(*table_, *collation, table_name_);
+    std::vector<std::vector<std::uint8_t>> user_keys(keys.User().size());
+    for (std::size_t i = 0; i < keys.User().size(); ++i) {
+      keys.BuildKey(*keys.User()[i], record_image_.data(), size, &user_keys[i], table_name_);
+    }
+    const std::int32_t record_id = RecordIdentifier(record_image_.data());
+
+    changing = true;
+    for (std::size_t i = 0; i < keys.User().size(); ++i) {
+      keys.Remove(*keys.User()[i], user_keys[i], record_no);
+    }
+    keys.Remove(keys.Deleted(), keys.DeletedKey(kStatusActive, record_id), record_no);
+    keys.Insert(keys.Deleted(), keys.DeletedKey(kStatusDeleted, record_id), record_no);
+    index.DecRecordCount();
+    keys.UpdateText(record_image_.data(), nullptr, record_no);
+    // BLOB hook: free the blocks of the record's BLOB values here.
+    TRecord* record =
+        data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
+    if (record == nullptr) Raise(TABULA_INDEXCORRUPT);
+    data.FreeRecord(record);
+    data.Cache()->Unpin(record);
+    FlushAfterChange();
+    RepositionAfterChange(record_no, true, reposition);
+    // The record is gone, and with it the edit's lock.
+    took_lock = false;
+    if (locked_record_ == record_no) UnlockCursorRecord(record_no);
+  } catch (...) {
+    if (changing) {
+      DiscardFailedChange();
+      try {
+        ReloadCurrentRecord();
+      } catch (const std::exception&) {
+      }
+    }
+    if (took_lock) {
+      // An edit's lock stays with its edit; one taken for the delete alone goes.
+      try {
+        UnlockCursorRecord(locked_record_);
+      } catch (const std::exception&) {
+      }
+    }
+    try {
+      EndEditWrite();
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  EndEditWrite();
 }
 
 }  // namespace tabula
