@@ -405,7 +405,10 @@ void TDataCursor::RepositionAfterChange(std::int32_t record_no, bool deleted, bo
   } else {
     RecordPosted(record_no);
   }
-  if (reposition) Reposition();
+  if (!reposition) return;
+  // The cursor goes onto the record (or its follower), not back to an end it stood at.
+  bof_ = eof_ = false;
+  Reposition();
 }
 
 // ---- Validation ------------------------------------------------------------------------------
@@ -935,8 +938,7 @@ void TDataCursor::DeleteCurrent(const std::uint8_t* image, bool reposition) {
       Raise(TABULA_RECLOCKFAILED);  // another cursor of this process is editing it
     }
     if (locked_record_ != record_no || !locking) {
-      if (!exclusive_ && image != nullptr &&
-          std::memcmp(record_image_.data(), image, size) != 0) {
+      if (!exclusive_ && image != nullptr && std::memcmp(record_image_.data(), image, size) != 0) {
         Raise(TABULA_KEYORRECDELETED);
       }
       if (locking) {

@@ -172,6 +172,36 @@ class DataCursorEditTest : public ::testing::Test {
     return image;
   }
 
+  // Steps the cursor from the start to the record whose Name is `name`; its image into `buffer`.
+  void GoTo(TDataCursor& cursor, const std::string& name, std::vector<std::uint8_t>* buffer) {
+    buffer->assign(static_cast<std::size_t>(cursor.RecordSize()), 0);
+    cursor.SetToBegin();
+    while (cursor.GetNextRecord(buffer->data()) == 0) {
+      std::uint8_t value[41] = {};
+      cursor.GetField(2, buffer->data(), value);
+      if (name == reinterpret_cast<char*>(value)) return;
+    }
+    FAIL() << name << " not found";
+  }
+
+  std::string NameOf(TDataCursor& cursor, const std::uint8_t* image) {
+    std::uint8_t value[41] = {};
+    if (cursor.GetField(2, image, value)) return "(null)";
+    return reinterpret_cast<char*>(value);
+  }
+
+  void SetName(TDataCursor& cursor, std::vector<std::uint8_t>& image, const std::string& name) {
+    cursor.SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>(name.data()),
+                    name.size());
+  }
+
+  void Fill(TDataCursor& cursor, const std::vector<std::string>& names) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      auto image = Person(cursor, static_cast<std::int32_t>(i + 1) * 10, names[i], 20);
+      cursor.PostInsert(image.data(), false);
+    }
+  }
+
   fs::path FilePath(const std::string& table, const char* extension) {
     return dir_ / (table + extension);
   }
@@ -479,6 +509,250 @@ TEST_F(DataCursorEditTest, TextIndexHoldsTheWordsOfNewRecords) {
       EXPECT_EQ(at.Value, static_cast<std::uint32_t>(w.record_id));
     }
   }
+}
+
+TEST_F(DataCursorEditTest, EditReplacesChangedKeysAndKeepsTheIdentifier) {
+  Create("People.DAT");
+  auto cursor = Open("People.DAT");
+  Fill(*cursor, {"Ann", "Bob", "Cid"});
+  std::vector<std::uint8_t> image;
+  GoTo(*cursor, "Bob", &image);
+  ASSERT_EQ(cursor->FetchCurrent(image.data(), true), 0);
+  EXPECT_EQ(cursor->LockedRecord(), 2);
+  SetName(*cursor, image, "Bea");
+  SetRecordIdentifier(image.data(), 99);  // ignored without SuppressAutoInc
+  cursor->PostEdit(image.data(), true, true);
+  EXPECT_EQ(cursor->LockedRecord(), 0);
+  EXPECT_EQ(NameOf(*cursor, cursor->RecordImage().data()), "Bea");
+  const auto stored = Stored(*cursor, 2);
+  EXPECT_EQ(RecordIdentifier(stored.data()), 2);
+  EXPECT_EQ(NameOf(*cursor, stored.data()), "Bea");
+  const TIndexReport report = CheckIndexes(*cursor->Table());
+  EXPECT_EQ(report.fault, "");
+  EXPECT_EQ(report.counts, (std::vector<std::uint64_t>{3, 3, 3, 3}));
+  EXPECT_EQ(cursor->Table()->IndexFile().RecordCount(), 3u);
+
+  // The old name is gone from "ByName", the new one is found there.
+  cursor->SetIndexName("ByName");
+  auto probe = Person(*cursor, 0, "Bob", 1);
+  EXPECT_FALSE(cursor->Find(false, probe.data(), false, 1, 0, nullptr));
+  SetName(*cursor, probe, "Bea");
+  EXPECT_TRUE(cursor->Find(false, probe.data(), false, 1, 0, nullptr));
+
+  // With SuppressAutoInc the identifier given is kept ("Sys Deleted" follows it).
+  TTableDefinition definition;
+  TFieldDescriptor auto_inc = Field("No", fldInteger);
+  auto_inc.FieldSubType = fldstAutoInc;
+  definition.Fields = {auto_inc, Field("Name", fldString, 10)};
+  Create("Auto.DAT", definition);
+  auto numbered = Open("Auto.DAT");
+  std::vector<std::uint8_t> row(static_cast<std::size_t>(numbered->RecordSize()));
+  numbered->InitRecord(row.data());
+  numbered->PostInsert(row.data(), true);
+  ASSERT_EQ(numbered->FetchCurrent(row.data(), false), 0);
+  ASSERT_EQ(numbered->FetchCurrent(row.data(), true), 0);
+  numbered->SetSuppressAutoInc(true);
+  SetRecordIdentifier(row.data(), 77);
+  numbered->PostEdit(row.data(), true, true);
+  EXPECT_EQ(RecordIdentifier(Stored(*numbered, 1).data()), 77);
+  EXPECT_EQ(numbered->Table()->DataFile().Header().LastRecordID, 77);
+  EXPECT_EQ(CheckIndexes(*numbered->Table()).fault, "");
+}
+
+TEST_F(DataCursorEditTest, FailedEditChangesNothingAndKeepsTheEditOpen) {
+  Create("People.DAT");
+  auto cursor = Open("People.DAT");
+  Fill(*cursor, {"Ann", "Bob"});
+  const auto data_before = FileBytes(FilePath("People", ".DAT"));
+  const auto index_before = FileBytes(FilePath("People", ".IDX"));
+  std::vector<std::uint8_t> image;
+  GoTo(*cursor, "Bob", &image);
+  ASSERT_EQ(cursor->FetchCurrent(image.data(), true), 0);
+  const std::vector<std::uint8_t> fetched = image;
+
+  struct TCase {
+    const char* what;
+    std::function<void(std::vector<std::uint8_t>&)> change;
+    std::uint16_t code;
+  };
+  const TCase cases[] = {
+      {"duplicate name", [&](auto& i) { SetName(*cursor, i, "Ann"); }, TABULA_KEYVIOL},
+      {"duplicate primary key",
+       [&](auto& i) {
+         std::uint8_t value[4];
+         EncodeFixed32(value, 10);
+         cursor->SetField(1, i.data(), value, 4);
+       },
+       TABULA_KEYVIOL},
+      {"above the maximum",
+       [&](auto& i) {
+         std::uint8_t value[2];
+         EncodeFixed16(value, 500);
+         cursor->SetField(3, i.data(), value, 2);
+       },
+       TABULA_MAXVALERR},
+      {"required field null", [&](auto& i) { cursor->SetField(2, i.data(), nullptr, 0); },
+       TABULA_REQDERR},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    image = fetched;
+    c.change(image);
+    EXPECT_EQ(ErrorOf([&] { cursor->PostEdit(image.data(), true, true); }), c.code);
+    EXPECT_EQ(FileBytes(FilePath("People", ".DAT")), data_before);
+    EXPECT_EQ(FileBytes(FilePath("People", ".IDX")), index_before);
+    EXPECT_EQ(cursor->LockedRecord(), 2);
+    EXPECT_EQ(cursor->RecordImage(), fetched);
+  }
+  cursor->CancelEdit();
+  EXPECT_EQ(cursor->LockedRecord(), 0);
+  EXPECT_TRUE(cursor->Table()->Locks().LockedRecords().empty());
+  EXPECT_TRUE(cursor->Table()->Locks().CursorLocks().empty());
+  EXPECT_FALSE(cursor->Table()->Locks().WriteLockHeld());
+}
+
+TEST_F(DataCursorEditTest, NoCurrentRecordIsAnErrorForEveryChange) {
+  Create("People.DAT");
+  auto cursor = Open("People.DAT");
+  std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor->RecordSize()), 0x55);
+  EXPECT_EQ(cursor->FetchCurrent(image.data(), true), TABULA_NOCURRREC);
+  EXPECT_EQ(image, std::vector<std::uint8_t>(image.size(), 0));
+  EXPECT_EQ(cursor->CopyCurrentRecord(image.data()), TABULA_NOCURRREC);
+  EXPECT_EQ(ErrorOf([&] { cursor->PostEdit(image.data(), true, false); }), TABULA_NOCURRREC);
+  EXPECT_EQ(ErrorOf([&] { cursor->DeleteCurrent(image.data(), false); }), TABULA_NOCURRREC);
+  EXPECT_EQ(cursor->Table()->DataFile().PhysicalRecordCount(), 0);
+  EXPECT_EQ(cursor->Table()->IndexFile().RecordCount(), 0u);
+
+  // Before the first record (Bof) and after the last (Eof).
+  Fill(*cursor, {"Ann"});
+  cursor->SetToBegin();
+  EXPECT_EQ(cursor->FetchCurrent(image.data(), false), TABULA_BOF);
+  cursor->SetToEnd();
+  EXPECT_EQ(cursor->FetchCurrent(image.data(), false), TABULA_EOF);
+}
+
+TEST_F(DataCursorEditTest, DeletesFreeRecordsThatInsertsReuseNewestFirst) {
+  Create("People.DAT");
+  auto cursor = Open("People.DAT");
+  Fill(*cursor, {"A1", "A2", "A3", "A4", "A5", "A6", "A7", "A8"});
+  std::vector<std::uint8_t> image;
+  for (const char* name : {"A3", "A7"}) {
+    GoTo(*cursor, name, &image);
+    cursor->DeleteCurrent(image.data(), true);
+  }
+  TDataTable& table = *cursor->Table();
+  EXPECT_EQ(table.DataFile().Header().FirstFreeRecord, 7);
+  EXPECT_EQ(RecordStatus(Stored(*cursor, 7).data()), kStatusDeleted);
+  EXPECT_EQ(RecordLink(Stored(*cursor, 7).data()), 3);
+  EXPECT_EQ(table.IndexFile().RecordCount(), 6u);
+  TIndexReport report = CheckIndexes(table);
+  EXPECT_EQ(report.fault, "");
+  // Sys Deleted keeps one key per physical record.
+  EXPECT_EQ(report.counts, (std::vector<std::uint64_t>{6, 6, 6, 8}));
+
+  auto b1 = Person(*cursor, 91, "B1", 5);
+  cursor->PostInsert(b1.data(), true);
+  auto b2 = Person(*cursor, 92, "B2", 5);
+  cursor->PostInsert(b2.data(), true);
+  EXPECT_EQ(NameOf(*cursor, Stored(*cursor, 7).data()), "B1");
+  EXPECT_EQ(NameOf(*cursor, Stored(*cursor, 3).data()), "B2");
+  EXPECT_EQ(RecordIdentifier(Stored(*cursor, 3).data()), 10);
+  EXPECT_EQ(table.DataFile().Header().FirstFreeRecord, 0);
+  EXPECT_EQ(table.DataFile().PhysicalRecordCount(), 8);
+  report = CheckIndexes(table);
+  EXPECT_EQ(report.fault, "");
+  EXPECT_EQ(report.counts, (std::vector<std::uint64_t>{8, 8, 8, 8}));
+  EXPECT_EQ(cursor->GetRecordCount(), 8);
+
+  // Without a primary index of its own the table keeps insertion order: inserts append.
+  TTableDefinition definition = PeopleDefinition();
+  definition.Indexes.clear();
+  Create("Log.DAT", definition);
+  auto log = Open("Log.DAT");
+  Fill(*log, {"L1", "L2", "L3"});
+  GoTo(*log, "L2", &image);
+  log->DeleteCurrent(image.data(), true);
+  auto l4 = Person(*log, 4, "L4", 9);
+  log->PostInsert(l4.data(), true);
+  EXPECT_EQ(log->Table()->DataFile().PhysicalRecordCount(), 4);
+  EXPECT_EQ(NameOf(*log, Stored(*log, 4).data()), "L4");
+  EXPECT_EQ(CheckIndexes(*log->Table()).counts, (std::vector<std::uint64_t>{4}));
+}
+
+TEST_F(DataCursorEditTest, DeleteRepositionsOnTheFollowerOrTheNewLast) {
+  Create("People.DAT");
+  auto cursor = Open("People.DAT");
+  Fill(*cursor, {"Ann", "Bob", "Cid"});
+  std::vector<std::uint8_t> image;
+  GoTo(*cursor, "Bob", &image);
+  cursor->DeleteCurrent(image.data(), true);
+  EXPECT_EQ(NameOf(*cursor, cursor->RecordImage().data()), "Cid");
+  GoTo(*cursor, "Cid", &image);
+  cursor->DeleteCurrent(image.data(), true);
+  EXPECT_EQ(NameOf(*cursor, cursor->RecordImage().data()), "Ann");
+  EXPECT_EQ(cursor->GetRecordCount(), 1);
+}
+
+TEST_F(DataCursorEditTest, DeleteWhileAnotherCursorEditsIsRefused) {
+  Create("People.DAT");
+  auto editor = Open("People.DAT");
+  auto other = Open("People.DAT");
+  Fill(*editor, {"Ann", "Bob"});
+  std::vector<std::uint8_t> edited;
+  GoTo(*editor, "Bob", &edited);
+  ASSERT_EQ(editor->FetchCurrent(edited.data(), true), 0);
+  const auto data_before = FileBytes(FilePath("People", ".DAT"));
+
+  std::vector<std::uint8_t> image;
+  GoTo(*other, "Bob", &image);
+  EXPECT_EQ(ErrorOf([&] { other->DeleteCurrent(image.data(), true); }), TABULA_RECLOCKFAILED);
+  EXPECT_EQ(ErrorOf([&] { other->FetchCurrent(image.data(), true); }), TABULA_RECLOCKFAILED);
+  EXPECT_EQ(FileBytes(FilePath("People", ".DAT")), data_before);
+  EXPECT_EQ(editor->LockedRecord(), 2);
+
+  // The editor's own delete goes on, and ends its edit.
+  editor->DeleteCurrent(edited.data(), true);
+  EXPECT_EQ(editor->LockedRecord(), 0);
+  EXPECT_TRUE(editor->Table()->Locks().LockedRecords().empty());
+  // A delete with an image that is not the current record's changes nothing.
+  GoTo(*other, "Ann", &image);
+  std::vector<std::uint8_t> stale = image;
+  SetName(*other, stale, "Old");
+  EXPECT_EQ(ErrorOf([&] { other->DeleteCurrent(stale.data(), true); }), TABULA_KEYORRECDELETED);
+  EXPECT_EQ(other->Table()->IndexFile().RecordCount(), 1u);
+}
+
+TEST_F(DataCursorEditTest, CopyCurrentRecordDuplicatesTheValues) {
+  Create("People.DAT");
+  auto cursor = Open("People.DAT");
+  auto ann = Person(*cursor, 1, "Ann", 33, "notes");
+  cursor->PostInsert(ann.data(), true);
+  std::vector<std::uint8_t> copy(static_cast<std::size_t>(cursor->RecordSize()), 0x77);
+  ASSERT_EQ(cursor->CopyCurrentRecord(copy.data()), 0);
+  std::vector<std::uint8_t> expected = ann;
+  std::fill(expected.begin(), expected.begin() + 9, 0);  // no number, no identifier
+  EXPECT_EQ(copy, expected);
+}
+
+TEST_F(DataCursorEditTest, TextIndexFollowsEditsAndDeletes) {
+  Create("People.DAT");
+  DefineTextIndex(FilePath("People", ".IDX"), 4);
+  auto cursor = Open("People.DAT");
+  auto ann = Person(*cursor, 1, "Ann", 30, "red green blue");
+  cursor->PostInsert(ann.data(), true);
+  std::vector<std::uint8_t> image = cursor->RecordImage();
+  ASSERT_EQ(cursor->FetchCurrent(image.data(), true), 0);
+  const std::string notes = "green yellow";
+  cursor->SetField(4, image.data(), reinterpret_cast<const std::uint8_t*>(notes.data()),
+                   notes.size());
+  cursor->PostEdit(image.data(), true, true);
+  TIndexReport report = CheckIndexes(*cursor->Table());
+  EXPECT_EQ(report.fault, "");
+  EXPECT_EQ(report.counts.back(), 2u);
+  cursor->DeleteCurrent(cursor->RecordImage().data(), true);
+  report = CheckIndexes(*cursor->Table());
+  EXPECT_EQ(report.fault, "");
+  EXPECT_EQ(report.counts.back(), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,478 @@
+// Several processes on one table directory: concurrent inserts, record locks between processes,
+// the optimistic protocol's change detection, locks of a killed process and rollbacks. Every
+// process here is a real one (fork) with its own engine session and file list.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/base/coding.h"
+#include "engine/base/engine_error.h"
+#include "engine/base/platform.h"
+#include "engine/base/platform_test_util.h"
+#include "engine/index/btree.h"
+#include "engine/index/collation.h"
+#include "engine/index/keys.h"
+#include "engine/storage/data_cursor.h"
+#include "engine/storage/data_directory.h"
+#include "engine/storage/data_file_format.h"
+#include "engine/storage/data_session.h"
+#include "engine/storage/data_table.h"
+#include "engine/storage/table_locks.h"
+
+namespace tabula {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kRaised = 100000;
+
+std::vector<char> FileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::uint16_t ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const ETabulaEngineError& error) {
+    return error.ErrorCode();
+  }
+  return 0;
+}
+
+// A forked process running `body`; its result (an engine error as kRaised + code) comes back
+// through a pipe. With `go` (a pipe) the child first waits until the parent closes the pipe's
+// writing end, so that several children start together.
+class TChild {
+ public:
+  TChild(const std::function<std::int64_t()>& body, const int* go = nullptr) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(fds[0]);
+      TFileList::ForgetAfterFork();
+      if (go != nullptr) {
+        close(go[1]);
+        char byte;
+        while (read(go[0], &byte, 1) > 0) {
+        }
+      }
+      std::int64_t result = -1;
+      try {
+        result = body();
+      } catch (const ETabulaEngineError& error) {
+        result = kRaised + error.ErrorCode();
+      } catch (...) {
+        result = -2;
+      }
+      const ssize_t written = write(fds[1], &result, sizeof result);
+      _exit(written == sizeof result ? 0 : 1);
+    }
+    close(fds[1]);
+    result_fd_ = fds[0];
+  }
+  ~TChild() {
+    if (result_fd_ >= 0) Wait();
+  }
+  pid_t Pid() const { return pid_; }
+  std::int64_t Wait() {
+    std::int64_t result = -3;
+    if (read(result_fd_, &result, sizeof result) != sizeof result) result = -4;
+    close(result_fd_);
+    result_fd_ = -1;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    return result;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int result_fd_ = -1;
+};
+
+// A one-byte signal between processes.
+class TSignal {
+ public:
+  TSignal() {
+    if (pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
+  }
+  ~TSignal() {
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  void Send() {
+    const char byte = 1;
+    (void)!write(fds_[1], &byte, 1);
+  }
+  bool Receive() {
+    char byte;
+    return read(fds_[0], &byte, 1) == 1;
+  }
+
+ private:
+  int fds_[2];
+};
+
+TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size = 0) {
+  TFieldDescriptor field;
+  field.FieldName = name;
+  field.FieldType = type;
+  field.FieldSize = size;
+  return field;
+}
+
+TIndexDefinition Index(const std::string& name, std::vector<std::uint16_t> fields, bool unique) {
+  TIndexDefinition index;
+  index.Name = name;
+  index.FieldNumbers = std::move(fields);
+  index.FieldDescending.assign(index.FieldNumbers.size(), false);
+  index.Unique = unique;
+  return index;
+}
+
+// Id integer (primary), Name string 20 (unique "ByName"), Group smallint (non-unique
+// "ByGroup").
+TTableDefinition Definition() {
+  TTableDefinition definition;
+  definition.Fields = {Field("Id", fldInteger), Field("Name", fldString, 20),
+                       Field("Group", fldSmallInt)};
+  definition.Indexes = {Index("", {1}, true), Index("ByName", {2}, true),
+                        Index("ByGroup", {3}, false)};
+  return definition;
+}
+
+// One process's engine: a session, the database on the directory and a cursor on the table.
+struct TEngine {
+  explicit TEngine(const fs::path& dir, TLockProtocol protocol = lpPessimistic,
+                   std::uint8_t retries = 15, std::uint16_t wait = 100) {
+    session.SetLockProtocol(protocol);
+    session.SetLockRetryCount(retries);
+    session.SetLockWaitTime(wait);
+    db = session.OpenDatabase("", dir.string());
+    cursor = std::make_unique<TDataCursor>(*db);
+    cursor->SetTableName("Staff.DAT");
+    cursor->Open();
+  }
+
+  std::vector<std::uint8_t> Row(std::int32_t id, const std::string& name, std::int16_t group) {
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor->RecordSize()));
+    cursor->InitRecord(image.data());
+    std::uint8_t value[4];
+    EncodeFixed32(value, static_cast<std::uint32_t>(id));
+    cursor->SetField(1, image.data(), value, 4);
+    cursor->SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>(name.data()),
+                     name.size());
+    EncodeFixed16(value, static_cast<std::uint16_t>(group));
+    cursor->SetField(3, image.data(), value, 2);
+    return image;
+  }
+
+  void Insert(std::int32_t id, const std::string& name, std::int16_t group) {
+    auto image = Row(id, name, group);
+    cursor->PostInsert(image.data(), false);
+  }
+
+  // The first record in primary-key order into `image`.
+  void First(std::vector<std::uint8_t>* image) {
+    image->assign(static_cast<std::size_t>(cursor->RecordSize()), 0);
+    cursor->SetToBegin();
+    if (cursor->GetNextRecord(image->data()) != 0) {
+      RaiseTableError(TABULA_EOF, "Staff.DAT");
+    }
+  }
+
+  void SetName(std::vector<std::uint8_t>& image, const std::string& name) {
+    cursor->SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>(name.data()),
+                     name.size());
+  }
+
+  TDataSession session;
+  TDataDirectory* db = nullptr;
+  std::unique_ptr<TDataCursor> cursor;
+};
+
+// Checks every index of the open table; `fault` names the first damaged tree.
+std::vector<std::uint64_t> KeyCounts(TDataTable& table, std::string* fault) {
+  std::vector<std::uint64_t> counts;
+  TIndexFile& file = table.IndexFile();
+  std::vector<int> slots;
+  if (!file.NoPrimaryIndex()) slots.push_back(0);
+  for (int slot = 1; slot <= file.Header().SecondaryCount; ++slot) slots.push_back(slot);
+  slots.push_back(kSysDeletedSlot);
+  for (int slot : slots) {
+    TKeyIndexDef definition;
+    MakeKeyIndexDef(file.Header().Descriptors[slot], slot, table.DataFile().Descriptors(),
+                    &definition);
+    TIndexKeys keys(definition, *FindCollation(0, 0));
+    TIndexKeysComparator comparator(keys);
+    TBTree tree = file.Tree(slot, comparator);
+    std::uint64_t count = 0;
+    const std::string problem = tree.CheckTree(&count);
+    if (!problem.empty() && fault->empty()) *fault = std::to_string(slot) + ": " + problem;
+    counts.push_back(count);
+  }
+  return counts;
+}
+
+class MultiProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tabula_multi_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    TDataSession session;
+    TDataDirectory* db = session.OpenDatabase("", dir_.string());
+    TDataCursor cursor(*db);
+    cursor.SetTableName("Staff.DAT");
+    cursor.CreateTable(Definition());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // What the files say, read by a fresh engine: the live-record count, the key counts of every
+  // index, and the identifiers of the active records.
+  void ExpectConsistent(std::size_t records) {
+    TEngine engine(dir_);
+    TDataTable& table = *engine.cursor->Table();
+    EXPECT_EQ(table.IndexFile().RecordCount(), records);
+    std::string fault;
+    EXPECT_EQ(KeyCounts(table, &fault), std::vector<std::uint64_t>(4, records));
+    EXPECT_EQ(fault, "");
+    std::set<std::int32_t> ids;
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(engine.cursor->RecordSize()));
+    engine.cursor->SetToBegin();
+    std::size_t seen = 0;
+    while (engine.cursor->GetNextRecord(image.data()) == 0) {
+      ++seen;
+      ids.insert(RecordIdentifier(image.data()));
+    }
+    EXPECT_EQ(seen, records);
+    EXPECT_EQ(ids.size(), records) << "an identifier was given twice";
+    EXPECT_EQ(table.DataFile().Header().LastRecordID, static_cast<std::int32_t>(records));
+  }
+
+  fs::path dir_;
+};
+
+class ConcurrentInsertTest : public MultiProcessTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ConcurrentInsertTest, EveryRecordOfEveryProcessArrivesOnce) {
+  const bool in_transactions = GetParam();
+  constexpr int kProcesses = 3;
+  constexpr int kRecords = 100;
+  constexpr int kBatch = 10;  // records per transaction
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  std::vector<std::unique_ptr<TChild>> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    children.push_back(std::make_unique<TChild>(
+        [&, p]() -> std::int64_t {
+          TEngine engine(dir_);
+          for (int i = 0; i < kRecords; ++i) {
+            if (in_transactions && i % kBatch == 0) engine.db->StartTransaction();
+            engine.Insert(p * 1000 + i, "P" + std::to_string(p) + "-" + std::to_string(i),
+                          static_cast<std::int16_t>(i % 4));
+            if (in_transactions && i % kBatch == kBatch - 1) engine.db->Commit(true, false);
+          }
+          return 0;
+        },
+        go));
+  }
+  close(go[0]);
+  close(go[1]);
+  for (int p = 0; p < kProcesses; ++p) EXPECT_EQ(children[p]->Wait(), 0) << "process " << p;
+  ExpectConsistent(kProcesses * kRecords);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ConcurrentInsertTest, ::testing::Values(false, true),
+                         [](const auto& info) {
+                           return info.param ? "InTransactions" : "Autocommit";
+                         });
+
+TEST_F(MultiProcessTest, RecordLockedByAnotherProcessFailsAfterTheRetries) {
+  TEngine holder(dir_);
+  holder.Insert(1, "Ann", 1);
+  std::vector<std::uint8_t> image;
+  holder.First(&image);
+  ASSERT_EQ(holder.cursor->FetchCurrent(image.data(), true), 0);
+
+  struct TCase {
+    std::uint8_t retries;
+    std::uint64_t sleeps;
+  };
+  for (const TCase c : {TCase{3, 3}, TCase{0, 0}}) {
+    SCOPED_TRACE(static_cast<int>(c.retries));
+    TChild child([&]() -> std::int64_t {
+      TInstrumentedPlatform platform;
+      TScopedPlatform installed(&platform);
+      TEngine engine(dir_, lpPessimistic, c.retries, 5);
+      std::vector<std::uint8_t> seen;
+      engine.First(&seen);
+      platform.ResetCounts();
+      const std::uint16_t code = ErrorOf([&] { engine.cursor->FetchCurrent(seen.data(), true); });
+      const auto sleeps = static_cast<std::int64_t>(platform.Count(TInstrumentedPlatform::kSleep));
+      // Neither the edit nor the delete of the held record goes through.
+      const std::uint16_t deleted =
+          ErrorOf([&] { engine.cursor->DeleteCurrent(seen.data(), true); });
+      if (deleted != TABULA_RECLOCKFAILED) return 900000 + deleted;
+      return code * 1000 + sleeps;
+    });
+    EXPECT_EQ(child.Wait(), TABULA_RECLOCKFAILED * 1000 + static_cast<std::int64_t>(c.sleeps));
+  }
+  // Once the edit ends another process gets the record.
+  holder.cursor->CancelEdit();
+  TChild child([&]() -> std::int64_t {
+    TEngine engine(dir_, lpPessimistic, 0, 5);
+    std::vector<std::uint8_t> seen;
+    engine.First(&seen);
+    return engine.cursor->FetchCurrent(seen.data(), true);
+  });
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST_F(MultiProcessTest, ChangeByAnotherProcessIsDetectedUnderBothProtocols) {
+  TEngine reader(dir_, lpOptimistic);
+  reader.Insert(1, "Ann", 1);
+  std::vector<std::uint8_t> image;
+  reader.First(&image);
+  ASSERT_EQ(reader.cursor->FetchCurrent(image.data(), true), 0);
+  EXPECT_EQ(reader.cursor->LockedRecord(), 0);  // optimistic: no lock while editing
+
+  auto edit_elsewhere = [&](const std::string& name) {
+    TChild child([&]() -> std::int64_t {
+      TEngine engine(dir_, lpPessimistic);
+      std::vector<std::uint8_t> row;
+      engine.First(&row);
+      if (engine.cursor->FetchCurrent(row.data(), true) != 0) return -5;
+      engine.SetName(row, name);
+      engine.cursor->PostEdit(row.data(), true, true);
+      return 0;
+    });
+    return child.Wait();
+  };
+  ASSERT_EQ(edit_elsewhere("Bob"), 0);
+
+  reader.SetName(image, "Cid");
+  const auto data_before = FileBytes(dir_ / "Staff.DAT");
+  EXPECT_EQ(ErrorOf([&] { reader.cursor->PostEdit(image.data(), true, true); }),
+            TABULA_KEYORRECDELETED);
+  EXPECT_TRUE(reader.cursor->ChangeDetected());
+  // The cursor now holds the record as the other process left it; still every post fails.
+  EXPECT_EQ(ErrorOf([&] { reader.cursor->PostEdit(image.data(), true, true); }),
+            TABULA_KEYORRECDELETED);
+  EXPECT_EQ(FileBytes(dir_ / "Staff.DAT"), data_before);
+  reader.cursor->CancelEdit();
+  EXPECT_FALSE(reader.cursor->ChangeDetected());
+  ASSERT_EQ(reader.cursor->FetchCurrent(image.data(), false), 0);
+  ASSERT_EQ(reader.cursor->FetchCurrent(image.data(), true), 0);
+  reader.SetName(image, "Cid");
+  reader.cursor->PostEdit(image.data(), true, true);
+
+  // Pessimistic: the change shows at the start of the edit, and no lock stays behind.
+  TEngine pessimist(dir_, lpPessimistic);
+  pessimist.First(&image);
+  ASSERT_EQ(edit_elsewhere("Dan"), 0);
+  EXPECT_EQ(ErrorOf([&] { pessimist.cursor->FetchCurrent(image.data(), true); }),
+            TABULA_KEYORRECDELETED);
+  EXPECT_EQ(pessimist.cursor->LockedRecord(), 0);
+  EXPECT_TRUE(pessimist.cursor->Table()->Locks().LockedRecords().empty());
+  ASSERT_EQ(edit_elsewhere("Eve"), 0);
+  ExpectConsistent(1);
+}
+
+TEST_F(MultiProcessTest, KilledProcessLeavesNoLockBehind) {
+  {
+    TEngine setup(dir_);
+    setup.Insert(1, "Ann", 1);
+  }
+  // The survivor opens before the victim takes its locks: a table's write lock keeps every
+  // reader out, the open's header check included.
+  TEngine engine(dir_, lpPessimistic, 0, 1);
+  TSignal ready;
+  TSignal proceed;
+  TChild victim([&]() -> std::int64_t {
+    TEngine mine(dir_);
+    std::vector<std::uint8_t> row;
+    mine.First(&row);
+    if (mine.cursor->FetchCurrent(row.data(), true) != 0) return -5;
+    ready.Send();
+    proceed.Receive();
+    mine.cursor->Table()->Locks().LockWrite();
+    ready.Send();
+    pause();
+    return 0;
+  });
+  ASSERT_TRUE(ready.Receive());
+  std::vector<std::uint8_t> row;
+  engine.First(&row);
+  // While it lives, its record lock holds.
+  EXPECT_EQ(ErrorOf([&] { engine.cursor->FetchCurrent(row.data(), true); }), TABULA_RECLOCKFAILED);
+  proceed.Send();
+  ASSERT_TRUE(ready.Receive());
+  TDataTable& table = *engine.cursor->Table();
+  EXPECT_FALSE(table.IndexFile().LockRange(kWriteLockLength, kWriteLockOffset));
+  kill(victim.Pid(), SIGKILL);
+  EXPECT_EQ(victim.Wait(), -4);  // killed before it could answer
+
+  // One attempt each: the write lock's range and the record's byte are free.
+  EXPECT_TRUE(table.IndexFile().LockRange(kWriteLockLength, kWriteLockOffset));
+  table.IndexFile().UnlockRange(kWriteLockLength, kWriteLockOffset);
+  EXPECT_TRUE(table.DataFile().LockRange(1, kTransactionLockOffset));
+  table.DataFile().UnlockRange(1, kTransactionLockOffset);
+  engine.First(&row);
+  ASSERT_EQ(engine.cursor->FetchCurrent(row.data(), true), 0);
+  engine.SetName(row, "Bob");
+  engine.cursor->PostEdit(row.data(), true, true);
+  engine.Insert(2, "Cid", 2);
+  engine.cursor.reset();
+  ExpectConsistent(2);
+}
+
+TEST_F(MultiProcessTest, RollbackLeavesEveryFileAsItWas) {
+  TEngine engine(dir_);
+  engine.Insert(1, "Ann", 1);
+  engine.Insert(2, "Bob", 1);
+  std::vector<std::vector<char>> before;
+  for (const char* name : {"Staff.DAT", "Staff.IDX"}) before.push_back(FileBytes(dir_ / name));
+
+  engine.db->StartTransaction();
+  std::vector<std::uint8_t> row;
+  engine.First(&row);
+  ASSERT_EQ(engine.cursor->FetchCurrent(row.data(), true), 0);
+  engine.SetName(row, "Abe");
+  engine.cursor->PostEdit(row.data(), true, true);
+  for (int i = 3; i < 60; ++i) engine.Insert(i, "N" + std::to_string(i), 2);
+  engine.First(&row);
+  engine.cursor->DeleteCurrent(row.data(), true);
+  // Another process sees nothing of the transaction, and cannot write meanwhile.
+  TChild peer([&]() -> std::int64_t {
+    TEngine other(dir_);
+    return other.cursor->GetRecordCount();
+  });
+  EXPECT_EQ(peer.Wait(), 2);
+  // The record unlocked inside the transaction stays locked until it ends.
+  EXPECT_FALSE(engine.cursor->Table()->Locks().LockedRecords().empty());
+  engine.db->Rollback();
+
+  std::vector<std::vector<char>> after;
+  for (const char* name : {"Staff.DAT", "Staff.IDX"}) after.push_back(FileBytes(dir_ / name));
+  EXPECT_EQ(after, before);
+  EXPECT_TRUE(engine.cursor->Table()->Locks().LockedRecords().empty());
+  EXPECT_EQ(engine.cursor->Table()->IndexFile().RecordCount(), 2u);
+  engine.cursor.reset();
+  ExpectConsistent(2);
+}
+
+}  // namespace
+}  // namespace tabula
