@@ -379,6 +379,15 @@ void TDataCursor::Close(bool flush) {
   if (read_lock_taken_) table->Locks().UnlockRead();
   if (write_lock_taken_) table->Locks().UnlockWrite();
   if (scan_lock_taken_) table->Locks().UnlockScan();
+  // An edit in progress ends with its cursor: the record lock goes (editing section).
+  if (locked_record_ != 0) {
+    try {
+      UnlockCursorRecord(locked_record_);
+    } catch (const std::exception&) {
+    }
+  }
+  locked_record_ = 0;
+  change_detected_ = false;
   ClearState();
   const int result = database_.ReleaseTable(table, flush);
   if (result < 0) Raise(static_cast<std::uint16_t>(-result));

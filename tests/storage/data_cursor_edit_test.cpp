@@ -710,6 +710,18 @@ TEST_F(DataCursorEditTest, DeleteWhileAnotherCursorEditsIsRefused) {
   EXPECT_EQ(FileBytes(FilePath("People", ".DAT")), data_before);
   EXPECT_EQ(editor->LockedRecord(), 2);
 
+  // Closing a cursor ends its edit: the record is free for the other cursor.
+  {
+    auto closing = Open("People.DAT");
+    std::vector<std::uint8_t> row;
+    GoTo(*closing, "Ann", &row);
+    ASSERT_EQ(closing->FetchCurrent(row.data(), true), 0);
+    EXPECT_EQ(closing->LockedRecord(), 1);
+  }
+  GoTo(*other, "Ann", &image);
+  EXPECT_EQ(other->FetchCurrent(image.data(), true), 0);
+  other->CancelEdit();
+
   // The editor's own delete goes on, and ends its edit.
   editor->DeleteCurrent(edited.data(), true);
   EXPECT_EQ(editor->LockedRecord(), 0);
@@ -753,6 +765,34 @@ TEST_F(DataCursorEditTest, TextIndexFollowsEditsAndDeletes) {
   report = CheckIndexes(*cursor->Table());
   EXPECT_EQ(report.fault, "");
   EXPECT_EQ(report.counts.back(), 0u);
+}
+
+TEST_F(DataCursorEditTest, ExclusiveCursorChangesInMemoryWithoutLocksUntilClose) {
+  Create("People.DAT");
+  const auto data_before = FileBytes(FilePath("People", ".DAT"));
+  {
+    auto cursor = Open("People.DAT", true);
+    TInstrumentedPlatform platform;
+    TScopedPlatform installed(&platform);
+    Fill(*cursor, {"Ann", "Bob", "Cid"});
+    std::vector<std::uint8_t> image;
+    GoTo(*cursor, "Bob", &image);
+    ASSERT_EQ(cursor->FetchCurrent(image.data(), true), 0);
+    SetName(*cursor, image, "Bea");
+    cursor->PostEdit(image.data(), true, true);
+    GoTo(*cursor, "Ann", &image);
+    cursor->DeleteCurrent(image.data(), true);
+    EXPECT_EQ(platform.Count(TInstrumentedPlatform::kLock), 0u);
+    EXPECT_EQ(platform.Count(TInstrumentedPlatform::kWrite), 0u);
+    EXPECT_EQ(FileBytes(FilePath("People", ".DAT")), data_before);
+  }
+  auto cursor = Open("People.DAT");
+  EXPECT_EQ(cursor->GetRecordCount(), 2);
+  std::vector<std::uint8_t> image;
+  GoTo(*cursor, "Bea", &image);
+  const TIndexReport report = CheckIndexes(*cursor->Table());
+  EXPECT_EQ(report.fault, "");
+  EXPECT_EQ(report.counts, (std::vector<std::uint64_t>{2, 2, 2, 3}));
 }
 
 }  // namespace
