@@ -259,6 +259,17 @@ class MultiProcessTest : public ::testing::Test {
     }
     EXPECT_EQ(seen, records);
     EXPECT_EQ(ids.size(), records) << "an identifier was given twice";
+    // Each index leads to exactly those records.
+    for (const char* index : {"", "ByName", "ByGroup"}) {
+      SCOPED_TRACE(index);
+      engine.cursor->SetIndexName(index);
+      engine.cursor->SetToBegin();
+      std::set<std::int32_t> reached;
+      while (engine.cursor->GetNextRecord(image.data()) == 0) {
+        reached.insert(RecordIdentifier(image.data()));
+      }
+      EXPECT_EQ(reached, ids);
+    }
     EXPECT_EQ(table.DataFile().Header().LastRecordID, static_cast<std::int32_t>(records));
   }
 
