@@ -795,5 +795,31 @@ TEST_F(DataCursorEditTest, ExclusiveCursorChangesInMemoryWithoutLocksUntilClose)
   EXPECT_EQ(report.counts, (std::vector<std::uint64_t>{2, 2, 2, 3}));
 }
 
+TEST_F(DataCursorEditTest, WriteFailureLeavesTheFilesAndTheCachesAsBefore) {
+  Create("People.DAT");
+  auto cursor = Open("People.DAT");
+  Fill(*cursor, {"Ann"});
+  const auto data_before = FileBytes(FilePath("People", ".DAT"));
+  const auto index_before = FileBytes(FilePath("People", ".IDX"));
+  {
+    TInstrumentedPlatform platform;
+    TScopedPlatform installed(&platform);
+    platform.FailWriteAt(1, ENOSPC, 0);
+    auto bob = Person(*cursor, 2, "Bob", 5);
+    EXPECT_EQ(ErrorOf([&] { cursor->PostInsert(bob.data(), true); }), TABULA_WRITEERR);
+  }
+  EXPECT_EQ(FileBytes(FilePath("People", ".DAT")), data_before);
+  EXPECT_EQ(FileBytes(FilePath("People", ".IDX")), index_before);
+  EXPECT_FALSE(cursor->Table()->Locks().WriteLockHeld());
+  EXPECT_TRUE(cursor->Table()->Locks().LockedRecords().empty());
+  // What the failed insert put into the caches is gone: the same insert now goes through.
+  auto bob = Person(*cursor, 2, "Bob", 5);
+  cursor->PostInsert(bob.data(), true);
+  EXPECT_EQ(RecordIdentifier(bob.data()), 2);
+  const TIndexReport report = CheckIndexes(*cursor->Table());
+  EXPECT_EQ(report.fault, "");
+  EXPECT_EQ(report.counts, (std::vector<std::uint64_t>{2, 2, 2, 2}));
+}
+
 }  // namespace
 }  // namespace tabula

@@ -400,6 +400,21 @@ TEST_F(MultiProcessTest, ChangeByAnotherProcessIsDetectedUnderBothProtocols) {
   EXPECT_TRUE(pessimist.cursor->Table()->Locks().LockedRecords().empty());
   ASSERT_EQ(edit_elsewhere("Eve"), 0);
   ExpectConsistent(1);
+
+  // A record deleted by another process is reported at the start of the edit too.
+  pessimist.First(&image);
+  TChild deleter([&]() -> std::int64_t {
+    TEngine engine(dir_);
+    std::vector<std::uint8_t> row;
+    engine.First(&row);
+    engine.cursor->DeleteCurrent(row.data(), true);
+    return engine.cursor->GetRecordCount();
+  });
+  ASSERT_EQ(deleter.Wait(), 0);
+  EXPECT_EQ(ErrorOf([&] { pessimist.cursor->FetchCurrent(image.data(), true); }),
+            TABULA_KEYORRECDELETED);
+  EXPECT_TRUE(pessimist.cursor->Table()->Locks().LockedRecords().empty());
+  EXPECT_EQ(pessimist.cursor->GetRecordCount(), 0);
 }
 
 TEST_F(MultiProcessTest, KilledProcessLeavesNoLockBehind) {
