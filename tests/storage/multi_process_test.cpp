@@ -500,5 +500,35 @@ TEST_F(MultiProcessTest, RollbackLeavesEveryFileAsItWas) {
   ExpectConsistent(2);
 }
 
+TEST_F(MultiProcessTest, CommitWritesTablesClosedMeanwhileAndThenFreesTheRecords) {
+  TEngine engine(dir_);
+  engine.Insert(1, "Ann", 1);
+  engine.db->StartTransaction();
+  std::vector<std::uint8_t> row;
+  engine.First(&row);
+  ASSERT_EQ(engine.cursor->FetchCurrent(row.data(), true), 0);
+  engine.SetName(row, "Abe");
+  engine.cursor->PostEdit(row.data(), true, true);
+  engine.Insert(2, "Bob", 2);
+  auto peer_edit = [&]() {
+    TChild child([&]() -> std::int64_t {
+      TEngine other(dir_, lpPessimistic, 0, 1);
+      std::vector<std::uint8_t> seen;
+      other.First(&seen);
+      const std::uint16_t code = ErrorOf([&] { other.cursor->FetchCurrent(seen.data(), true); });
+      return code * 100 + other.cursor->GetRecordCount();
+    });
+    return child.Wait();
+  };
+  // The edit's unlock waits for the end of the transaction; its changes are not on disk.
+  EXPECT_EQ(peer_edit(), TABULA_RECLOCKFAILED * 100 + 1);
+  engine.cursor.reset();
+  ASSERT_EQ(engine.db->Tables().size(), 1u);  // kept for the transaction
+  engine.db->Commit(true, false);
+  EXPECT_TRUE(engine.db->Tables().empty());
+  EXPECT_EQ(peer_edit(), 0 * 100 + 2);
+  ExpectConsistent(2);
+}
+
 }  // namespace
 }  // namespace tabula
