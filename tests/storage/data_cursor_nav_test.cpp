@@ -695,6 +695,74 @@ TEST_F(DataCursorNavTest, ReaderStaysConsistentWhileAnotherProcessWrites) {
   EXPECT_EQ(ReadAll(*reader).size(), 83u);
 }
 
+TEST_F(DataCursorNavTest, InsertRepositionsOntoTheRecordOrItsNeighbour) {
+  Fill(kAbc);
+  for (bool natural : {false, true}) {
+    auto cursor = Open(natural);
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor->RecordSize()));
+    auto insert = [&](std::int32_t id, const std::string& name) {
+      cursor->InitRecord(image.data());
+      std::uint8_t value[4];
+      EncodeFixed32(value, static_cast<std::uint32_t>(id));
+      cursor->SetField(1, image.data(), value, 4);
+      cursor->SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>(name.data()),
+                       name.size());
+      cursor->PostInsert(image.data(), true);
+    };
+    const std::int32_t base = natural ? 20 : 10;
+    insert(base, "New");
+    EXPECT_EQ(Name(*cursor), "New") << natural;
+    // Last in both orders: the highest id, the highest record number (after the index-order
+    // round added three records).
+    const std::int32_t count = natural ? 7 : 4;
+    EXPECT_EQ(cursor->GetRecNo(), count) << natural;
+    EXPECT_EQ(cursor->GetRecordCount(), count) << natural;
+    EXPECT_EQ(cursor->GetNextRecord(nullptr), TABULA_EOF) << natural;
+    if (natural) continue;
+    // Inside a range the cursor stands on the new record; outside it on the nearest one.
+    std::vector<std::uint8_t> low(image.size());
+    std::vector<std::uint8_t> high(image.size());
+    std::uint8_t value[4];
+    EncodeFixed32(value, 2);
+    cursor->SetField(1, low.data(), value, 4);
+    EncodeFixed32(value, 5);
+    cursor->SetField(1, high.data(), value, 4);
+    cursor->SetRange(false, low.data(), 0, high.data(), 0);
+    EXPECT_EQ(cursor->GetRecordCount(), 2);
+    insert(4, "Four");
+    EXPECT_EQ(Name(*cursor), "Four");
+    EXPECT_EQ(cursor->GetRecNo(), 3);
+    EXPECT_EQ(cursor->GetRecordCount(), 3);
+    insert(7, "Seven");
+    EXPECT_EQ(Name(*cursor), "Four");
+    EXPECT_EQ(cursor->GetRecordCount(), 3);
+  }
+}
+
+TEST_F(DataCursorNavTest, DeleteRepositionsOntoTheFollowerOrTheNewLast) {
+  Fill({{1, "Ann", 1}, {2, "Bob", 1}, {3, "Cid", 1}, {4, "Dan", 1}});
+  for (bool natural : {false, true}) {
+    auto cursor = Open(natural);
+    // Record-number order after the first round: Ann, Cid, Bob, Dan.
+    ASSERT_TRUE(cursor->SetToRecNo(2));
+    cursor->DeleteCurrent(nullptr, true);
+    EXPECT_EQ(Name(*cursor), natural ? "Bob" : "Cid") << natural;
+    EXPECT_EQ(cursor->GetRecNo(), 2) << natural;
+    cursor->SetToEnd();
+    ASSERT_EQ(cursor->GetPriorRecord(nullptr), 0);
+    EXPECT_EQ(Name(*cursor), "Dan");
+    cursor->DeleteCurrent(nullptr, true);
+    EXPECT_EQ(Name(*cursor), natural ? "Bob" : "Cid") << natural;
+    EXPECT_FALSE(cursor->Eof()) << natural;
+    EXPECT_EQ(cursor->GetRecNo(), 2) << natural;
+    EXPECT_EQ(cursor->GetRecordCount(), 2) << natural;
+    EXPECT_EQ(cursor->GetNextRecord(nullptr), TABULA_EOF) << natural;
+    TTableWriter writer(*cursor);
+    writer.Insert({2, "Bob", 1});
+    writer.Insert({4, "Dan", 1});
+  }
+}
+
 TEST_F(DataCursorNavTest, CachedNavigationMakesNoSystemCall) {
   std::vector<TRow> rows;
   for (int i = 1; i <= 40; ++i) rows.push_back({i, "N" + std::to_string(100 + i), i % 4});
