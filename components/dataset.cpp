@@ -625,9 +625,8 @@ void TDataSet::Cancel() {
   if (state_ != dsEdit && state_ != dsInsert) return;
   DataEvent(deCheckBrowseMode);
   Fire(BeforeCancel);
-  const bool editing = state_ == dsEdit;
   UpdateCursorPos();
-  if (editing) InternalCancel();
+  InternalCancel();
   SetState(dsBrowse);
   Resync(0);
   Fire(AfterCancel);

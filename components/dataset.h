@@ -222,6 +222,7 @@ class TDataSet : public TComponent {
   virtual void InternalInsert() {}
   virtual void InternalEdit() {}
   virtual void InternalPost() = 0;
+  // Ends an edit or an insert without posting (the state is still dsEdit or dsInsert).
   virtual void InternalCancel() {}
   virtual void InternalDelete() = 0;
   virtual void InternalRefresh() {}

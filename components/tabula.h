@@ -10,7 +10,13 @@
 #pragma once
 
 #include "components/component.h"
+#include "components/data_link.h"
 #include "components/database.h"
+#include "components/dataset.h"
+#include "components/fields.h"
+#include "components/params.h"
 #include "components/password_dialog.h"
 #include "components/session.h"
+#include "components/table.h"
+#include "components/tabula_dataset.h"
 #include "engine/base/engine_error.h"

@@ -1,0 +1,555 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "components/tabula.h"
+#include "engine/base/platform_test_util.h"
+
+namespace tabula {
+namespace {
+
+std::string MessageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(no error)";
+}
+
+// Each test gets a fresh directory and closes every session at its end.
+class TableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = ::testing::TempDir() + "tabula_table_" + std::to_string(::getpid()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
+    std::system(("rm -rf '" + directory_ + "' && mkdir -p '" + directory_ + "'").c_str());
+  }
+  void TearDown() override {
+    Sessions().DefaultSession().Close();
+    std::system(("rm -rf '" + directory_ + "'").c_str());
+  }
+
+  // A table of people: "People" with an auto-increment identifier, a name, a number, a flag,
+  // and indexes by identifier (primary), name (case-insensitive) and number (unique).
+  void DefinePeople(TTabulaTable& table, const std::string& name = "People") {
+    table.SetDatabaseName(directory_);
+    table.SetTableName(name);
+    table.FieldDefs().Clear();
+    table.FieldDefs().Add("Id", ftAutoInc);
+    table.FieldDefs().Add("Name", ftString, 20);
+    table.FieldDefs().Add("Number", ftInteger);
+    table.FieldDefs().Add("Active", ftBoolean);
+    table.FieldDefs().Add("Born", ftDate);
+    table.IndexDefs().Clear();
+    table.IndexDefs().Add("ById", "Id", ixPrimary | ixUnique);
+    table.IndexDefs().Add("BY_NAME", "Name", ixCaseInsensitive);
+    table.IndexDefs().Add("BY_NUMBER", "Number", ixUnique);
+  }
+
+  void AddPerson(TTabulaTable& table, const std::string& name, int number) {
+    table.Append();
+    table.FieldByName("name").SetAsString(name);
+    table.FieldByName("NUMBER").SetAsInteger(number);
+    table.Post();
+  }
+
+  static std::vector<std::string> Column(TTabulaTable& table, const std::string& field) {
+    std::vector<std::string> values;
+    for (table.First(); !table.Eof(); table.Next()) {
+      values.push_back(table.FieldByName(field).AsString());
+    }
+    return values;
+  }
+
+  std::string directory_;
+};
+
+TEST_F(TableTest, CreatesATableAndEditsItsRecordsInIndexOrder) {
+  TTabulaTable table;
+  DefinePeople(table);
+  EXPECT_FALSE(table.Exists());
+  table.CreateTable();
+  EXPECT_TRUE(table.Exists());
+  table.SetIndexName("BY_NAME");
+  table.Open();
+  EXPECT_TRUE(table.IsEmpty());
+  AddPerson(table, "Maria", 3);
+  AddPerson(table, "carl", 1);
+  AddPerson(table, "Bea", 2);
+  EXPECT_EQ(table.RecordCount(), 3);
+  EXPECT_EQ(Column(table, "Name"), (std::vector<std::string>{"Bea", "carl", "Maria"}));
+  EXPECT_EQ(Column(table, "Id"), (std::vector<std::string>{"3", "2", "1"}));
+
+  // Edit the current record: it moves to its new place in the index and stays current.
+  ASSERT_TRUE(table.Locate("Name", {"carl"}, 0));
+  table.Edit();
+  table.FieldByName("Name").SetAsString("Zoe");
+  table.Post();
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Zoe");
+  EXPECT_EQ(Column(table, "Name"), (std::vector<std::string>{"Bea", "Maria", "Zoe"}));
+
+  // Delete the first record, while editing it; the next one becomes current.
+  table.First();
+  table.Edit();
+  table.Delete();
+  EXPECT_EQ(table.State(), dsBrowse);
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Maria");
+  EXPECT_EQ(table.RecordCount(), 2);
+
+  // Another index order, then the records as stored after closing and opening again.
+  table.SetIndexName("BY_NUMBER");
+  EXPECT_EQ(Column(table, "Number"), (std::vector<std::string>{"1", "3"}));
+  table.Close();
+  table.SetIndexName("");
+  table.Open();
+  EXPECT_EQ(Column(table, "Name"), (std::vector<std::string>{"Maria", "Zoe"}));
+  table.Last();
+  table.Next();
+  EXPECT_TRUE(table.Eof());
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Zoe");
+  table.Close();
+}
+
+// A grid-like link: the rows of its window.
+class TRowsLink : public TDataLink {
+ public:
+  std::vector<std::string> Rows() {
+    std::vector<std::string> rows;
+    const int active = ActiveRecord();
+    for (int i = 0; i < RecordCount(); ++i) {
+      SetActiveRecord(i);
+      rows.push_back(DataSet()->FieldByName("Name").AsString());
+    }
+    SetActiveRecord(active);
+    return rows;
+  }
+};
+
+TEST_F(TableTest, AWindowOfRecordsMovesThroughTheIndex) {
+  TTabulaTable table;
+  DefinePeople(table);
+  table.CreateTable();
+  table.SetIndexName("BY_NAME");
+  table.Open();
+  for (const char* name : {"f", "b", "d", "a", "e", "c"}) AddPerson(table, name, name[0]);
+  TDataSource source;
+  source.SetDataSet(&table);
+  TRowsLink grid;
+  grid.SetBufferCount(3);
+  grid.SetDataSource(&source);
+  table.First();
+  EXPECT_EQ(grid.Rows(), (std::vector<std::string>{"a", "b", "c"}));
+  table.MoveBy(3);
+  EXPECT_EQ(grid.Rows(), (std::vector<std::string>{"b", "c", "d"}));
+  table.MoveBy(-2);
+  table.MoveBy(4);
+  EXPECT_EQ(grid.Rows(), (std::vector<std::string>{"d", "e", "f"}));
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "f");
+  // Posting a record from the middle of the window keeps the window around it.
+  table.Prior();
+  table.Edit();
+  table.FieldByName("Name").SetAsString("bb");
+  table.Post();
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "bb");
+  table.First();
+  EXPECT_EQ(grid.Rows(), (std::vector<std::string>{"a", "b", "bb"}));
+  EXPECT_EQ(table.RecNo(), 1);
+  table.SetRecNo(5);
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "d");
+  const TBookmark mark = table.GetBookmark();
+  table.First();
+  table.GotoBookmark(mark);
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "d");
+  table.AssertInvariants();
+}
+
+TEST_F(TableTest, FieldAndIndexDefinitionsComeFromTheTable) {
+  TTabulaTable table;
+  DefinePeople(table);
+  table.CreateTable();
+  TTabulaTable reader;
+  reader.SetDatabaseName(directory_);
+  reader.SetTableName("People.dat");
+  reader.Open();
+  ASSERT_EQ(reader.FieldDefs().Count(), 5);
+  EXPECT_EQ(reader.FieldDefs().Items(0).DataType(), ftAutoInc);
+  EXPECT_EQ(reader.FieldDefs().Items(1).Size(), 20);
+  EXPECT_EQ(reader.FieldDefs().Items(4).DataType(), ftDate);
+  reader.UpdateIndexDefs();
+  ASSERT_EQ(reader.IndexDefs().Count(), 3);
+  EXPECT_EQ(reader.IndexDefs().Items(0).Name(), "");
+  EXPECT_EQ(reader.IndexDefs().Items(0).Options(), ixPrimary | ixUnique);
+  EXPECT_EQ(reader.IndexDefs().Items(1).Name(), "BY_NAME");
+  EXPECT_EQ(reader.IndexDefs().Items(1).Fields(), "Name");
+  EXPECT_EQ(reader.IndexDefs().Items(1).Options(), ixCaseInsensitive);
+  EXPECT_EQ(reader.IndexDefs().Items(2).Options(), ixUnique);
+  reader.SetIndexFieldNames("number");
+  EXPECT_EQ(reader.IndexName(), "");
+  EXPECT_EQ(reader.IndexFieldCount(), 1);
+  EXPECT_EQ(reader.IndexFields(0).FieldName(), "Number");
+  EXPECT_EQ(MessageOf([&] { reader.SetIndexFieldNames("Active"); }), "Index 'Active' not found");
+}
+
+TEST_F(TableTest, FieldWritesAreRefusedOutsideTheirStates) {
+  TTabulaTable table;
+  DefinePeople(table);
+  table.CreateTable();
+  table.SetIndexName("BY_NUMBER");
+  table.Open();
+  AddPerson(table, "Ann", 1);
+  const std::vector<std::pair<std::function<void()>, std::string>> rows = {
+      {[&] { table.FieldByName("Name").SetAsString("x"); }, "Table is not in edit or insert mode."},
+      {[&] {
+         table.Edit();
+         table.FieldByName("Id").SetAsInteger(9);
+       },
+       "Field Id cannot be modified."},
+      {[&] {
+         table.Cancel();
+         table.SetKey();
+         table.FieldByName("Name").SetAsString("Ann");
+       },
+       "Field Name is not in the current index."},
+  };
+  for (const auto& [action, message] : rows) EXPECT_EQ(MessageOf(action), message);
+  // In the key state the index field may be written, also a read-only one in a range.
+  table.FieldByName("Number").SetAsInteger(1);
+  EXPECT_TRUE(table.GotoKey());
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Ann");
+  EXPECT_FALSE(table.FindKey({"7"}));
+  EXPECT_EQ(MessageOf([&] { table.FieldByName("Missing"); }), "Field 'Missing' not found");
+}
+
+TEST_F(TableTest, SwitchingTheIndexPostsAPendingEditAndKeepsTheRecord) {
+  TTabulaTable table;
+  DefinePeople(table);
+  table.CreateTable();
+  table.Open();
+  AddPerson(table, "Cy", 3);
+  AddPerson(table, "Al", 1);
+  AddPerson(table, "Bo", 2);
+  ASSERT_TRUE(table.Locate("Name", {"Bo"}, 0));
+  std::vector<std::string> log;
+  table.BeforePost = [&](TDataSet&) { log.push_back("BeforePost"); };
+  table.AfterScroll = [&](TDataSet&) { log.push_back("AfterScroll"); };
+  table.Edit();
+  table.FieldByName("Number").SetAsInteger(7);
+  table.SetIndexName("BY_NAME");
+  EXPECT_EQ(log, std::vector<std::string>{"BeforePost"});
+  EXPECT_EQ(table.State(), dsBrowse);
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Bo");
+  table.Next();
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Cy");
+  // The same index again does nothing.
+  log.clear();
+  table.SetIndexName("BY_NAME");
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Cy");
+  try {
+    table.SetIndexName("NOPE");
+    FAIL();
+  } catch (const ETabulaEngineError& error) {
+    EXPECT_EQ(error.ErrorCode(), TABULA_INVALIDINDEXNAME);
+  }
+  EXPECT_EQ(table.IndexName(), "BY_NAME");
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Cy");
+}
+
+TEST_F(TableTest, NewRecordRulesAndSilentAbortOfAPost) {
+  // The staff table's way of using the events: defaults after insert, a stamp and a refusal
+  // before post.
+  TTabulaTable table;
+  DefinePeople(table);
+  table.CreateTable();
+  table.Open();
+  AddPerson(table, "Ann", 1);
+  table.AfterInsert = [](TDataSet& d) {
+    d.FieldByName("Active").SetAsBoolean(true);
+    d.FieldByName("Born").SetAsDateTime(Date());
+  };
+  table.BeforePost = [](TDataSet& d) {
+    if (d.FieldByName("Number").AsInteger() == 1) {
+      d.FieldByName("Number").Clear();
+      throw EAbort();
+    }
+  };
+  table.Insert();
+  EXPECT_TRUE(table.FieldByName("Active").AsBoolean());
+  EXPECT_EQ(table.FieldByName("Born").AsDateTime(), Date());
+  table.FieldByName("Number").SetAsInteger(1);
+  EXPECT_THROW(table.Post(), EAbort);
+  EXPECT_EQ(table.State(), dsInsert);
+  EXPECT_TRUE(table.FieldByName("Number").IsNull());
+  table.FieldByName("Number").SetAsInteger(2);
+  table.Post();
+  EXPECT_EQ(table.RecordCount(), 2);
+  // A duplicate in a unique index leaves the record in insert mode with the engine's error.
+  table.BeforePost = nullptr;
+  table.Insert();
+  table.FieldByName("Number").SetAsInteger(2);
+  try {
+    table.Post();
+    FAIL();
+  } catch (const ETabulaEngineError& error) {
+    EXPECT_EQ(error.ErrorCode(), TABULA_KEYVIOL);
+  }
+  EXPECT_EQ(table.State(), dsInsert);
+  table.Cancel();
+  EXPECT_EQ(table.RecordCount(), 2);
+}
+
+TEST_F(TableTest, RefreshBeforeEditShowsWhatAnotherTableSaved) {
+  TTabulaTable first;
+  DefinePeople(first);
+  first.CreateTable();
+  first.Open();
+  AddPerson(first, "Ann", 1);
+  TTabulaTable second;
+  second.SetDatabaseName(directory_);
+  second.SetTableName("People");
+  second.Open();
+  second.Edit();
+  second.FieldByName("Name").SetAsString("Anna");
+  second.Post();
+  // Without a refresh the edit starts from a stale image and is refused.
+  try {
+    first.Edit();
+    ADD_FAILURE() << "edit of a stale record accepted";
+  } catch (const ETabulaEngineError& error) {
+    EXPECT_EQ(error.ErrorCode(), TABULA_KEYORRECDELETED);
+  }
+  EXPECT_EQ(first.State(), dsBrowse);
+  first.BeforeEdit = [](TDataSet& d) { d.Refresh(); };
+  first.Edit();
+  EXPECT_EQ(first.FieldByName("Name").AsString(), "Anna");
+  first.FieldByName("Number").SetAsInteger(5);
+  first.Post();
+  second.Refresh();
+  EXPECT_EQ(second.FieldByName("Number").AsInteger(), 5);
+  EXPECT_EQ(second.FieldByName("Name").AsString(), "Anna");
+}
+
+TEST_F(TableTest, MemoValuesAreReadAgainAfterAnotherTableChangedThem) {
+  TTabulaTable first;
+  DefinePeople(first);
+  first.FieldDefs().Add("Notes", ftMemo);
+  first.CreateTable();
+  first.Open();
+  first.Append();
+  first.FieldByName("Notes").SetAsString(std::string(1000, 'a'));
+  first.Post();
+  EXPECT_EQ(first.FieldByName("Notes").AsString(), std::string(1000, 'a'));
+  first.Edit();
+  first.FieldByName("Notes").SetAsString("changed");
+  EXPECT_EQ(first.FieldByName("Notes").AsString(), "changed");
+  first.Cancel();
+  EXPECT_EQ(first.FieldByName("Notes").AsString(), std::string(1000, 'a'));
+
+  TTabulaTable second;
+  second.SetDatabaseName(directory_);
+  second.SetTableName("People");
+  second.Open();
+  second.Edit();
+  second.FieldByName("Notes").SetAsString("rewritten by the second table");
+  second.Post();
+  EXPECT_EQ(first.FieldByName("Notes").AsString(), "rewritten by the second table");
+  second.Edit();
+  second.FieldByName("Notes").Clear();
+  second.Post();
+  EXPECT_TRUE(second.FieldByName("Notes").IsNull());
+  EXPECT_EQ(second.FieldByName("Notes").AsString(), "");
+}
+
+TEST_F(TableTest, FilterRecordHidesRecordsAndFilterTextIsRefused) {
+  TTabulaTable table;
+  DefinePeople(table);
+  table.CreateTable();
+  table.Open();
+  for (int i = 1; i <= 5; ++i) AddPerson(table, "P" + std::to_string(i), i);
+  table.OnFilterRecord = [](TDataSet& d, bool& accept) {
+    accept = d.FieldByName("Number").AsInteger() % 2 == 1;
+  };
+  table.SetFiltered(true);
+  EXPECT_EQ(Column(table, "Name"), (std::vector<std::string>{"P1", "P3", "P5"}));
+  // A filter text needs the engine's filter expressions: refused, and nothing changes.
+  try {
+    table.SetFilter("Number > 2");
+    ADD_FAILURE() << "filter text accepted";
+  } catch (const ETabulaEngineError& error) {
+    EXPECT_EQ(error.ErrorCode(), TABULA_INVALIDFILTER);
+  }
+  EXPECT_EQ(table.Filter(), "");
+  table.SetFiltered(false);
+  EXPECT_EQ(table.RecordCount(), 5);
+  EXPECT_EQ(Column(table, "Name").size(), 5u);
+}
+
+TEST_F(TableTest, VersionTextsFollowTheStoredNumber) {
+  TTabulaTable table;
+  DefinePeople(table);
+  table.CreateTable();
+  EXPECT_EQ(table.TableVersion(), "3.00");
+  const std::string path = directory_ + "People.DAT";
+  for (const auto& [stored, text] : std::vector<std::pair<char, std::string>>{
+           {0, "1.00"}, {3, "1.08"}, {4, "2.00"}, {5, "3.00"}, {9, ""}}) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    ASSERT_TRUE(file.is_open()) << path;
+    file.seekp(8);
+    file.put(stored);
+    file.close();
+    EXPECT_EQ(table.TableVersion(), text) << static_cast<int>(stored);
+  }
+}
+
+TEST(FieldDefsTest, EngineFieldsBecomeDefinitionsWithUniqueNames) {
+  // As a query result may describe them: two columns of one name, a type without a dataset
+  // kind, a BCD and an unsigned integer.
+  auto field = [](std::uint16_t no, const char* name, std::uint8_t type, std::uint8_t subtype,
+                  std::uint8_t size, std::uint8_t scale, bool required) {
+    TFieldDescriptor d;
+    d.FieldNo = no;
+    d.FieldName = name;
+    d.FieldType = type;
+    d.FieldSubType = subtype;
+    d.FieldSize = size;
+    d.FieldScale = scale;
+    d.Required = required;
+    return d;
+  };
+  const std::vector<TFieldDescriptor> descriptors = {
+      field(1, "Name", fldString, fldstFixed, 12, 0, true),
+      field(2, "Name", fldString, 0, 5, 0, false),
+      field(3, "Odd", fldExtendedFloat, 0, 0, 0, false),
+      field(4, "Name", fldInteger, fldstAutoInc, 0, 0, false),
+      field(5, "Amount", fldBCD, 0, 0, 2, false),
+      field(6, "Count", fldUnsignedInteger, 0, 0, 0, false),
+      field(7, "Notes", fldBlob, fldstMemo, 0, 0, false),
+  };
+  TFieldDefs defs;
+  FieldDefsFromDescriptors(descriptors, defs);
+  struct Row {
+    std::string name;
+    TFieldType type;
+    int size;
+    int precision;
+    bool required;
+    int field_no;
+  };
+  const std::vector<Row> rows = {
+      {"Name", ftFixedChar, 12, 0, true, 1}, {"Name_1", ftString, 5, 0, false, 2},
+      {"Name_2", ftAutoInc, 0, 0, false, 4}, {"Amount", ftBCD, 2, 32, false, 5},
+      {"Count", ftInteger, 0, 0, false, 6},  {"Notes", ftMemo, 0, 0, false, 7},
+  };
+  ASSERT_EQ(defs.Count(), static_cast<int>(rows.size()));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const TFieldDef& def = defs.Items(static_cast<int>(i));
+    EXPECT_EQ(def.Name(), rows[i].name);
+    EXPECT_EQ(def.DataType(), rows[i].type) << rows[i].name;
+    EXPECT_EQ(def.Size(), rows[i].size) << rows[i].name;
+    EXPECT_EQ(def.Precision(), rows[i].precision) << rows[i].name;
+    EXPECT_EQ(def.Required(), rows[i].required) << rows[i].name;
+    EXPECT_EQ(def.FieldNo(), rows[i].field_no) << rows[i].name;
+  }
+}
+
+TEST_F(TableTest, MasterDetailFollowsTheMasterRecord) {
+  TTabulaTable master;
+  DefinePeople(master, "Teams");
+  master.CreateTable();
+  TTabulaTable detail;
+  DefinePeople(detail, "Members");
+  detail.IndexDefs().Clear();
+  detail.IndexDefs().Add("", "Id", ixPrimary);
+  detail.IndexDefs().Add("BY_TEAM", "Number", 0);
+  detail.CreateTable();
+  master.Open();
+  AddPerson(master, "Red", 1);
+  AddPerson(master, "Blue", 2);
+  detail.Open();
+  AddPerson(detail, "a", 1);
+  AddPerson(detail, "b", 2);
+  AddPerson(detail, "c", 1);
+  detail.Close();
+
+  TDataSource source;
+  source.SetDataSet(&master);
+  detail.SetIndexName("BY_TEAM");
+  detail.SetMasterSource(&source);
+  detail.SetMasterFields("Number");
+  detail.Open();
+  master.First();
+  EXPECT_EQ(Column(detail, "Name"), (std::vector<std::string>{"a", "c"}));
+  master.Next();
+  EXPECT_EQ(Column(detail, "Name"), (std::vector<std::string>{"b"}));
+  // A new detail record starts with the master's linking value.
+  detail.Insert();
+  EXPECT_EQ(detail.FieldByName("Number").AsInteger(), 2);
+  detail.FieldByName("Name").SetAsString("d");
+  detail.Post();
+  EXPECT_EQ(Column(detail, "Name"), (std::vector<std::string>{"b", "d"}));
+  master.First();
+  EXPECT_EQ(Column(detail, "Name"), (std::vector<std::string>{"a", "c"}));
+
+  TDataSource detail_source;
+  detail_source.SetDataSet(&detail);
+  EXPECT_EQ(MessageOf([&] { master.SetMasterSource(&detail_source); }),
+            "Circular data links are not allowed.");
+  EXPECT_EQ(MessageOf([&] { detail.SetMasterSource(&detail_source); }),
+            "Circular data links are not allowed.");
+  detail.Close();
+  master.Close();
+}
+
+TEST_F(TableTest, MissingNameAndClosedOperations) {
+  TTabulaTable table;
+  table.SetDatabaseName(directory_);
+  EXPECT_EQ(MessageOf([&] { table.Open(); }), "Missing table name.");
+  EXPECT_FALSE(table.Active());
+  DefinePeople(table);
+  table.CreateTable();
+  table.Open();
+  EXPECT_EQ(MessageOf([&] { table.DeleteTable(); }),
+            "Cannot perform this operation on an open dataset");
+  EXPECT_EQ(MessageOf([&] { table.SetTableName("Other"); }),
+            "Cannot perform this operation on an open dataset");
+  table.Close();
+  try {
+    table.UpgradeTable();
+    FAIL();
+  } catch (const ETabulaEngineError& error) {
+    EXPECT_EQ(error.ErrorCode(), TABULA_OLDVERSION);
+  }
+  table.DeleteTable();
+  EXPECT_FALSE(table.Exists());
+  // A path in the table name becomes the database name.
+  table.SetTableName(directory_ + "Staff.dat");
+  EXPECT_EQ(table.TableName(), "Staff.dat");
+  EXPECT_EQ(table.DatabaseName(), ForwardToBackslashes(directory_));
+}
+
+TEST_F(TableTest, AnInMemoryTableNeverTouchesTheDisk) {
+  TInstrumentedPlatform platform;
+  TScopedPlatform installed(&platform);
+  TTabulaTable table;
+  table.SetDatabaseName("Memory");
+  DefinePeople(table);
+  table.SetDatabaseName("memory");
+  platform.ResetCounts();
+  table.CreateTable();
+  table.Open();
+  AddPerson(table, "Ann", 1);
+  AddPerson(table, "Bob", 2);
+  EXPECT_EQ(table.RecordCount(), 2);
+  table.Close();
+  table.DeleteTable();
+  EXPECT_EQ(platform.FileCalls(), 0u);
+}
+
+}  // namespace
+}  // namespace tabula
