@@ -209,15 +209,15 @@ std::int64_t TAbstractFile::Seek(std::int32_t id, int origin, std::int64_t dista
 bool TAbstractFile::LockRange(std::uint64_t length, std::uint64_t first) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
   if (!RangeIsFree(length, first)) return false;
-  range_locks_.push_back({first, first + length - 1, length});
+  range_locks_.emplace(first, TLockEntry{first, first + length - 1, length});
   return true;
 }
 
 bool TAbstractFile::UnlockRange(std::uint64_t length, std::uint64_t first) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  const int index = FindLock(length, first);
-  if (index < 0) return false;
-  range_locks_.erase(range_locks_.begin() + index);
+  const auto it = FindLock(length, first);
+  if (it == range_locks_.end()) return false;
+  range_locks_.erase(it);
   return true;
 }
 
@@ -273,7 +273,10 @@ std::int32_t TAbstractFile::LastHandleId() {
 
 std::vector<TAbstractFile::TLockEntry> TAbstractFile::RangeLocks() {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  return range_locks_;
+  std::vector<TLockEntry> locks;
+  locks.reserve(range_locks_.size());
+  for (const auto& entry : range_locks_) locks.push_back(entry.second);
+  return locks;
 }
 
 std::int32_t TAbstractFile::AddHandle() {
@@ -288,19 +291,16 @@ bool TAbstractFile::RangeIsFree(std::uint64_t length, std::uint64_t first) const
     return false;
   }
   const std::uint64_t last = first + length - 1;
-  for (const TLockEntry& entry : range_locks_) {
-    if (RangesOverlap(entry, first, last)) return false;
-  }
-  return true;
+  auto it = range_locks_.upper_bound(last);
+  if (it == range_locks_.begin()) return true;
+  --it;
+  return !RangesOverlap(it->second, first, last);
 }
 
-int TAbstractFile::FindLock(std::uint64_t length, std::uint64_t first) const {
-  for (std::size_t i = 0; i < range_locks_.size(); ++i) {
-    if (range_locks_[i].first == first && range_locks_[i].length == length) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
+std::map<std::uint64_t, TAbstractFile::TLockEntry>::iterator TAbstractFile::FindLock(
+    std::uint64_t length, std::uint64_t first) {
+  const auto it = range_locks_.find(first);
+  return it != range_locks_.end() && it->second.length == length ? it : range_locks_.end();
 }
 
 // ---------------------------------------------------------------- TMemoryFile
@@ -626,19 +626,19 @@ bool TPhysicalFile::LockRange(std::uint64_t length, std::uint64_t first) {
     last_file_os_error = errno;
     return false;
   }
-  range_locks_.push_back({first, first + length - 1, length});
+  range_locks_.emplace(first, TLockEntry{first, first + length - 1, length});
   return true;
 }
 
 bool TPhysicalFile::UnlockRange(std::uint64_t length, std::uint64_t first) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  const int index = FindLock(length, first);
-  if (fd_ < 0 || index < 0) return false;
+  const auto it = FindLock(length, first);
+  if (fd_ < 0 || it == range_locks_.end()) return false;
   if (CurrentPlatform().UnlockRange(fd_, first, length) != 0) {
     last_file_os_error = errno;
     return false;
   }
-  range_locks_.erase(range_locks_.begin() + index);
+  range_locks_.erase(it);
   return true;
 }
 

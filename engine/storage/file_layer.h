@@ -46,6 +46,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -149,20 +150,23 @@ class TAbstractFile {
   // True when [first, first + length) may be locked: not empty, below the share byte, and
   // clear of every entry in range_locks_. REQUIRES: access_lock_ held.
   bool RangeIsFree(std::uint64_t length, std::uint64_t first) const;
-  // Index of the entry with exactly this range, or -1. REQUIRES: access_lock_ held.
-  int FindLock(std::uint64_t length, std::uint64_t first) const;
+  // The entry with exactly this range, or range_locks_.end(). REQUIRES: access_lock_ held.
+  std::map<std::uint64_t, TLockEntry>::iterator FindLock(std::uint64_t length, std::uint64_t first);
 
   std::recursive_mutex access_lock_;
-  bool exclusive_ = false;               // guarded by access_lock_
-  bool read_only_ = false;               // guarded by access_lock_
-  bool read_only_attribute_ = false;     // guarded by access_lock_
-  bool temporary_ = false;               // guarded by access_lock_
-  std::string file_name_;                // guarded by access_lock_
-  std::uint64_t size_ = 0;               // guarded by access_lock_; in-memory files only
-  std::vector<TLockEntry> range_locks_;  // guarded by access_lock_
-  std::int32_t open_count_ = 0;          // guarded by access_lock_
-  std::vector<THandleEntry> handles_;    // guarded by access_lock_
-  std::int32_t last_handle_id_ = 0;      // guarded by access_lock_
+  bool exclusive_ = false;            // guarded by access_lock_
+  bool read_only_ = false;            // guarded by access_lock_
+  bool read_only_attribute_ = false;  // guarded by access_lock_
+  bool temporary_ = false;            // guarded by access_lock_
+  std::string file_name_;             // guarded by access_lock_
+  std::uint64_t size_ = 0;            // guarded by access_lock_; in-memory files only
+  // By first byte. Entries never overlap (a range is only added when it is free), so the one
+  // entry that can overlap a range is the last one starting at or before the range's end: a
+  // transaction holding thousands of record locks checks and releases each in log time.
+  std::map<std::uint64_t, TLockEntry> range_locks_;  // guarded by access_lock_
+  std::int32_t open_count_ = 0;                      // guarded by access_lock_
+  std::vector<THandleEntry> handles_;                // guarded by access_lock_
+  std::int32_t last_handle_id_ = 0;                  // guarded by access_lock_
 };
 
 // A disk file. One descriptor for every handle; the position is one position shared by all

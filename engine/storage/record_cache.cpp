@@ -86,17 +86,9 @@ std::int32_t TRecordCache::ReadAheadRecords() const {
   return std::max(kReadAheadBytes / record_size, 1);
 }
 
-std::size_t TRecordCache::LowerBound(std::int32_t record_no) const {
-  auto it = std::lower_bound(
-      sorted_.begin(), sorted_.end(), record_no,
-      [](const std::unique_ptr<TRecord>& r, std::int32_t n) { return r->record_no_ < n; });
-  return static_cast<std::size_t>(it - sorted_.begin());
-}
-
 TRecord* TRecordCache::Find(std::int32_t record_no) const {
-  const std::size_t at = LowerBound(record_no);
-  if (at < sorted_.size() && sorted_[at]->record_no_ == record_no) return sorted_[at].get();
-  return nullptr;
+  const auto it = sorted_.find(record_no);
+  return it != sorted_.end() ? it->second.get() : nullptr;
 }
 
 void TRecordCache::Unlink(TRecord* record) {
@@ -129,19 +121,18 @@ void TRecordCache::MoveToFront(TRecord* record) {
 
 void TRecordCache::Insert(std::unique_ptr<TRecord> record) {
   TRecord* raw = record.get();
-  sorted_.insert(sorted_.begin() + static_cast<std::ptrdiff_t>(LowerBound(raw->record_no_)),
-                 std::move(record));
+  sorted_.emplace(raw->record_no_, std::move(record));
   PushFront(raw);
 }
 
 std::unique_ptr<TRecord> TRecordCache::Remove(TRecord* record) {
-  const std::size_t at = LowerBound(record->record_no_);
-  if (at >= sorted_.size() || sorted_[at].get() != record) {
+  const auto it = sorted_.find(record->record_no_);
+  if (it == sorted_.end() || it->second.get() != record) {
     RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
   }
   Unlink(record);
-  std::unique_ptr<TRecord> owned = std::move(sorted_[at]);
-  sorted_.erase(sorted_.begin() + static_cast<std::ptrdiff_t>(at));
+  std::unique_ptr<TRecord> owned = std::move(it->second);
+  sorted_.erase(it);
   return owned;
 }
 
@@ -176,8 +167,7 @@ std::unique_ptr<TRecord> TRecordCache::TakeSlot(std::int32_t record_no) {
 }
 
 TRecord* TRecordCache::GetRecord(TRecordCacheCursor* cursor, std::int32_t record_no,
-                                 bool read_ahead, TReadDirection direction,
-                                 bool use_cursor_order) {
+                                 bool read_ahead, TReadDirection direction, bool use_cursor_order) {
   if (record_no <= 0) RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
 
   if (record_no == file_.NextRecordNo()) {
@@ -258,7 +248,8 @@ void TRecordCache::ReadBlock(std::int32_t first, std::int32_t count, TReadDirect
       bytes <= 0 ? 0 : static_cast<std::int32_t>(bytes / static_cast<std::int64_t>(record_size));
 
   // The requested record is processed last, so that it ends up most recently used.
-  std::vector<std::uint8_t> plain(record_size);
+  std::vector<std::uint8_t>& plain = plain_buffer_;
+  plain.resize(record_size);
   for (std::int32_t i = 0; i < whole; ++i) {
     const std::int32_t k = (direction == TReadDirection::kForward) ? whole - 1 - i : i;
     const std::int32_t record_no = first + k;
@@ -280,32 +271,33 @@ bool TRecordCache::WriteDirty() {
   const std::size_t record_size = static_cast<std::size_t>(file_.RecordSize());
   const std::int32_t window_end = window_first_ + window_count_;
   bool wrote = false;
-  std::size_t at = 0;
-  while (at < sorted_.size()) {
-    auto writable = [&](const TRecord* r) {
-      return r->dirty_ && r->pin_count_ == 0 &&
-             !(window_count_ > 0 && r->record_no_ >= window_first_ && r->record_no_ < window_end);
-    };
-    if (!writable(sorted_[at].get())) {
+  auto writable = [&](const TRecord* r) {
+    return r->dirty_ && r->pin_count_ == 0 &&
+           !(window_count_ > 0 && r->record_no_ >= window_first_ && r->record_no_ < window_end);
+  };
+  auto at = sorted_.begin();
+  while (at != sorted_.end()) {
+    if (!writable(at->second.get())) {
       ++at;
       continue;
     }
     // A run of consecutive record numbers, all writable.
-    std::size_t end = at + 1;
-    while (end < sorted_.size() && writable(sorted_[end].get()) &&
-           sorted_[end]->record_no_ == sorted_[end - 1]->record_no_ + 1) {
+    auto end = std::next(at);
+    std::size_t count = 1;
+    while (end != sorted_.end() && writable(end->second.get()) &&
+           end->first == at->first + static_cast<std::int32_t>(count)) {
       ++end;
+      ++count;
     }
-    const std::size_t count = end - at;
     write_buffer_.resize(record_size * count);
-    for (std::size_t i = 0; i < count; ++i) {
+    std::size_t i = 0;
+    for (auto it = at; it != end; ++it, ++i) {
       std::uint8_t* image = write_buffer_.data() + record_size * i;
-      std::memcpy(image, sorted_[at + i]->image_.data(), record_size);
+      std::memcpy(image, it->second->image_.data(), record_size);
       file_.ScrambleImage(image);
     }
-    file_.WriteRecords(sorted_[at]->record_no_, static_cast<std::int32_t>(count),
-                       write_buffer_.data());
-    for (std::size_t i = at; i < end; ++i) sorted_[i]->dirty_ = false;
+    file_.WriteRecords(at->first, static_cast<std::int32_t>(count), write_buffer_.data());
+    for (auto it = at; it != end; ++it) it->second->dirty_ = false;
     ++stats_.runs_written;
     wrote = true;
     at = end;
@@ -315,7 +307,7 @@ bool TRecordCache::WriteDirty() {
 
 void TRecordCache::DiscardAll() {
   newest_ = oldest_ = nullptr;
-  for (std::unique_ptr<TRecord>& record : sorted_) pool_.Return(std::move(record));
+  for (auto& entry : sorted_) pool_.Return(std::move(entry.second));
   sorted_.clear();
 }
 
@@ -337,9 +329,7 @@ void TRecordCache::Trim() {
 
 void TRecordCache::AssertInvariants() const {
 #ifndef NDEBUG
-  for (std::size_t i = 1; i < sorted_.size(); ++i) {
-    assert(sorted_[i - 1]->record_no_ < sorted_[i]->record_no_);
-  }
+  for (const auto& entry : sorted_) assert(entry.first == entry.second->record_no_);
   std::size_t linked = 0;
   const TRecord* newer = nullptr;
   for (const TRecord* r = newest_; r != nullptr; r = r->older_) {

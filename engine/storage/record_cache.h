@@ -13,7 +13,7 @@
 // number at offset 1.
 //
 // Invariants (checked by AssertInvariants in debug builds):
-//   - sorted_ holds every cached record, in strictly ascending RecordNo;
+//   - sorted_ holds every cached record under its RecordNo (so in ascending RecordNo);
 //   - the use order links exactly the records of sorted_, most recently used first;
 //   - sorted_.size() <= capacity_, except while a caller still holds pinned records beyond it.
 //
@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,8 +32,8 @@ namespace tabula {
 class TRecordCache;
 
 // Offsets inside every record image.
-constexpr std::size_t kRecordStatus = 0;  // 1 byte: 0 active, 1 deleted
-constexpr std::size_t kRecordNoOrLink = 1;  // 4 bytes: own number (active) or free-chain link
+constexpr std::size_t kRecordStatus = 0;      // 1 byte: 0 active, 1 deleted
+constexpr std::size_t kRecordNoOrLink = 1;    // 4 bytes: own number (active) or free-chain link
 constexpr std::size_t kRecordIdentifier = 5;  // 4 bytes: record identifier
 constexpr std::uint8_t kStatusActive = 0;
 constexpr std::uint8_t kStatusDeleted = 1;
@@ -120,8 +121,7 @@ class TRecordFile {
                                    std::uint8_t* buffer) = 0;
   // Writes `count` stored images from record `first` in one operation and tells the table
   // it was modified; raises TABULA_WRITEERR.
-  virtual void WriteRecords(std::int32_t first, std::int32_t count,
-                            const std::uint8_t* buffer) = 0;
+  virtual void WriteRecords(std::int32_t first, std::int32_t count, const std::uint8_t* buffer) = 0;
   // A short read is acceptable only when records may exist in the cache alone: the file is
   // open exclusively or the table holds its transaction lock, and the table was modified.
   virtual bool ShortReadAllowed() const = 0;
@@ -191,8 +191,6 @@ class TRecordCache {
   void AssertInvariants() const;
 
  private:
-  // Index in sorted_ of the first record with a number >= record_no.
-  std::size_t LowerBound(std::int32_t record_no) const;
   void MoveToFront(TRecord* record);
   void Unlink(TRecord* record);
   void PushFront(TRecord* record);
@@ -205,7 +203,9 @@ class TRecordCache {
   void ReadBlock(std::int32_t first, std::int32_t count, TReadDirection direction);
 
   TRecordFile& file_;  // not owned
-  std::vector<std::unique_ptr<TRecord>> sorted_;
+  // A tree, not a sorted array: a scan evicts the oldest records, which lie at the front, and
+  // shifting an array of thousands of records for each of them cost more than the read.
+  std::map<std::int32_t, std::unique_ptr<TRecord>> sorted_;
   TRecord* newest_ = nullptr;
   TRecord* oldest_ = nullptr;
   std::int32_t capacity_;
@@ -213,6 +213,8 @@ class TRecordCache {
   // The transfer window: the records [window_first_, window_first_ + window_count_) being read.
   std::int32_t window_first_ = 0;
   std::int32_t window_count_ = 0;
+  // One record of a block being read, unscrambled; kept to spare an allocation per read.
+  std::vector<std::uint8_t> plain_buffer_;
   std::vector<std::uint8_t> read_buffer_;
   std::vector<std::uint8_t> write_buffer_;  // separate: a read may write dirty records
   TRecordCacheStats stats_;
