@@ -18,14 +18,20 @@ void TRecord::SetRecordNo(std::int32_t record_no) {
   }
 }
 
+void TRecord::SetDirty(bool dirty) {
+  if (dirty_ == dirty) return;
+  dirty_ = dirty;
+  if (cache_ != nullptr) cache_->DirtyChanged(record_no_, dirty);
+}
+
 void TRecord::SetStatus(std::uint8_t status) {
   image_[kRecordStatus] = status;
-  dirty_ = true;
+  SetDirty(true);
 }
 
 void TRecord::SetLink(std::int32_t link) {
   EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(link));
-  dirty_ = true;
+  SetDirty(true);
 }
 
 std::int32_t TRecord::Link() const {
@@ -37,7 +43,7 @@ void TRecord::LoadImage(const std::uint8_t* plain) {
   if (image_.size() >= kRecordIdentifier && image_[kRecordStatus] == kStatusActive) {
     EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(record_no_));
   }
-  dirty_ = false;
+  SetDirty(false);
 }
 
 void TRecord::Clear() {
@@ -46,7 +52,7 @@ void TRecord::Clear() {
     EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(record_no_));
   }
   pin_count_ = 0;
-  dirty_ = false;
+  SetDirty(false);
   sort_key_.clear();
 }
 
@@ -121,8 +127,18 @@ void TRecordCache::MoveToFront(TRecord* record) {
 
 void TRecordCache::Insert(std::unique_ptr<TRecord> record) {
   TRecord* raw = record.get();
+  raw->cache_ = this;
+  if (raw->dirty_) dirty_records_.insert(raw->record_no_);
   sorted_.emplace(raw->record_no_, std::move(record));
   PushFront(raw);
+}
+
+void TRecordCache::DirtyChanged(std::int32_t record_no, bool dirty) {
+  if (dirty) {
+    dirty_records_.insert(record_no);
+  } else {
+    dirty_records_.erase(record_no);
+  }
 }
 
 std::unique_ptr<TRecord> TRecordCache::Remove(TRecord* record) {
@@ -131,6 +147,8 @@ std::unique_ptr<TRecord> TRecordCache::Remove(TRecord* record) {
     RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
   }
   Unlink(record);
+  if (record->dirty_) dirty_records_.erase(record->record_no_);
+  record->cache_ = nullptr;
   std::unique_ptr<TRecord> owned = std::move(it->second);
   sorted_.erase(it);
   return owned;
@@ -272,43 +290,52 @@ bool TRecordCache::WriteDirty() {
   const std::int32_t window_end = window_first_ + window_count_;
   bool wrote = false;
   auto writable = [&](const TRecord* r) {
-    return r->dirty_ && r->pin_count_ == 0 &&
+    return r != nullptr && r->dirty_ && r->pin_count_ == 0 &&
            !(window_count_ > 0 && r->record_no_ >= window_first_ && r->record_no_ < window_end);
   };
-  auto at = sorted_.begin();
-  while (at != sorted_.end()) {
-    if (!writable(at->second.get())) {
+  // Only the dirty records are visited, in ascending number.
+  std::vector<TRecord*> run;
+  auto at = dirty_records_.begin();
+  while (at != dirty_records_.end()) {
+    TRecord* first = Find(*at);
+    if (!writable(first)) {
       ++at;
       continue;
     }
     // A run of consecutive record numbers, all writable.
+    run.assign(1, first);
     auto end = std::next(at);
-    std::size_t count = 1;
-    while (end != sorted_.end() && writable(end->second.get()) &&
-           end->first == at->first + static_cast<std::int32_t>(count)) {
+    while (end != dirty_records_.end() &&
+           *end == first->record_no_ + static_cast<std::int32_t>(run.size())) {
+      TRecord* next = Find(*end);
+      if (!writable(next)) break;
+      run.push_back(next);
       ++end;
-      ++count;
     }
-    write_buffer_.resize(record_size * count);
-    std::size_t i = 0;
-    for (auto it = at; it != end; ++it, ++i) {
+    write_buffer_.resize(record_size * run.size());
+    for (std::size_t i = 0; i < run.size(); ++i) {
       std::uint8_t* image = write_buffer_.data() + record_size * i;
-      std::memcpy(image, it->second->image_.data(), record_size);
+      std::memcpy(image, run[i]->image_.data(), record_size);
       file_.ScrambleImage(image);
     }
-    file_.WriteRecords(at->first, static_cast<std::int32_t>(count), write_buffer_.data());
-    for (auto it = at; it != end; ++it) it->second->dirty_ = false;
+    file_.WriteRecords(first->record_no_, static_cast<std::int32_t>(run.size()),
+                       write_buffer_.data());
+    at = end;  // clearing the flags below erases the run's numbers behind `at`
+    for (TRecord* record : run) record->SetDirty(false);
     ++stats_.runs_written;
     wrote = true;
-    at = end;
   }
   return wrote;
 }
 
 void TRecordCache::DiscardAll() {
   newest_ = oldest_ = nullptr;
-  for (auto& entry : sorted_) pool_.Return(std::move(entry.second));
+  for (auto& entry : sorted_) {
+    entry.second->cache_ = nullptr;
+    pool_.Return(std::move(entry.second));
+  }
   sorted_.clear();
+  dirty_records_.clear();
 }
 
 void TRecordCache::Trim() {
@@ -329,7 +356,13 @@ void TRecordCache::Trim() {
 
 void TRecordCache::AssertInvariants() const {
 #ifndef NDEBUG
-  for (const auto& entry : sorted_) assert(entry.first == entry.second->record_no_);
+  std::size_t dirty = 0;
+  for (const auto& entry : sorted_) {
+    assert(entry.first == entry.second->record_no_);
+    assert(entry.second->cache_ == this);
+    if (entry.second->dirty_) ++dirty;
+  }
+  assert(dirty == dirty_records_.size());
   std::size_t linked = 0;
   const TRecord* newer = nullptr;
   for (const TRecord* r = newest_; r != nullptr; r = r->older_) {

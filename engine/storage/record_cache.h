@@ -15,6 +15,7 @@
 // Invariants (checked by AssertInvariants in debug builds):
 //   - sorted_ holds every cached record under its RecordNo (so in ascending RecordNo);
 //   - the use order links exactly the records of sorted_, most recently used first;
+//   - dirty_records_ holds exactly the numbers of the dirty records of sorted_;
 //   - sorted_.size() <= capacity_, except while a caller still holds pinned records beyond it.
 //
 // Thread-safety: one thread at a time (the engine's call serialisation); disk transfers take
@@ -24,6 +25,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,7 +58,8 @@ class TRecord {
   // Sets the number, and offset 1 of an active image.
   void SetRecordNo(std::int32_t record_no);
   bool Dirty() const { return dirty_; }
-  void SetDirty(bool dirty) { dirty_ = dirty; }
+  // Keeps the listing cache's set of dirty records up to date.
+  void SetDirty(bool dirty);
   std::uint16_t PinCount() const { return pin_count_; }
   void Pin() { ++pin_count_; }
   void Unpin() {
@@ -89,7 +92,8 @@ class TRecord {
   std::int32_t record_no_ = 0;
   std::uint16_t pin_count_ = 0;
   bool dirty_ = false;
-  TRecord* newer_ = nullptr;  // use order; owned by the cache's sorted list
+  TRecordCache* cache_ = nullptr;  // the cache that lists this record, else null; not owned
+  TRecord* newer_ = nullptr;       // use order; owned by the cache's sorted list
   TRecord* older_ = nullptr;
 };
 
@@ -200,12 +204,17 @@ class TRecordCache {
   TRecord* LeastRecentlyUsedFree() const;
   void Insert(std::unique_ptr<TRecord> record);
   std::unique_ptr<TRecord> Remove(TRecord* record);
+  friend class TRecord;
+  // Called by a listed record whose dirty flag changed.
+  void DirtyChanged(std::int32_t record_no, bool dirty);
   void ReadBlock(std::int32_t first, std::int32_t count, TReadDirection direction);
 
   TRecordFile& file_;  // not owned
   // A tree, not a sorted array: a scan evicts the oldest records, which lie at the front, and
   // shifting an array of thousands of records for each of them cost more than the read.
   std::map<std::int32_t, std::unique_ptr<TRecord>> sorted_;
+  // The numbers of the dirty records of sorted_: a flush after each post visits these only.
+  std::set<std::int32_t> dirty_records_;
   TRecord* newest_ = nullptr;
   TRecord* oldest_ = nullptr;
   std::int32_t capacity_;
