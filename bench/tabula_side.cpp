@@ -111,33 +111,6 @@ TTableDefinition StaffDefinition() {
   return definition;
 }
 
-// Record changes (edit, delete) are declared before they are built: until then the workloads
-// that need them report our side as unsupported.
-constexpr bool kRecordChangesBuilt = false;
-
-// Calls the cursor's record changes once they exist (the template keeps the calls out of the
-// program until then).
-template <typename Cursor>
-void ChangeName(Cursor& cursor, std::uint8_t* image, const auto& store_name) {
-  if constexpr (kRecordChangesBuilt && sizeof(Cursor) != 0) {
-    const std::uint16_t code = cursor.FetchCurrent(image, true);
-    if (code != 0) throw std::runtime_error("no current record to edit");
-    store_name();
-    cursor.PostEdit(image, true, false);
-  } else {
-    throw TUnsupported("the cursor cannot edit records yet");
-  }
-}
-
-template <typename Cursor>
-void DeleteRecord(Cursor& cursor, const std::uint8_t* image) {
-  if constexpr (kRecordChangesBuilt && sizeof(Cursor) != 0) {
-    cursor.DeleteCurrent(image, false);
-  } else {
-    throw TUnsupported("the cursor cannot delete records yet");
-  }
-}
-
 class TTabulaSide : public TBenchSide {
  public:
   explicit TTabulaSide(const TSideOptions& options) : options_(options) {
@@ -258,13 +231,18 @@ class TTabulaSide : public TBenchSide {
 
   bool UpdateName(std::int32_t staff_id, const TText<25>& name) override {
     if (!FindStaff(staff_id)) return false;
-    ChangeName(*cursor_, image_.data(), [&] { SetText(kStaffName, name); });
+    // The edit as the table component runs it: read the record for editing (locking it), change
+    // the field, post and unlock.
+    std::uint8_t* image = image_.data();
+    if (cursor_->FetchCurrent(image, true) != 0) return false;
+    SetText(kStaffName, name);
+    cursor_->PostEdit(image, true, false);
     return true;
   }
 
   bool DeleteByStaffId(std::int32_t staff_id) override {
     if (!FindStaff(staff_id)) return false;
-    DeleteRecord(*cursor_, image_.data());
+    cursor_->DeleteCurrent(image_.data(), false);
     return true;
   }
 
