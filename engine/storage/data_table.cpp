@@ -74,7 +74,9 @@ void TDataTable::PrepareFiles() {
     files[i]->SetInMemory(in_memory_);
     files[i]->SetTemporary(temporary_);
   }
-  index_file_->SetDataBufferSize(Session().IndexBufferSize());
+  // The page cache of each index is sized from the data buffer budget; the session's
+  // IndexBufferSize is only stored and passed on.
+  index_file_->SetDataBufferSize(Session().DataBufferSize());
   index_file_->SetTempDirectory(Session().TempDirectory());
 }
 
