@@ -669,6 +669,15 @@ void TBlobFile::FreeChain(std::int32_t first, std::int32_t owner, bool tolerate)
   FreeChainFrom(first, owner, &visited, tolerate);
 }
 
+void TBlobFile::CheckChain(std::int32_t first, std::int32_t owner) {
+  std::unordered_set<std::int32_t> visited;
+  for (std::int32_t next = first; next != 0;) {
+    TPinGuard pinned(GetChainBlock(nullptr, next, 1, &visited));
+    if (pinned.Get()->OwnerID() != owner) RaiseBlobError(TABULA_MEMOCORRUPT);
+    next = pinned.Get()->Next();
+  }
+}
+
 void TBlobFile::FreeChainFrom(std::int32_t first, std::int32_t owner,
                               std::unordered_set<std::int32_t>* visited, bool tolerate) {
   // The whole chain is checked before anything is freed, so that a damaged chain is reported

@@ -212,6 +212,9 @@ class TBlobFile : public TFileHandler {
   // later block of another owner.
   // Runs under the table's write lock, so no change check is made.
   void FreeChain(std::int32_t first, std::int32_t owner, bool tolerate);
+  // Walks the chain at `first` as FreeChain does without changing anything:
+  // TABULA_MEMOCORRUPT for a broken link, a loop or a block of another owner.
+  void CheckChain(std::int32_t first, std::int32_t owner);
 
   // ---- Cache ----
   bool WriteDirty();

@@ -338,6 +338,7 @@ void TDataCursor::RememberChangeCounters() {
 }
 
 void TDataCursor::ClearState() {
+  FreeAllBlobs();
   table_ = nullptr;
   locking_disabled_ = false;
   descriptors_.clear();

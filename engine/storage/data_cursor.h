@@ -26,6 +26,7 @@
 
 #include "engine/index/btree.h"
 #include "engine/index/keys.h"
+#include "engine/storage/blob_buffer.h"
 #include "engine/storage/data_table.h"
 #include "engine/storage/field_types.h"
 #include "engine/storage/record_cache.h"
@@ -310,6 +311,68 @@ class TDataCursor : public TRecordCacheCursor {
   std::int32_t LockedRecord() const { return locked_record_; }
   bool ChangeDetected() const { return change_detected_; }
 
+  // ---- BLOB values
+  // A cursor edits BLOB values in memory buffers (TBlobBuffer), one per value it opened in one
+  // of the caller's record buffers. While a value is open, its field's first-block slot in that
+  // record buffer holds the buffer's identity (a negative number) and its null flag is set
+  // exactly when the value is not empty; the buffer reaches the BLOB file only when the record
+  // is posted. Each operation returns 0 or an engine error code; `record` is a record buffer of
+  // RecordSize bytes.
+  enum TBlobOpenMode : std::uint8_t { bmRead = 0, bmWrite = 1, bmReadWrite = 2 };
+  // Opens the value of BLOB field `field_no` (TABULA_NOTABLOB for any other field) and gives
+  // its length. A value this cursor has open already is opened once more; an identity that is
+  // not one of this cursor's buffers is TABULA_INVALIDBLOBOFFSET; a 129th buffer is
+  // TABULA_OPENBLOBLIMIT. Reading the value can fail with TABULA_KEYORRECDELETED (another
+  // process rewrote it since `record` was read) or TABULA_MEMOCORRUPT. With `free_at_post`
+  // the buffer goes when the record is posted.
+  std::uint16_t OpenBlob(std::uint16_t field_no, std::uint8_t* record, TBlobOpenMode mode,
+                         bool free_at_post, std::uint32_t* size);
+  // The following need the field's slot to name one of this cursor's buffers, else
+  // TABULA_INVALIDBLOBHANDLE.
+  // Copies up to `count` bytes from `offset`; *read gets the number copied. Reading past the
+  // end gives the bytes up to the end (none from at or past it) and TABULA_ENDOFBLOB.
+  std::uint16_t GetBlob(std::uint16_t field_no, const std::uint8_t* record, std::uint32_t offset,
+                        std::uint32_t count, std::uint8_t* destination, std::uint32_t* read);
+  // Writes `count` bytes at `offset`, growing the value with zeros when needed.
+  std::uint16_t PutBlob(std::uint16_t field_no, std::uint8_t* record, std::uint32_t offset,
+                        std::uint32_t count, const std::uint8_t* source);
+  std::uint16_t TruncateBlob(std::uint16_t field_no, std::uint8_t* record, std::uint32_t length);
+  std::uint16_t GetBlobSize(std::uint16_t field_no, const std::uint8_t* record,
+                            std::uint32_t* size);
+  // Closes the value once; the last close frees the buffer and puts the first block back into
+  // the slot, so that changes not posted are dropped.
+  std::uint16_t FreeBlob(std::uint16_t field_no, std::uint8_t* record);
+  // Frees every buffer of the cursor (closing, cancelling an edit).
+  void FreeAllBlobs() { blob_buffers_.Clear(); }
+  std::size_t OpenBlobCount() const { return blob_buffers_.Count(); }
+
+  // What posting and deleting do with BLOB values, under the table's write lock.
+  // Before the first change of a post: every BLOB slot of `image` holds a block number or
+  // names one of this cursor's buffers of that field (else TABULA_INVALIDBLOBHANDLE), and the
+  // changed buffers all belong to one record (else TABULA_MEMOCORRUPT).
+  std::uint16_t CheckBlobsForPost(const std::uint8_t* image) const;
+  // Writes every changed value of `image` under a new owner identifier and stores each BLOB
+  // field's first block, owner and null flag into `stored` (the record as it goes into the
+  // cache) and back into `image`; frees the buffers `image` names. A value that became empty
+  // frees its chain. Raises the BLOB file's errors.
+  void WriteBlobValues(std::uint8_t* image, std::uint8_t* stored);
+  // Before the first change of a delete: the chains of `stored` (the record as stored) are
+  // whole. TABULA_MEMOCORRUPT otherwise.
+  std::uint16_t CheckBlobsForDelete(const std::uint8_t* stored);
+  // Frees the chains of every value of `stored` (the record being deleted), clears its slots
+  // and frees this cursor's buffers on that record.
+  void FreeBlobValues(std::uint8_t* stored);
+  // Gives `target` a copy of every BLOB value of `source` (the current record): each one a new
+  // buffer, changed and freed at post, so that posting `target` writes new chains.
+  std::uint16_t CopyBlobValues(const std::uint8_t* source, std::uint8_t* target);
+  // True when field `field_no` is one of the text-indexed fields ("Sys Text").
+  bool FieldHasTextIndex(std::uint16_t field_no) const;
+  // The value of BLOB field `field_no` of `record` as the caller sees it (an open buffer's
+  // data, else the stored value); with `original`, an open buffer's value as it was opened.
+  // Raises the BLOB file's errors.
+  std::vector<std::uint8_t> BlobValue(std::uint16_t field_no, const std::uint8_t* record,
+                                      bool original = false);
+
  private:
   void RequireClosed() const;
   [[noreturn]] void Raise(std::uint16_t code, const std::string& field = std::string()) const;
@@ -450,6 +513,16 @@ class TDataCursor : public TRecordCacheCursor {
   int scan_depth_ = 0;
   bool scan_lock_taken_ = false;
   bool resyncing_ = false;
+
+  // ---- BLOB values
+  // The BLOB field `field_no` whose slot lies inside the record, or null.
+  const TFieldDescriptor* BlobField(std::uint16_t field_no) const;
+  // The buffer that `record`'s slot of `field` names, or null.
+  TBlobBuffer* SlotBuffer(const TFieldDescriptor& field, const std::uint8_t* record) const;
+  // Reads the value of `buffer` from the BLOB file under the cursor's read lock; 0 or the code
+  // of the failure.
+  std::uint16_t LoadBlob(TBlobBuffer& buffer);
+  TBlobBufferList blob_buffers_;
 };
 
 }  // namespace tabula
