@@ -199,8 +199,10 @@ class TDataCursor::TEditKeys {
     std::size_t Length() const { return keys->KeyLength(); }
   };
 
-  TEditKeys(TDataTable& table, const TCollation& collation, const std::string& table_name)
-      : index_(table.IndexFile()), collation_(collation) {
+  // `cursor` (not owned; may be null) gives memo fields' values.
+  TEditKeys(TDataTable& table, const TCollation& collation, const std::string& table_name,
+            TDataCursor* cursor = nullptr)
+      : index_(table.IndexFile()), collation_(collation), cursor_(cursor) {
     const TIndexFile& file = table.IndexFile();
     const std::vector<TFieldDescriptor>& fields = table.DataFile().Descriptors();
     const TIndexHeader& header = file.Header();
@@ -227,9 +229,10 @@ class TDataCursor::TEditKeys {
       const std::uint16_t field_no = text.FieldNumbers[i];
       if (field_no == 0 || field_no > fields.size()) continue;
       const TFieldDescriptor& field = fields[field_no - 1u];
-      if (field.FieldType == fldString) text_fields_.push_back(field);
-      // A memo field's words come from its BLOB value; they join here with the cursor's BLOB
-      // operations (the memo's text in place of the string value below).
+      const bool memo = field.FieldType == fldBlob && field.FieldSubType == fldstMemo;
+      if (field.FieldType == fldString || (memo && cursor_ != nullptr)) {
+        text_fields_.push_back(field);
+      }
     }
     if (!text_fields_.empty()) {
       text_ = make(kSysTextSlot);
@@ -281,9 +284,16 @@ class TDataCursor::TEditKeys {
     if (!text_) return keys;
     const std::int32_t record_id = RecordIdentifier(image);
     for (const TFieldDescriptor& field : text_fields_) {
-      const std::uint8_t* value = FieldValue(field, image);
+      // A memo's words come from its value: an open buffer's data or the stored value.
+      std::vector<std::uint8_t> memo;
+      if (field.FieldType == fldBlob) memo = cursor_->BlobValue(field.FieldNo, image);
+      const std::uint8_t* value =
+          field.FieldType == fldBlob ? memo.data() : FieldValue(field, image);
       if (value == nullptr) continue;
-      const std::size_t length = strnlen(reinterpret_cast<const char*>(value), field.PhysicalSize);
+      const std::size_t length =
+          field.FieldType == fldBlob
+              ? memo.size()
+              : strnlen(reinterpret_cast<const char*>(value), field.PhysicalSize);
       const std::string_view text(reinterpret_cast<const char*>(value), length);
       for (const TWordCount& word :
            SplitWords(collation_, text, params_.SpaceChars, params_.IncludeChars, false)) {
@@ -328,6 +338,7 @@ class TDataCursor::TEditKeys {
 
   TIndexFile& index_;
   const TCollation& collation_;
+  TDataCursor* cursor_;  // not owned
   std::vector<std::unique_ptr<TIndex>> user_;
   std::unique_ptr<TIndex> deleted_;
   std::unique_ptr<TIndex> text_;
@@ -571,15 +582,11 @@ std::uint16_t TDataCursor::CopyCurrentRecord(std::uint8_t* buffer) {
   for (const TFieldDescriptor& field : descriptors_) {
     if (!field.HasRecordArea()) continue;
     if (source[field.FieldOffset] == 0) continue;
-    if (field.FieldType == fldBlob) {
-      // BLOB hook: the value is duplicated into a new BLOB value of `buffer` by the cursor's
-      // BLOB operations (read the current record's BLOB, write its data into the new one).
-      continue;
-    }
+    if (field.FieldType == fldBlob) continue;  // copied below as new values
     std::memcpy(buffer + field.FieldOffset, source + field.FieldOffset, field.AreaSize());
   }
   if (suppress_auto_inc_) SetRecordIdentifier(buffer, RecordIdentifier(source));
-  return 0;
+  return CopyBlobValues(source, buffer);
 }
 
 // ---- Posting an insert -----------------------------------------------------------------------
@@ -618,7 +625,7 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
     // Unique keys, before anything changes.
     const TCollation* collation = FindCollation(locale_id_, sort_id_);
     if (collation == nullptr) Raise(TABULA_CANNOTLOADLDDRV);
-    TEditKeys keys(*table_, *collation, table_name_);
+    TEditKeys keys(*table_, *collation, table_name_, this);
     std::vector<std::vector<std::uint8_t>> user_keys(keys.User().size());
     const bool check_unique = !(query_result_ && !natural_order_);
     for (std::size_t i = 0; i < keys.User().size(); ++i) {
@@ -632,6 +639,7 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
     if (suppress_auto_inc_ && keys.Exists(keys.Deleted(), deleted_key)) {
       RaiseKeyViolation(keys.Deleted().name);
     }
+    if (const std::uint16_t code = CheckBlobsForPost(image)) Raise(code);
 
     // The changes.
     changing = true;
@@ -670,9 +678,7 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
     record->SetDirty(true);
     index.IncRecordCount();
     keys.UpdateText(nullptr, stored, record_no);
-    // BLOB hook: write every changed BLOB value of `image` into `record` here (a new owner
-    // identifier each, its blocks, the first-block number and owner in the record), then free
-    // the cursor's BLOB buffers.
+    WriteBlobValues(image, stored);
     if (reposition) std::copy(stored, stored + size, record_image_.begin());
     data.Cache()->Unpin(record);
     record = nullptr;

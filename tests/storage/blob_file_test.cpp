@@ -448,6 +448,8 @@ TEST_F(BlobFileTest, DamagedChainsAreReportedNeverFollowedOutOfBounds) {
     TBytes value;
     EXPECT_EQ(CodeOf([&] { file.ReadValue(nullptr, row.first, row.owner, &value); }),
               row.read_code);
+    // The check a delete makes first walks the chain as FreeChain does.
+    EXPECT_EQ(CodeOf([&] { file.CheckChain(row.first, row.owner); }), row.free_code);
     EXPECT_EQ(CodeOf([&] { file.FreeChain(row.first, row.owner, false); }), row.free_code);
     if (row.free_code != 0) {
       // Nothing was freed from a chain that failed its check.
