@@ -522,6 +522,9 @@ class TDataCursor : public TRecordCacheCursor {
   // Reads the value of `buffer` from the BLOB file under the cursor's read lock; 0 or the code
   // of the failure.
   std::uint16_t LoadBlob(TBlobBuffer& buffer);
+  // Runs `read` (a read from the BLOB file) inside a read frame of this cursor, which it hands
+  // to the BLOB file for the change check before a disk read.
+  void ReadBlobInFrame(const std::function<void(TRecordCacheCursor*)>& read);
   TBlobBufferList blob_buffers_;
 };
 

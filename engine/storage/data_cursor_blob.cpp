@@ -38,41 +38,6 @@ void SetOpenSlot(std::uint8_t* area, const TBlobBuffer& buffer) {
                 static_cast<std::uint32_t>(TBlobBufferList::SlotForIdentity(buffer.Identity())));
 }
 
-// The cursor's share of a value read: before a disk read the table's read lock is taken (once)
-// and other processes' changes are checked; the lock goes when the read is over.
-class TBlobReadFrame final : public TRecordCacheCursor {
- public:
-  explicit TBlobReadFrame(TDataTable& table) : table_(table) {}
-  ~TBlobReadFrame() override {
-    try {
-      Release();
-    } catch (const std::exception&) {
-    }
-  }
-  TBlobReadFrame(const TBlobReadFrame&) = delete;
-  TBlobReadFrame& operator=(const TBlobReadFrame&) = delete;
-
-  bool LockAndCheckForChanges() override {
-    TTableLocks& locks = table_.Locks();
-    const bool held = locks.ReadLockHeld();
-    const bool changed = locks.LockRead();
-    if (!held && locks.ReadLockHeld()) locked_ = true;
-    return changed;
-  }
-  std::int32_t ConsecutiveRecordsAhead(std::int32_t, TReadDirection, std::int32_t) override {
-    return 1;
-  }
-  void Release() {
-    if (!locked_) return;
-    locked_ = false;
-    table_.Locks().UnlockRead();
-  }
-
- private:
-  TDataTable& table_;  // not owned
-  bool locked_ = false;
-};
-
 }  // namespace
 
 const TFieldDescriptor* TDataCursor::BlobField(std::uint16_t field_no) const {
@@ -99,15 +64,36 @@ bool TDataCursor::FieldHasTextIndex(std::uint16_t field_no) const {
          text.FieldNumbers.begin() + count;
 }
 
+void TDataCursor::ReadBlobInFrame(const std::function<void(TRecordCacheCursor*)>& read) {
+  // Under the write lock (a post reading values for the text index) the file cannot change
+  // and the cursor must not move: no change check.
+  if (table_->Locks().WriteLockHeld()) {
+    read(nullptr);
+    return;
+  }
+  // A read frame like every read: with strict change detection the read lock and the check
+  // come first, otherwise a block missing from the cache takes them before the disk read.
+  CheckChanges();
+  try {
+    read(this);
+  } catch (...) {
+    try {
+      EndRead();
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  EndRead();
+}
+
 std::uint16_t TDataCursor::LoadBlob(TBlobBuffer& buffer) {
   if (buffer.FirstBlock() == 0) return 0;
   if (!table_->HasBlobFile()) return TABULA_MEMOCORRUPT;
-  TBlobReadFrame frame(*table_);
   try {
-    // With strict change detection every read checks first, whatever the cache holds.
-    if (database_.Session().StrictChangeDetection()) frame.LockAndCheckForChanges();
-    buffer.Load(table_->BlobFile(), &frame, FieldHasTextIndex(buffer.FieldNo()));
-    frame.Release();
+    const bool keep_original = FieldHasTextIndex(buffer.FieldNo());
+    ReadBlobInFrame([&](TRecordCacheCursor* cursor) {
+      buffer.Load(table_->BlobFile(), cursor, keep_original);
+    });
   } catch (const ETabulaEngineError& error) {
     return error.ErrorCode();
   }
@@ -306,9 +292,9 @@ std::vector<std::uint8_t> TDataCursor::BlobValue(std::uint16_t field_no, const s
   std::vector<std::uint8_t> value;
   if (first == 0) return value;
   if (!table_->HasBlobFile()) Raise(TABULA_MEMOCORRUPT, field->FieldName);
-  TBlobReadFrame frame(*table_);
-  table_->BlobFile().ReadValue(&frame, first, owner, &value);
-  frame.Release();
+  ReadBlobInFrame([&](TRecordCacheCursor* cursor) {
+    table_->BlobFile().ReadValue(cursor, first, owner, &value);
+  });
   return value;
 }
 

@@ -398,6 +398,8 @@ TEST_F(DataCursorBlobTest, CopyOfTheCurrentRecordGetsChainsOfItsOwn) {
   auto cursor = Open(*db_);
   const TBytes notes = Pattern(1200);
   Insert(*cursor, 1, notes, Text("photo"));
+  cursor->SetToBegin();
+  ASSERT_EQ(cursor->GetNextRecord(nullptr), 0);
   TBytes copy(static_cast<std::size_t>(cursor->RecordSize()));
   ASSERT_EQ(cursor->CopyCurrentRecord(copy.data()), 0);
   EXPECT_EQ(cursor->OpenBlobCount(), 2u);
