@@ -354,8 +354,10 @@ class TDataCursor : public TRecordCacheCursor {
   // Writes every changed value of `image` under a new owner identifier and stores each BLOB
   // field's first block, owner and null flag into `stored` (the record as it goes into the
   // cache) and back into `image`; frees the buffers `image` names. A value that became empty
-  // frees its chain. Raises the BLOB file's errors.
-  void WriteBlobValues(std::uint8_t* image, std::uint8_t* stored);
+  // frees its chain; so does, given `previous` (the record as it was before an edit), a value
+  // that the new record no longer refers to. Raises the BLOB file's errors.
+  void WriteBlobValues(std::uint8_t* image, std::uint8_t* stored,
+                       const std::uint8_t* previous = nullptr);
   // Before the first change of a delete: the chains of `stored` (the record as stored) are
   // whole. TABULA_MEMOCORRUPT otherwise.
   std::uint16_t CheckBlobsForDelete(const std::uint8_t* stored);

@@ -215,23 +215,36 @@ std::uint16_t TDataCursor::CheckBlobsForPost(const std::uint8_t* image) const {
   return have_record ? blob_buffers_.CheckModifiedBelongTo(record_no) : 0;
 }
 
-void TDataCursor::WriteBlobValues(std::uint8_t* image, std::uint8_t* stored) {
+void TDataCursor::WriteBlobValues(std::uint8_t* image, std::uint8_t* stored,
+                                  const std::uint8_t* previous) {
   for (const TFieldDescriptor& descriptor : descriptors_) {
     const TFieldDescriptor* field = BlobField(descriptor.FieldNo);
     if (field == nullptr) continue;
     std::uint8_t* area = image + field->FieldOffset;
     std::int32_t first = SlotFirstBlock(area);
     std::int32_t owner = SlotOwner(area);
+    std::int32_t rewritten = 0;  // the chain a changed value was written over
     if (TBlobBufferList::SlotHoldsIdentity(first)) {
       TBlobBuffer* buffer = SlotBuffer(*field, image);
       if (buffer == nullptr) Raise(TABULA_INVALIDBLOBHANDLE, field->FieldName);
       if (buffer->Modified()) {
         if (!table_->HasBlobFile()) Raise(TABULA_MEMOCORRUPT, field->FieldName);
+        rewritten = buffer->FirstBlock();
         buffer->Post(table_->BlobFile(), table_->DataFile().NewBlobID());
       }
       first = buffer->FirstBlock();
       owner = buffer->OwnerID();
       blob_buffers_.Remove(buffer->Identity());
+    }
+    if (previous != nullptr) {
+      // The old value's chain, unless the new record still refers to it or the write above
+      // reused or freed it: a field set to null, or to another chain, leaves it behind.
+      const std::uint8_t* old_area = previous + field->FieldOffset;
+      const std::int32_t old_first = SlotFirstBlock(old_area);
+      if (old_first > 0 && old_first != first && old_first != rewritten) {
+        if (!table_->HasBlobFile()) Raise(TABULA_MEMOCORRUPT, field->FieldName);
+        table_->BlobFile().FreeChain(old_first, SlotOwner(old_area), /*tolerate=*/false);
+      }
     }
     SetSlot(area, first, owner);
     if (stored != nullptr && stored != image) SetSlot(stored + field->FieldOffset, first, owner);

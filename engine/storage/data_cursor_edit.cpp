@@ -786,6 +786,7 @@ std::uint16_t TDataCursor::FetchCurrent(std::uint8_t* buffer, bool for_edit) {
 
 void TDataCursor::CancelEdit() {
   if (!IsOpen()) return;
+  FreeAllBlobs();  // changed values not posted are dropped
   if (database_.Session().LockProtocol() == lpOptimistic) {
     change_detected_ = false;
   } else if (locked_record_ != 0) {
@@ -846,7 +847,7 @@ void TDataCursor::PostEdit(std::uint8_t* image, bool unlock_after, bool repositi
     // Unique keys of the indexes whose key changes, before anything changes.
     const TCollation* collation = FindCollation(locale_id_, sort_id_);
     if (collation == nullptr) Raise(TABULA_CANNOTLOADLDDRV);
-    TEditKeys keys(*table_, *collation, table_name_);
+    TEditKeys keys(*table_, *collation, table_name_, this);
     const bool check_unique = !(query_result_ && !natural_order_);
     struct TChange {
       std::size_t index;
@@ -869,6 +870,7 @@ void TDataCursor::PostEdit(std::uint8_t* image, bool unlock_after, bool repositi
     if (id_changed && keys.Exists(keys.Deleted(), keys.DeletedKey(kStatusActive, new_id))) {
       RaiseKeyViolation(keys.Deleted().name);
     }
+    if (const std::uint16_t code = CheckBlobsForPost(image)) Raise(code);
 
     // The changes.
     changing = true;
@@ -883,9 +885,8 @@ void TDataCursor::PostEdit(std::uint8_t* image, bool unlock_after, bool repositi
     }
     if (suppress_auto_inc_ && new_id > data.Header().LastRecordID) data.SetLastRecordID(new_id);
     keys.UpdateText(record_image_.data(), updated.data(), record_no);
+    WriteBlobValues(image, updated.data(), record_image_.data());
     std::copy(updated.begin(), updated.end(), record_image_.begin());
-    // BLOB hook: write the image's changed BLOB values into the current record here, as for an
-    // insert, before it goes into the cache.
     TRecord* record =
         data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
     if (record == nullptr) Raise(TABULA_INDEXCORRUPT);
@@ -956,12 +957,13 @@ void TDataCursor::DeleteCurrent(const std::uint8_t* image, bool reposition) {
 
     const TCollation* collation = FindCollation(locale_id_, sort_id_);
     if (collation == nullptr) Raise(TABULA_CANNOTLOADLDDRV);
-    TEditKeys keys(*table_, *collation, table_name_);
+    TEditKeys keys(*table_, *collation, table_name_, this);
     std::vector<std::vector<std::uint8_t>> user_keys(keys.User().size());
     for (std::size_t i = 0; i < keys.User().size(); ++i) {
       keys.BuildKey(*keys.User()[i], record_image_.data(), size, &user_keys[i], table_name_);
     }
     const std::int32_t record_id = RecordIdentifier(record_image_.data());
+    if (const std::uint16_t code = CheckBlobsForDelete(record_image_.data())) Raise(code);
 
     changing = true;
     for (std::size_t i = 0; i < keys.User().size(); ++i) {
@@ -971,10 +973,15 @@ void TDataCursor::DeleteCurrent(const std::uint8_t* image, bool reposition) {
     keys.Insert(keys.Deleted(), keys.DeletedKey(kStatusDeleted, record_id), record_no);
     index.DecRecordCount();
     keys.UpdateText(record_image_.data(), nullptr, record_no);
-    // BLOB hook: free the blocks of the record's BLOB values here.
     TRecord* record =
         data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
     if (record == nullptr) Raise(TABULA_INDEXCORRUPT);
+    try {
+      FreeBlobValues(record->Image());
+    } catch (...) {
+      data.Cache()->Unpin(record);
+      throw;
+    }
     data.FreeRecord(record);
     data.Cache()->Unpin(record);
     FlushAfterChange();

@@ -132,9 +132,10 @@ class DataCursorBlobTest : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  std::unique_ptr<TDataCursor> Open(TDataDirectory& db) {
+  std::unique_ptr<TDataCursor> Open(TDataDirectory& db, bool exclusive = false) {
     auto cursor = std::make_unique<TDataCursor>(db);
     cursor->SetTableName("Notes");
+    cursor->SetExclusive(exclusive);
     cursor->Open();
     return cursor;
   }
@@ -194,6 +195,54 @@ class DataCursorBlobTest : public ::testing::Test {
     EXPECT_EQ(read, size);
     EXPECT_EQ(cursor.FreeBlob(field_no, image.data()), 0);
     return value;
+  }
+
+  // Moves to the record with Id `id` and returns its image, fetched for an edit.
+  static TBytes Edit(TDataCursor& cursor, std::int32_t id) {
+    TBytes image(static_cast<std::size_t>(cursor.RecordSize()));
+    cursor.SetToBegin();
+    while (cursor.GetNextRecord(image.data()) == 0) {
+      std::uint8_t value[4];
+      cursor.GetField(kId, image.data(), value);
+      if (static_cast<std::int32_t>(DecodeFixed32(value)) != id) continue;
+      EXPECT_EQ(cursor.FetchCurrent(image.data(), true), 0);
+      return image;
+    }
+    ADD_FAILURE() << "no record " << id;
+    return image;
+  }
+
+  // Rewrites the Notes value of record 1 (Id 1) in another process with an edit; returns the
+  // value's new owner.
+  static std::int64_t RewriteInAnotherProcess(const fs::path& dir, const std::string& text) {
+    return RunInChild([&] {
+      TDataSession session;
+      TDataDirectory* db = session.OpenDatabase("", dir.string());
+      TDataCursor other(*db);
+      other.SetTableName("Notes");
+      other.Open();
+      TBytes image = Edit(other, 1);
+      std::uint32_t size = 0;
+      if (other.OpenBlob(kNotes, image.data(), kWrite, false, &size) != 0) return std::int64_t{-5};
+      other.TruncateBlob(kNotes, image.data(), 0);
+      other.PutBlob(kNotes, image.data(), 0, static_cast<std::uint32_t>(text.size()),
+                    reinterpret_cast<const std::uint8_t*>(text.data()));
+      other.PostEdit(image.data(), true, false);
+      return std::int64_t{SlotOf(other, image, kNotes).owner};
+    });
+  }
+
+  // The blocks of the free chain, head first.
+  static std::vector<std::int32_t> FreeChain(TDataCursor& cursor) {
+    TBlobFile& file = cursor.Table()->BlobFile();
+    std::vector<std::int32_t> chain;
+    for (std::int32_t n = file.Header().FirstFreeBlock; n != 0 && chain.size() < 100;) {
+      chain.push_back(n);
+      TBlock* block = file.GetBlock(nullptr, n);
+      n = block->Next();
+      file.Unpin(block);
+    }
+    return chain;
   }
 
   fs::path dir_;
@@ -356,6 +405,85 @@ TEST_F(DataCursorBlobTest, OperationsRefuseWhatIsNotOneOfTheCursorsValues) {
   EXPECT_EQ(cursor->OpenBlobCount(), 0u);
 }
 
+TEST_F(DataCursorBlobTest, ShorteningFreesTheTailAndTheNextValueReusesIt) {
+  auto cursor = Open(*db_);
+  Insert(*cursor, 1, Pattern(1000));
+  TBytes image = Edit(*cursor, 1);
+  std::uint32_t size = 0;
+  ASSERT_EQ(cursor->OpenBlob(kNotes, image.data(), kWrite, false, &size), 0);
+  ASSERT_EQ(cursor->TruncateBlob(kNotes, image.data(), 100), 0);
+  cursor->PostEdit(image.data(), true, false);
+  EXPECT_EQ(SlotOf(*cursor, Stored(*cursor, 1), kNotes), (TSlot{1, 1, 2}));
+  // Block 3 was freed first, then block 2: the most recently freed is the head.
+  EXPECT_EQ(FreeChain(*cursor), (std::vector<std::int32_t>{2, 3}));
+  TBytes stored = Stored(*cursor, 1);
+  EXPECT_EQ(ReadValue(*cursor, stored, kNotes), Pattern(100));
+
+  // The next value takes the freed blocks, head first, and the file does not grow.
+  Insert(*cursor, 2, Pattern(600, 1));
+  EXPECT_EQ(SlotOf(*cursor, Stored(*cursor, 2), kNotes).first, 2);
+  EXPECT_TRUE(FreeChain(*cursor).empty());
+  TBlobFile& file = cursor->Table()->BlobFile();
+  EXPECT_EQ(file.Header().NextBlock, 4);
+  TBlock* block = file.GetBlock(nullptr, 2);
+  EXPECT_EQ(block->Next(), 3);
+  file.Unpin(block);
+  stored = Stored(*cursor, 2);
+  EXPECT_EQ(ReadValue(*cursor, stored, kNotes), Pattern(600, 1));
+}
+
+TEST_F(DataCursorBlobTest, EditsAndDeletesFreeTheChainsTheRecordNoLongerHolds) {
+  auto cursor = Open(*db_);
+  Insert(*cursor, 1, Pattern(600), Pattern(20));  // Notes in blocks 1-2, Photo in block 3
+  // A value set to null by a field write (never opened) gives its chain back.
+  TBytes image = Edit(*cursor, 1);
+  cursor->SetField(kNotes, image.data(), nullptr, 0);
+  cursor->PostEdit(image.data(), true, false);
+  EXPECT_EQ(SlotOf(*cursor, Stored(*cursor, 1), kNotes).first, 0);
+  EXPECT_EQ(SlotOf(*cursor, Stored(*cursor, 1), kPhoto).first, 3);
+  EXPECT_EQ(FreeChain(*cursor), (std::vector<std::int32_t>{1, 2}));
+
+  // An edit that is cancelled drops what was written into the value.
+  image = Edit(*cursor, 1);
+  std::uint32_t size = 0;
+  ASSERT_EQ(cursor->OpenBlob(kPhoto, image.data(), kWrite, false, &size), 0);
+  ASSERT_EQ(cursor->PutBlob(kPhoto, image.data(), 0, 4, Text("gone").data()), 0);
+  cursor->CancelEdit();
+  EXPECT_EQ(cursor->OpenBlobCount(), 0u);
+
+  // Deleting the record frees the rest; its stored slots are cleared.
+  image = Edit(*cursor, 1);
+  cursor->CancelEdit();
+  cursor->DeleteCurrent(image.data(), false);
+  EXPECT_EQ(FreeChain(*cursor), (std::vector<std::int32_t>{3, 1, 2}));
+  EXPECT_EQ(SlotOf(*cursor, Stored(*cursor, 1), kPhoto), (TSlot{0, 0, 0}));
+}
+
+TEST_F(DataCursorBlobTest, DeleteOfARecordWithADamagedChainChangesNothing) {
+  auto cursor = Open(*db_);
+  Insert(*cursor, 1, Pattern(1000));
+  cursor->Close();
+  {
+    // Block 2 of the value claims another owner.
+    std::fstream file(dir_ / "Notes.BLB", std::ios::in | std::ios::out | std::ios::binary);
+    std::uint8_t owner[4];
+    EncodeFixed32(owner, 77);
+    file.seekp(512 + 512 + 10);
+    file.write(reinterpret_cast<const char*>(owner), 4);
+  }
+  const TBytes data_before = FileBytes(dir_ / "Notes.DAT");
+  const TBytes index_before = FileBytes(dir_ / "Notes.IDX");
+  // Exclusive: a change that failed half-way would not be dropped from the caches, so the
+  // chains must be checked before the first change.
+  cursor = Open(*db_, /*exclusive=*/true);
+  TBytes image = Edit(*cursor, 1);
+  cursor->CancelEdit();
+  EXPECT_EQ(ErrorOf([&] { cursor->DeleteCurrent(image.data(), false); }), TABULA_MEMOCORRUPT);
+  cursor->Close();
+  EXPECT_EQ(FileBytes(dir_ / "Notes.DAT"), data_before);
+  EXPECT_EQ(FileBytes(dir_ / "Notes.IDX"), index_before);
+}
+
 TEST_F(DataCursorBlobTest, ChangedValuesOfTwoRecordsCannotBePostedTogether) {
   auto cursor = Open(*db_);
   Insert(*cursor, 1, Text("one"));
@@ -437,34 +565,6 @@ TEST_F(DataCursorBlobTest, ChainThatLoopsBackIsReportedWhenOpened) {
   EXPECT_GT(SlotOf(*cursor, image, kNotes).first, 0);
 }
 
-// Rewrites the Notes value of record 1 in another process, the way a post does it: the BLOB
-// part under the write lock, then the record and the flush. Returns the new owner.
-std::int64_t RewriteInAnotherProcess(const fs::path& dir, const std::string& text) {
-  return RunInChild([&] {
-    TDataSession session;
-    TDataDirectory* db = session.OpenDatabase("", dir.string());
-    TDataCursor other(*db);
-    other.SetTableName("Notes");
-    other.Open();
-    TDataTable& table = *other.Table();
-    table.Locks().LockWrite();
-    TRecord* record =
-        table.DataFile().Cache()->GetRecord(nullptr, 1, false, TReadDirection::kForward, false);
-    TBytes image(record->Image(), record->Image() + other.RecordSize());
-    std::uint32_t size = 0;
-    if (other.OpenBlob(kNotes, image.data(), kWrite, false, &size) != 0) return std::int64_t{-5};
-    other.TruncateBlob(kNotes, image.data(), 0);
-    other.PutBlob(kNotes, image.data(), 0, static_cast<std::uint32_t>(text.size()),
-                  reinterpret_cast<const std::uint8_t*>(text.data()));
-    other.WriteBlobValues(image.data(), record->Image());
-    record->SetDirty(true);
-    table.DataFile().Cache()->Unpin(record);
-    table.Flush(false, false, false);
-    table.Locks().UnlockWrite();
-    return std::int64_t{DecodeFixed32(image.data() + other.GetDescriptor(kNotes).FieldOffset + 5)};
-  });
-}
-
 TEST_F(DataCursorBlobTest, AnotherProcessesRewriteMakesTheOldImageFail) {
   {
     auto writer = Open(*db_);
@@ -522,20 +622,42 @@ TEST_F(DataCursorBlobTest, TextIndexHoldsTheWordsOfAMemo) {
             0);
   TIndexKeys keys(definition, *FindCollation(0, 0));
   TIndexKeysComparator comparator(keys);
-  TBTree tree = table.IndexFile().Tree(kSysTextSlot, comparator);
-  std::uint64_t count = 0;
-  EXPECT_EQ(tree.CheckTree(&count), "");
-  EXPECT_EQ(count, 5u);
-  for (const auto& [word, record] : {std::pair{"ALPHA", 1}, std::pair{"bravo", 1},
-                                     std::pair{"Charlie", 1}, std::pair{"bravo", 2}}) {
-    SCOPED_TRACE(word);
-    std::vector<std::uint8_t> key(kTextKeyLength);
-    keys.BuildTextKey(kNotes, word, record, key.data());
-    TTreePosition at;
-    bool found = false;
-    tree.Seek(key.data(), key.size(), &at, &found);
-    EXPECT_TRUE(at.Valid() && found);
-  }
+  struct TWord {
+    const char* word;
+    std::int32_t record;
+  };
+  // Every key of the text index is one of `words`.
+  const auto expect_words = [&](const std::vector<TWord>& words) {
+    TBTree tree = table.IndexFile().Tree(kSysTextSlot, comparator);
+    std::uint64_t count = 0;
+    EXPECT_EQ(tree.CheckTree(&count), "");
+    EXPECT_EQ(count, words.size());
+    for (const TWord& w : words) {
+      SCOPED_TRACE(w.word);
+      std::vector<std::uint8_t> key(kTextKeyLength);
+      keys.BuildTextKey(kNotes, w.word, w.record, key.data());
+      TTreePosition at;
+      bool found = false;
+      tree.Seek(key.data(), key.size(), &at, &found);
+      EXPECT_TRUE(at.Valid() && found);
+    }
+  };
+  expect_words({{"ALPHA", 1}, {"bravo", 1}, {"Charlie", 1}, {"bravo", 2}, {"delta", 2}});
+
+  // An edit replaces the words of the old value by those of the new one.
+  TBytes image = Edit(*cursor, 2);
+  std::uint32_t size = 0;
+  ASSERT_EQ(cursor->OpenBlob(kNotes, image.data(), kWrite, false, &size), 0);
+  ASSERT_EQ(cursor->TruncateBlob(kNotes, image.data(), 0), 0);
+  ASSERT_EQ(cursor->PutBlob(kNotes, image.data(), 0, 10, Text("echo bravo").data()), 0);
+  cursor->PostEdit(image.data(), true, false);
+  expect_words({{"ALPHA", 1}, {"bravo", 1}, {"Charlie", 1}, {"bravo", 2}, {"echo", 2}});
+
+  // A delete takes the record's words away.
+  image = Edit(*cursor, 1);
+  cursor->CancelEdit();
+  cursor->DeleteCurrent(image.data(), false);
+  expect_words({{"bravo", 2}, {"echo", 2}});
 }
 
 }  // namespace
