@@ -2,9 +2,11 @@
 //
 //   tabula-info [--records] TABLE
 //
-// Prints the data file's header, its field descriptors and the index descriptors of the index
-// file (TABLE.IDX) as aligned tables; with --records also the active records as CSV (one
-// header line of field names, then one line per record).
+// Prints the data file's header, its field descriptors, the index descriptors of the index
+// file (TABLE.IDX) and, for a table with BLOB fields, the BLOB file's header (TABLE.BLB: block
+// size, blocks, length of the free chain) as aligned tables; with --records also the active
+// records as CSV (one header line of field names, then one line per record; a memo shows its
+// text, any other BLOB value its size).
 // TABLE is the table's path, with or without an extension (the data file is TABLE.DAT).
 //
 // The tool only reads: it opens the data file shared, never writes, and takes no record or
@@ -15,14 +17,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <system_error>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/base/coding.h"
 #include "engine/base/engine_error.h"
 #include "engine/index/index_file.h"
 #include "engine/index/index_format.h"
+#include "engine/storage/blob_file.h"
 #include "engine/storage/data_file.h"
 #include "engine/storage/data_file_format.h"
 #include "engine/storage/field_types.h"
@@ -111,8 +116,28 @@ std::string FormatLastUpdated(double stored) {
                                          std::min(milliseconds, kMillisecondsPerDay - 1)));
 }
 
+// A BLOB value: a memo's text, any other value's size ("1234 bytes"); empty for an empty
+// value, "?" when the table's BLOB file is missing.
+std::string FormatBlob(const TFieldDescriptor& d, const std::uint8_t* image, std::size_t size,
+                       TBlobFile* blob) {
+  if (static_cast<std::size_t>(d.FieldOffset) + 9 > size) return "?";
+  const std::uint8_t* area = image + d.FieldOffset;
+  const std::int32_t first = static_cast<std::int32_t>(DecodeFixed32(area + 1));
+  const std::int32_t owner = static_cast<std::int32_t>(DecodeFixed32(area + 5));
+  if (first == 0) return "";
+  if (blob == nullptr) return "?";
+  std::vector<std::uint8_t> value;
+  blob->ReadValue(nullptr, first, owner, &value);
+  if (d.FieldSubType == fldstMemo || d.FieldSubType == fldstFmtMemo) {
+    return std::string(value.begin(), value.end());
+  }
+  return std::to_string(value.size()) + " bytes";
+}
+
 // The value of a field in a record image as text; empty for null.
-std::string FormatValue(const TFieldDescriptor& d, const std::uint8_t* image, std::size_t size) {
+std::string FormatValue(const TFieldDescriptor& d, const std::uint8_t* image, std::size_t size,
+                        TBlobFile* blob) {
+  if (d.FieldType == fldBlob) return FormatBlob(d, image, size, blob);
   std::vector<std::uint8_t> value(std::max<std::size_t>(FieldValueSize(d), 8) + 1, 0);
   bool is_null = true;
   if (ReadFieldValue(d, image, size, value.data(), &is_null) != 0) return "?";
@@ -125,8 +150,6 @@ std::string FormatValue(const TFieldDescriptor& d, const std::uint8_t* image, st
     }
     case fldDate:
       return FormatDate(static_cast<std::int32_t>(DecodeFixed32(v)));
-    case fldBlob:
-      return "blob:" + std::to_string(static_cast<std::int32_t>(DecodeFixed32(v)));
     case fldBoolean:
       return DecodeFixed16(v) != 0 ? "true" : "false";
     case fldSmallInt:
@@ -282,9 +305,8 @@ void PrintIndexes(const TDataFile& file, const std::string& table) {
       {"Primary index", h.NoPrimaryIndex ? "internal (record identifier)" : "defined"},
   });
   std::cout << '\n';
-  std::vector<std::vector<std::string>> rows = {{"Slot", "Name", "Fields", "Options",
-                                                 "Key length", "Compression", "Root", "Pages",
-                                                 "Keys"}};
+  std::vector<std::vector<std::string>> rows = {
+      {"Slot", "Name", "Fields", "Options", "Key length", "Compression", "Root", "Pages", "Keys"}};
   const std::vector<TFieldDescriptor>& fields = file.Descriptors();
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     if (!h.SlotInUse(slot)) continue;
@@ -293,8 +315,8 @@ void PrintIndexes(const TDataFile& file, const std::string& table) {
     for (int i = 0; i < d.FieldCount; ++i) {
       const std::uint16_t no = d.FieldNumbers[static_cast<std::size_t>(i)];
       if (i) field_text += ";";
-      field_text += no >= 1 && no <= fields.size() ? fields[no - 1u].FieldName
-                                                   : "#" + std::to_string(no);
+      field_text +=
+          no >= 1 && no <= fields.size() ? fields[no - 1u].FieldName : "#" + std::to_string(no);
       if (d.FieldDescending[static_cast<std::size_t>(i)]) field_text += " desc";
     }
     std::string options;
@@ -323,7 +345,49 @@ void PrintIndexes(const TDataFile& file, const std::string& table) {
   index.Close();
 }
 
-void PrintRecords(TDataFile& file) {
+// The BLOB file of a table with BLOB fields, opened shared; null when it is missing.
+std::unique_ptr<TBlobFile> OpenBlobFile(const TDataFile& file, const std::string& table) {
+  auto blob = std::make_unique<TBlobFile>();
+  blob->SetFileName(TableFileName(table, ".BLB"));
+  if (!blob->Exists()) return nullptr;
+  blob->SetTableName(file.TableName());
+  blob->SetExclusive(false);
+  blob->SetBlockSize(file.GetBlobBlockSize());
+  blob->SetEncrypted(file.Encrypted());
+  blob->Open();
+  return blob;
+}
+
+// The blocks of the free chain; a link outside the file or back into the chain is damage.
+std::int64_t FreeChainLength(TBlobFile& blob) {
+  std::unordered_set<std::int32_t> seen;
+  for (std::int32_t n = blob.Header().FirstFreeBlock; n != 0;) {
+    if (n < 1 || n > blob.BlockCount() || !seen.insert(n).second) {
+      RaiseTableError(TABULA_MEMOCORRUPT, blob.TableName());
+    }
+    TBlock* block = blob.GetBlock(nullptr, n, 1, false);
+    n = block->Next();
+    blob.Unpin(block);
+  }
+  return static_cast<std::int64_t>(seen.size());
+}
+
+void PrintBlobFile(TBlobFile* blob, const std::string& table) {
+  if (blob == nullptr) {
+    PrintTable({{"BLOB file", TableFileName(table, ".BLB") + " (missing)"}});
+    return;
+  }
+  const TBlobHeader& h = blob->Header();
+  PrintTable({
+      {"BLOB file", blob->FileName()},
+      {"Change counter", std::to_string(h.ChangeCount)},
+      {"Block size", std::to_string(blob->BlockSize())},
+      {"Blocks", std::to_string(blob->BlockCount())},
+      {"Free chain length", std::to_string(FreeChainLength(*blob))},
+  });
+}
+
+void PrintRecords(TDataFile& file, TBlobFile* blob) {
   const std::vector<TFieldDescriptor>& fields = file.Descriptors();
   std::string line;
   for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -343,7 +407,7 @@ void PrintRecords(TDataFile& file) {
       if (RecordStatus(image) != kStatusActive) continue;
       line.clear();
       for (std::size_t f = 0; f < fields.size(); ++f) {
-        line += (f ? "," : "") + CsvField(FormatValue(fields[f], image, record_size));
+        line += (f ? "," : "") + CsvField(FormatValue(fields[f], image, record_size, blob));
       }
       std::cout << line << '\n';
     }
@@ -389,9 +453,16 @@ int Run(int argc, char** argv) {
     std::cout << '\n';
     PrintIndexes(file, table);
     std::cout.flush();
+    std::unique_ptr<TBlobFile> blob;
+    if (file.Header().BlobFieldCount > 0) {
+      blob = OpenBlobFile(file, table);
+      std::cout << '\n';
+      PrintBlobFile(blob.get(), table);
+      std::cout.flush();
+    }
     if (records) {
       std::cout << '\n';
-      PrintRecords(file);
+      PrintRecords(file, blob.get());
     }
     file.Close();
   } catch (const ETabulaEngineError& e) {

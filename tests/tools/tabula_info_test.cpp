@@ -281,5 +281,71 @@ TEST_F(TabulaInfoTest, PrintsIndexDescriptorsAndReportsADamagedIndexFile) {
   EXPECT_NE(missing.out.find("(missing)"), std::string::npos) << missing.out;
 }
 
+TEST_F(TabulaInfoTest, ReportsTheBlobFileAndShowsMemosAsTextAndOtherValuesAsTheirSize) {
+  {
+    TDataSession session;
+    TDataDirectory* db = session.OpenDatabase("", dir_.substr(0, dir_.size() - 1));
+    TTableDefinition definition;
+    definition.Fields = {Field(0, "Id", fldInteger), Field(0, "Notes", fldBlob, 0, fldstMemo),
+                         Field(0, "Photo", fldBlob, 0, fldstGraphic)};
+    definition.BlobBlockSize = 256;
+    TDataCursor cursor(*db);
+    cursor.SetTableName("Memo");
+    cursor.CreateTable(definition);
+    cursor.Open();
+    struct TRow {
+      std::int32_t id;
+      std::string notes;
+      std::size_t photo;
+    };
+    for (const TRow& row : {TRow{1, "He said \"hi\",\nthen left", 1000}, TRow{2, "", 0},
+                            TRow{3, std::string(600, 'z'), 10}}) {
+      std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor.RecordSize()));
+      cursor.InitRecord(image.data());
+      cursor.SetField(1, image.data(), reinterpret_cast<const std::uint8_t*>(&row.id), 4);
+      std::uint32_t size = 0;
+      if (!row.notes.empty()) {
+        ASSERT_EQ(cursor.OpenBlob(2, image.data(), TDataCursor::bmWrite, true, &size), 0);
+        ASSERT_EQ(cursor.PutBlob(2, image.data(), 0, static_cast<std::uint32_t>(row.notes.size()),
+                                 reinterpret_cast<const std::uint8_t*>(row.notes.data())),
+                  0);
+      }
+      if (row.photo != 0) {
+        const std::vector<std::uint8_t> photo(row.photo, 7);
+        ASSERT_EQ(cursor.OpenBlob(3, image.data(), TDataCursor::bmWrite, true, &size), 0);
+        ASSERT_EQ(cursor.PutBlob(3, image.data(), 0, static_cast<std::uint32_t>(photo.size()),
+                                 photo.data()),
+                  0);
+      }
+      cursor.PostInsert(image.data(), false);
+    }
+    // Deleting record 3 puts its 3 + 1 blocks into the free chain.
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor.RecordSize()));
+    cursor.SetToBegin();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(cursor.GetNextRecord(image.data()), 0);
+    cursor.DeleteCurrent(image.data(), false);
+  }
+  const TRunResult r = Run("--records '" + Path("Memo") + "'");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // 1000 bytes of photo in 238-byte blocks: 5; the memo of record 1: 1; record 3: 3 + 1.
+  for (const char* line :
+       {"Block size         256\n", "Blocks             10\n", "Free chain length  4\n"}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  }
+  const std::string csv =
+      "Id,Notes,Photo\n"
+      "1,\"He said \"\"hi\"\",\nthen left\",1000 bytes\n"
+      "2,,\n";
+  ASSERT_GE(r.out.size(), csv.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - csv.size()), csv) << r.out;
+
+  // Without its BLOB file the table is still described; its values cannot be shown.
+  std::filesystem::remove(Path("Memo.BLB"));
+  const TRunResult missing = Run("--records '" + Path("Memo") + "'");
+  ASSERT_EQ(missing.exit_code, 0) << missing.err;
+  EXPECT_NE(missing.out.find("Memo.BLB (missing)"), std::string::npos) << missing.out;
+  EXPECT_NE(missing.out.find("1,?,?\n"), std::string::npos) << missing.out;
+}
+
 }  // namespace
 }  // namespace tabula
