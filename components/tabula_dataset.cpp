@@ -302,6 +302,8 @@ void TTabulaDataSet::InternalPost() {
 void TTabulaDataSet::InternalCancel() {
   TEngineLockGuard guard(EngineSession());
   if (State() == dsEdit) cursor_->CancelEdit();
+  // BLOB values written during the edit or insert are dropped with their buffers.
+  cursor_->FreeAllBlobs();
 }
 
 void TTabulaDataSet::InternalDelete() {
@@ -397,23 +399,57 @@ void TTabulaDataSet::SetFieldData(TField& field, const std::uint8_t* value, std:
 }
 
 std::string TTabulaDataSet::GetBlobData(const TField& field) const {
-  const std::uint8_t* record = ActiveBuffer();
+  std::uint8_t* record = ActiveBuffer();
   if (record == nullptr || !cursor_ || field.FieldNo() <= 0) return std::string();
-  std::uint8_t slot[kBlobValueSize] = {};
-  if (cursor_->GetField(static_cast<std::uint16_t>(field.FieldNo()), record, slot)) {
-    return std::string();
+  const auto field_no = static_cast<std::uint16_t>(field.FieldNo());
+  auto* self = const_cast<TTabulaDataSet*>(this);
+  std::uint32_t size = 0;
+  std::uint16_t code = 0;
+  {
+    TEngineLockGuard guard(EngineSession());
+    code = cursor_->OpenBlob(field_no, record, TDataCursor::bmRead, false, &size);
   }
-  RaiseTableError(TABULA_NOTABLOB, ErrorTableName(), field.FieldName(), std::string(),
-                  "BLOB values cannot be read through a dataset in this build");
+  if (code == TABULA_KEYORRECDELETED && State() == dsBrowse) {
+    // Another user changed the record since it was read: read it again, then the value.
+    self->Refresh();
+    record = ActiveBuffer();
+    if (record == nullptr) return std::string();
+    TEngineLockGuard guard(EngineSession());
+    code = cursor_->OpenBlob(field_no, record, TDataCursor::bmRead, false, &size);
+  }
+  if (code != 0) RaiseTableError(code, ErrorTableName(), field.FieldName());
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(size) + size / 4 + 1);
+  std::uint32_t read = 0;
+  {
+    TEngineLockGuard guard(EngineSession());
+    code = cursor_->GetBlob(field_no, record, 0, size, data.data(), &read);
+    cursor_->FreeBlob(field_no, record);
+  }
+  if (code != 0 && code != TABULA_ENDOFBLOB) {
+    RaiseTableError(code, ErrorTableName(), field.FieldName());
+  }
+  return std::string(reinterpret_cast<const char*>(data.data()), read);
 }
 
 void TTabulaDataSet::SetBlobData(TField& field, const std::string& value) {
-  if (value.empty()) {
-    SetFieldData(field, nullptr, 0);
-    return;
+  const TDataSetState state = State();
+  if (state != dsEdit && state != dsInsert) DatabaseError(kNotEditing);
+  if (field.ReadOnly()) DatabaseError(kFieldReadOnly, field.FieldName());
+  std::uint8_t* record = ActiveBuffer();
+  const auto field_no = static_cast<std::uint16_t>(field.FieldNo());
+  {
+    TEngineLockGuard guard(EngineSession());
+    // The value stays open in the record buffer until the record is posted (or the edit ends).
+    std::uint32_t size = 0;
+    std::uint16_t code = cursor_->OpenBlob(field_no, record, TDataCursor::bmReadWrite, true, &size);
+    if (code == 0) code = cursor_->TruncateBlob(field_no, record, 0);
+    if (code == 0 && !value.empty()) {
+      code = cursor_->PutBlob(field_no, record, 0, static_cast<std::uint32_t>(value.size()),
+                              reinterpret_cast<const std::uint8_t*>(value.data()));
+    }
+    if (code != 0) RaiseTableError(code, ErrorTableName(), field.FieldName());
   }
-  RaiseTableError(TABULA_NOTABLOB, ErrorTableName(), field.FieldName(), std::string(),
-                  "BLOB values cannot be written through a dataset in this build");
+  FieldChanged(field);
 }
 
 void TTabulaDataSet::CheckFilterText(const std::string& text, bool filtered) const {

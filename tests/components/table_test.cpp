@@ -335,6 +335,37 @@ TEST_F(TableTest, RefreshBeforeEditShowsWhatAnotherTableSaved) {
   EXPECT_EQ(second.FieldByName("Name").AsString(), "Anna");
 }
 
+TEST_F(TableTest, MemoValuesAreReadAgainAfterAnotherTableChangedThem) {
+  TTabulaTable first;
+  DefinePeople(first);
+  first.FieldDefs().Add("Notes", ftMemo);
+  first.CreateTable();
+  first.Open();
+  first.Append();
+  first.FieldByName("Notes").SetAsString(std::string(1000, 'a'));
+  first.Post();
+  EXPECT_EQ(first.FieldByName("Notes").AsString(), std::string(1000, 'a'));
+  first.Edit();
+  first.FieldByName("Notes").SetAsString("changed");
+  EXPECT_EQ(first.FieldByName("Notes").AsString(), "changed");
+  first.Cancel();
+  EXPECT_EQ(first.FieldByName("Notes").AsString(), std::string(1000, 'a'));
+
+  TTabulaTable second;
+  second.SetDatabaseName(directory_);
+  second.SetTableName("People");
+  second.Open();
+  second.Edit();
+  second.FieldByName("Notes").SetAsString("rewritten by the second table");
+  second.Post();
+  EXPECT_EQ(first.FieldByName("Notes").AsString(), "rewritten by the second table");
+  second.Edit();
+  second.FieldByName("Notes").Clear();
+  second.Post();
+  EXPECT_TRUE(second.FieldByName("Notes").IsNull());
+  EXPECT_EQ(second.FieldByName("Notes").AsString(), "");
+}
+
 TEST_F(TableTest, FilterRecordHidesRecordsAndFilterTextIsRefused) {
   TTabulaTable table;
   DefinePeople(table);
