@@ -22,6 +22,7 @@
 #include "engine/storage/data_file_format.h"
 #include "engine/storage/data_session.h"
 #include "engine/storage/data_table.h"
+#include "tests/storage/storage_test_util.h"
 
 namespace tabula {
 namespace {
@@ -29,50 +30,11 @@ namespace {
 namespace fs = std::filesystem;
 using TBytes = std::vector<std::uint8_t>;
 
-constexpr std::int64_t kRaised = 100000;
 // The fields of the test table: Id integer (primary index), Notes memo, Photo graphic.
 constexpr std::uint16_t kId = 1;
 constexpr std::uint16_t kNotes = 2;
 constexpr std::uint16_t kPhoto = 3;
 constexpr auto kWrite = TDataCursor::bmWrite;
-
-std::uint16_t ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ETabulaEngineError& error) {
-    return error.ErrorCode();
-  }
-  return 0;
-}
-
-// Runs `body` in a forked child with an empty file list and returns its result; an engine
-// error in the child comes back as kRaised + its code.
-std::int64_t RunInChild(const std::function<std::int64_t()>& body) {
-  int fds[2];
-  if (pipe(fds) != 0) return -10;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    TFileList::ForgetAfterFork();
-    std::int64_t result = -1;
-    try {
-      result = body();
-    } catch (const ETabulaEngineError& error) {
-      result = kRaised + error.ErrorCode();
-    } catch (...) {
-      result = -2;
-    }
-    const ssize_t written = write(fds[1], &result, sizeof result);
-    _exit(written == sizeof result ? 0 : 1);
-  }
-  close(fds[1]);
-  std::int64_t result = -3;
-  if (read(fds[0], &result, sizeof result) != sizeof result) result = -4;
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return result;
-}
 
 TBytes FileBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -24,23 +24,12 @@
 #include "engine/storage/data_file_format.h"
 #include "engine/storage/data_session.h"
 #include "engine/storage/data_table.h"
+#include "tests/storage/storage_test_util.h"
 
 namespace tabula {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::uint16_t ErrorOf(const std::function<void()>& action, std::string* index = nullptr,
-                      std::string* field = nullptr) {
-  try {
-    action();
-  } catch (const ETabulaEngineError& error) {
-    if (index != nullptr) *index = error.ErrorIndexName();
-    if (field != nullptr) *field = error.ErrorFieldName();
-    return error.ErrorCode();
-  }
-  return 0;
-}
 
 std::vector<char> FileBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -17,42 +17,12 @@
 #include "engine/storage/data_directory.h"
 #include "engine/storage/data_session.h"
 #include "engine/storage/records_bitmap.h"
+#include "tests/storage/storage_test_util.h"
 
 namespace tabula {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::int64_t kRaised = 100000;
-
-// Runs `body` in a forked child with an empty file list; an engine error comes back as
-// kRaised + its code.
-std::int64_t RunInChild(const std::function<std::int64_t()>& body) {
-  int fds[2];
-  if (pipe(fds) != 0) return -10;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    TFileList::ForgetAfterFork();
-    std::int64_t result = -1;
-    try {
-      result = body();
-    } catch (const ETabulaEngineError& error) {
-      result = kRaised + error.ErrorCode();
-    } catch (...) {
-      result = -2;
-    }
-    const ssize_t written = write(fds[1], &result, sizeof result);
-    _exit(written == sizeof result ? 0 : 1);
-  }
-  close(fds[1]);
-  std::int64_t result = -3;
-  if (read(fds[0], &result, sizeof result) != sizeof result) result = -4;
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return result;
-}
 
 TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size = 0) {
   TFieldDescriptor field;

@@ -21,52 +21,12 @@
 #include "engine/base/engine_error.h"
 #include "engine/base/platform.h"
 #include "engine/base/platform_test_util.h"
+#include "tests/storage/storage_test_util.h"
 
 namespace tabula {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The engine code an action raises, 0 when it raises nothing.
-std::uint16_t ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ETabulaEngineError& error) {
-    return error.ErrorCode();
-  }
-  return 0;
-}
-
-// Runs `body` in a forked child with an empty file list of its own and returns its result.
-// An engine error in the child comes back as 100000 + its code.
-std::int64_t RunInChild(const std::function<std::int64_t()>& body) {
-  int fds[2];
-  if (pipe(fds) != 0) return -10;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    TFileList::ForgetAfterFork();
-    std::int64_t result = -1;
-    try {
-      result = body();
-    } catch (const ETabulaEngineError& error) {
-      result = 100000 + error.ErrorCode();
-    } catch (...) {
-      result = -2;
-    }
-    const ssize_t written = write(fds[1], &result, sizeof result);
-    _exit(written == sizeof result ? 0 : 1);
-  }
-  close(fds[1]);
-  std::int64_t result = -3;
-  if (read(fds[0], &result, sizeof result) != sizeof result) result = -4;
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return result;
-}
-
-constexpr std::int64_t kRaised = 100000;
 
 std::vector<std::uint8_t> Pattern(std::size_t size, std::uint32_t seed = 1) {
   std::vector<std::uint8_t> bytes(size);

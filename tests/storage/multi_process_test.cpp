@@ -29,26 +29,16 @@
 #include "engine/storage/data_session.h"
 #include "engine/storage/data_table.h"
 #include "engine/storage/table_locks.h"
+#include "tests/storage/storage_test_util.h"
 
 namespace tabula {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::int64_t kRaised = 100000;
-
 std::vector<char> FileBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::uint16_t ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ETabulaEngineError& error) {
-    return error.ErrorCode();
-  }
-  return 0;
 }
 
 // A forked process running `body`; its result (an engine error as kRaised + code) comes back

@@ -7,6 +7,7 @@
 
 #include "engine/base/coding.h"
 #include "engine/base/engine_error.h"
+#include "tests/storage/storage_test_util.h"
 
 namespace tabula {
 namespace {
@@ -89,15 +90,6 @@ class OrderCursor : public TRecordCacheCursor {
   bool report_change = false;
   std::int32_t ahead = 1;
 };
-
-std::uint16_t ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ETabulaEngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 TEST(RecordCacheTest, ReadAheadReadsAboutEightKilobytesForward) {
   FakeRecordFile file(100, 500);

@@ -11,6 +11,7 @@
 #include "engine/base/engine_error.h"
 #include "engine/base/platform.h"
 #include "engine/storage/file_layer.h"
+#include "tests/storage/storage_test_util.h"
 
 namespace tabula {
 namespace {
@@ -65,15 +66,6 @@ class FileLockHost : public TTableLockHost {
   std::unique_ptr<TFileHandler> blob_;
   std::string name_ = "T";
 };
-
-std::uint16_t ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ETabulaEngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 class TableLocksTest : public ::testing::Test {
  protected:
