@@ -1,6 +1,7 @@
 #include "engine/index/index_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "engine/base/coding.h"
@@ -20,6 +21,29 @@ bool StartsIndexName(std::uint8_t c) {
 
 std::uint64_t PageOffset(std::uint32_t page_number) {
   return static_cast<std::uint64_t>(page_number) * kIndexBlockSize;
+}
+
+// Definitions generations are drawn from one process-wide sequence, so that a value never
+// stands for two different sets of definitions, not even of two files.
+std::atomic<std::uint64_t> next_definitions_generation{1};
+
+// Same index definitions: everything of a descriptor but its root and free-chain pages.
+bool SameDefinition(const TIndexDescriptor& a, const TIndexDescriptor& b) {
+  return a.Name == b.Name && a.KeyLength == b.KeyLength && a.Descending == b.Descending &&
+         a.CaseInsensitive == b.CaseInsensitive && a.Unique == b.Unique &&
+         a.Compression == b.Compression && a.FieldCount == b.FieldCount &&
+         a.FieldDescending == b.FieldDescending && a.FieldNumbers == b.FieldNumbers &&
+         a.ParameterPage == b.ParameterPage && a.NoSubtreeCounts == b.NoSubtreeCounts &&
+         a.Temporary == b.Temporary;
+}
+
+bool SameDefinitions(const TIndexHeader& a, const TIndexHeader& b) {
+  if (a.SecondaryCount != b.SecondaryCount || a.NoPrimaryIndex != b.NoPrimaryIndex) return false;
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    if (!a.SlotInUse(slot)) continue;
+    if (!SameDefinition(a.Descriptors[slot], b.Descriptors[slot])) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -143,6 +167,18 @@ bool TTextIndexParameters::Decode(const std::vector<std::uint8_t>& bytes) {
 
 TIndexFile::TIndexFile() : header_(TIndexHeader::Create()) {
   for (TSlotCache& cache : caches_) cache.capacity = default_capacity_;
+  DefinitionsChanged();
+}
+
+void TIndexFile::DefinitionsChanged() {
+  definitions_generation_ = next_definitions_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+void TIndexFile::TakeHeader(TIndexHeader decoded) {
+  const bool same = SameDefinitions(header_, decoded);
+  header_ = std::move(decoded);
+  header_dirty_ = false;
+  if (!same) DefinitionsChanged();
 }
 
 TIndexFile::~TIndexFile() {
@@ -181,6 +217,7 @@ void TIndexFile::Open() {
     TFileHandler::Close();
     throw;
   }
+  DefinitionsChanged();
   ResetCounters();
 }
 
@@ -199,6 +236,7 @@ void TIndexFile::CreateNew() {
   for (int slot = 0; slot < kIndexSlotCount; ++slot) DiscardSlot(slot);
   TFileHandler::CreateNew();
   WriteHeader(true);
+  DefinitionsChanged();
   ResetCounters();
 }
 
@@ -207,6 +245,7 @@ void TIndexFile::CreateNew() {
 void TIndexFile::CreateHeader() {
   header_ = TIndexHeader::Create();
   header_dirty_ = true;
+  DefinitionsChanged();
 }
 
 void TIndexFile::EncodeHeaderForDisk(std::uint8_t* block) const {
@@ -230,8 +269,7 @@ void TIndexFile::ReadHeader() {
   if (encrypted_) ScrambleRun(block, sizeof block, kDataSeed);
   TIndexHeader decoded;
   if (decoded.DecodeFrom(block, sizeof block) != 0) Raise(TABULA_HEADERCORRUPT);
-  header_ = std::move(decoded);
-  header_dirty_ = false;
+  TakeHeader(std::move(decoded));
 }
 
 void TIndexFile::WriteHeader(bool force) {
@@ -278,8 +316,7 @@ bool TIndexFile::HeaderChanged() {
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     if (has_moved[slot]) caches_[slot] = std::move(moved[slot]);
   }
-  header_ = std::move(decoded);
-  header_dirty_ = false;
+  TakeHeader(std::move(decoded));
   return true;
 }
 
@@ -295,6 +332,7 @@ void TIndexFile::EmptyIndexes() {
   header_.RecordCount = 0;
   scratch_next_page_ = 1;
   header_dirty_ = true;
+  DefinitionsChanged();  // the parameter chain is gone
   {
     TFileAccess access(*this);
     Seek(kSeekFromStart, static_cast<std::int64_t>(kIndexBlockSize));
@@ -361,6 +399,7 @@ void TIndexFile::DefinePrimaryIndex(const TIndexDefinition& definition,
     Raise(TABULA_INDEXLIMIT);
   }
   ValidateFields(definition, fields, true);
+  DefinitionsChanged();
   if (definition.FieldNumbers.empty()) {
     header_.NoPrimaryIndex = true;
     header_.Descriptors[kPrimarySlot] = TIndexDescriptor();
@@ -414,6 +453,7 @@ int TIndexFile::AddSecondaryIndex(const TIndexDefinition& definition,
   }
   ++header_.SecondaryCount;
   if (!d.Temporary) header_dirty_ = true;
+  DefinitionsChanged();
   return slot;
 }
 
@@ -427,6 +467,7 @@ void TIndexFile::RotateSlots(int first, int middle, int last) {
 }
 
 void TIndexFile::DeleteIndex(int slot) {
+  DefinitionsChanged();
   if (slot == kPrimarySlot) {
     DiscardSlot(kPrimarySlot);
     header_.NoPrimaryIndex = true;
@@ -458,6 +499,7 @@ void TIndexFile::DropTemporaryIndexes() {
     header_.Descriptors[slot] = TIndexDescriptor();
     --slot;
   }
+  if (slot != header_.SecondaryCount) DefinitionsChanged();
   header_.SecondaryCount = static_cast<std::uint8_t>(slot);
   if (scratch_ != nullptr) {
     scratch_->Close();
@@ -566,6 +608,7 @@ void TIndexFile::WriteParameterChain(const std::vector<std::uint8_t>& bytes) {
   const std::uint32_t old_chain = text.ParameterPage;
   text.ParameterPage = 0;
   header_dirty_ = true;
+  DefinitionsChanged();
   FreeChain(kSysTextSlot, old_chain);
   const std::size_t chunks = (bytes.size() + kPageEntryArea - 1) / kPageEntryArea;
   TPage* previous = nullptr;

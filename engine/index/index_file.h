@@ -140,6 +140,13 @@ class TIndexFile : public TFileHandler, public TPageStore {
   void EmptyIndexes();
   // CheckIndexHeader on the cached header; raises its code.
   void CheckHeader(const std::vector<TFieldDescriptor>& fields) const;
+  // Changes whenever the index definitions may have changed: the set of indexes, a
+  // descriptor's fields, flags or key length, the no-primary-index flag or the text-index
+  // parameter chain; also on every open and create. Roots, free chains, the record count and
+  // the change counter leave it alone. Values are unique in the process (never reused by
+  // another file), so whoever built something from the definitions can keep it while this
+  // stays equal.
+  std::uint64_t DefinitionsGeneration() const { return definitions_generation_; }
 
   // ---- Definitions.
   // `fields` are the table's field descriptors, in field-number order.
@@ -247,9 +254,15 @@ class TIndexFile : public TFileHandler, public TPageStore {
                       const std::vector<TFieldDescriptor>& fields, bool primary) const;
   TIndexDescriptor DescriptorFor(const TIndexDefinition& definition) const;
   void FreeChain(int slot, std::uint32_t first);
+  // Takes a new definitions generation.
+  void DefinitionsChanged();
+  // Replaces the header by one read from the file; a new generation when its definitions
+  // differ.
+  void TakeHeader(TIndexHeader decoded);
 
   TIndexHeader header_;
   bool header_dirty_ = false;
+  std::uint64_t definitions_generation_ = 0;
   std::string table_name_;
   bool encrypted_ = false;
   int default_capacity_ = 2;

@@ -421,6 +421,12 @@ class TDataCursor : public TRecordCacheCursor {
 
   // ---- Editing (data_cursor_edit.cpp).
   class TEditKeys;
+  struct TEditKeysDeleter {
+    void operator()(TEditKeys* keys) const;
+  };
+  // The key functions of every index an edit maintains, kept while the table's index
+  // definitions stay the same (built on first use, rebuilt when they changed).
+  TEditKeys& EditKeys();
   // Raises TABULA_REQDERR, TABULA_MINVALERR or TABULA_MAXVALERR for the first field of `image`
   // that breaks its Required, MinValue or MaxValue setting.
   void ValidateImage(const std::uint8_t* image) const;
@@ -434,6 +440,8 @@ class TDataCursor : public TRecordCacheCursor {
   // Reads the current record from the record cache into the cursor's image.
   void ReloadCurrentRecord();
   bool LocksInUse() const;
+  // The record has BLOB fields, whose values a post writes and a delete frees.
+  bool HasBlobFields() const;
   // The write frame of a change: the table's write lock, re-synchronising on a change by
   // another process.
   void BeginEditWrite();
@@ -444,12 +452,18 @@ class TDataCursor : public TRecordCacheCursor {
   // After a failure in the middle of a change: drops what the caches hold of it, so that
   // nothing half-done reaches the files.
   void DiscardFailedChange();
+  // After a failed edit or delete: drops what the caches hold of a change that had begun
+  // (`changing`) and reloads the current record, gives back a record lock taken for the
+  // operation alone (`unlock`), and ends the write frame. Swallows its own failures, so that
+  // the caller can rethrow the first one.
+  void AbandonChange(bool changing, bool unlock);
   // Brings ranges and bitmaps up to date after `record_no` was posted or deleted; with
   // `reposition` the cursor then goes to the record in its image (or its nearest neighbour).
   void RepositionAfterChange(std::int32_t record_no, bool deleted, bool reposition);
 
   std::int32_t locked_record_ = 0;  // the record this cursor holds locked, 0 when none
   bool change_detected_ = false;    // optimistic protocol: a post found the record changed
+  std::unique_ptr<TEditKeys, TEditKeysDeleter> edit_keys_;
 
   // ---- Navigation (private; data_cursor_nav.cpp)
   class TReadFrame;

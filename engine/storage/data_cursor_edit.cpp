@@ -8,6 +8,7 @@
 // All checks come before the first change; a failure after it drops the table's caches, so a
 // half-done change never reaches the files.
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -185,9 +186,11 @@ std::int64_t IntegerValue(std::uint8_t type, const std::uint8_t* value) {
 
 // ---- Keys of the table's indexes --------------------------------------------------------------
 
-// The key functions of every index an edit maintains, built from the index header when the edit
-// starts: the table's own indexes (the primary index unless the table uses the internal one,
-// and the secondary indexes), "Sys Deleted", and "Sys Text" when it indexes fields.
+// The key functions of every index an edit maintains: the table's own indexes (the primary
+// index unless the table uses the internal one, and the secondary indexes), "Sys Deleted", and
+// "Sys Text" when it indexes fields. Built from the index header and kept by the cursor while
+// the index file's definitions generation stays the same, with key buffers reused by every
+// change, so that a post builds its keys without allocating.
 class TDataCursor::TEditKeys {
  public:
   struct TIndex {
@@ -196,13 +199,19 @@ class TDataCursor::TEditKeys {
     bool unique = false;
     std::unique_ptr<TIndexKeys> keys;
     std::unique_ptr<TIndexKeysComparator> comparator;
+    // The record's key before a change and after it (each Length() bytes).
+    std::vector<std::uint8_t> old_key;
+    std::vector<std::uint8_t> new_key;
     std::size_t Length() const { return keys->KeyLength(); }
   };
+  using TDeletedKey = std::array<std::uint8_t, kSysDeletedKeyLength>;
 
-  // `cursor` (not owned; may be null) gives memo fields' values.
-  TEditKeys(TDataTable& table, const TCollation& collation, const std::string& table_name,
-            TDataCursor* cursor = nullptr)
-      : index_(table.IndexFile()), collation_(collation), cursor_(cursor) {
+  // `cursor` (not owned) owns these keys and gives memo fields' values.
+  TEditKeys(TDataTable& table, const TCollation& collation, TDataCursor& cursor)
+      : index_(table.IndexFile()),
+        collation_(collation),
+        cursor_(cursor),
+        generation_(table.IndexFile().DefinitionsGeneration()) {
     const TIndexFile& file = table.IndexFile();
     const std::vector<TFieldDescriptor>& fields = table.DataFile().Descriptors();
     const TIndexHeader& header = file.Header();
@@ -211,12 +220,14 @@ class TDataCursor::TEditKeys {
       const TIndexDescriptor& descriptor = header.Descriptors[slot];
       TKeyIndexDef definition;
       const std::uint16_t code = MakeKeyIndexDef(descriptor, slot, fields, &definition);
-      if (code != 0) RaiseTableError(code, table_name, "", descriptor.Name);
+      if (code != 0) RaiseTableError(code, cursor.table_name_, "", descriptor.Name);
       index->slot = slot;
       index->name = descriptor.Name;
       index->unique = descriptor.Unique;
       index->keys = std::make_unique<TIndexKeys>(std::move(definition), collation);
       index->comparator = std::make_unique<TIndexKeysComparator>(*index->keys);
+      index->old_key.assign(index->Length(), 0);
+      index->new_key.assign(index->Length(), 0);
       return index;
     };
     if (!file.NoPrimaryIndex()) user_.push_back(make(0));
@@ -230,9 +241,7 @@ class TDataCursor::TEditKeys {
       if (field_no == 0 || field_no > fields.size()) continue;
       const TFieldDescriptor& field = fields[field_no - 1u];
       const bool memo = field.FieldType == fldBlob && field.FieldSubType == fldstMemo;
-      if (field.FieldType == fldString || (memo && cursor_ != nullptr)) {
-        text_fields_.push_back(field);
-      }
+      if (field.FieldType == fldString || memo) text_fields_.push_back(field);
     }
     if (!text_fields_.empty()) {
       text_ = make(kSysTextSlot);
@@ -240,40 +249,57 @@ class TDataCursor::TEditKeys {
     }
   }
 
+  // True while the table's index definitions are the ones these keys were built from.
+  bool Current(TDataTable& table) const {
+    return generation_ == table.IndexFile().DefinitionsGeneration();
+  }
+
   const std::vector<std::unique_ptr<TIndex>>& User() const { return user_; }
   const TIndex& Deleted() const { return *deleted_; }
 
+  // Builds the key of a record image into `key` (the index's length).
   void BuildKey(const TIndex& index, const std::uint8_t* image, std::size_t size,
-                std::vector<std::uint8_t>* key, const std::string& table_name) const {
-    key->assign(index.Length(), 0);
+                std::vector<std::uint8_t>* key) const {
+    key->resize(index.Length());
     const std::uint16_t code = index.keys->BuildKey(image, size, key->data());
-    if (code != 0) RaiseTableError(code, table_name, "", index.name);
+    if (code != 0) RaiseTableError(code, cursor_.table_name_, "", index.name);
   }
 
   // The "Sys Deleted" key of a record: its status byte and identifier.
-  std::vector<std::uint8_t> DeletedKey(std::uint8_t status, std::int32_t record_id) const {
-    std::vector<std::uint8_t> key(kSysDeletedKeyLength);
+  static TDeletedKey DeletedKey(std::uint8_t status, std::int32_t record_id) {
+    TDeletedKey key{};
     key[0] = status;
     EncodeIntegerKey(key.data() + 1, record_id);
     return key;
   }
 
-  bool Exists(const TIndex& index, const std::vector<std::uint8_t>& key) const {
+  bool Exists(const TIndex& index, const std::uint8_t* key) {
     TBTree tree = index_.Tree(index.slot, *index.comparator);
-    TTreePosition at;
     bool found = false;
-    tree.Seek(key.data(), key.size(), &at, &found);
-    return at.Valid() && found;
+    tree.Seek(key, index.Length(), &probe_, &found);
+    return probe_.Valid() && found;
   }
 
-  void Insert(const TIndex& index, const std::vector<std::uint8_t>& key, std::int32_t record_no) {
-    index_.InsertKey(index.slot, *index.comparator, key.data(),
-                     static_cast<std::uint32_t>(record_no));
+  void Insert(const TIndex& index, const std::uint8_t* key, std::int32_t record_no) {
+    index_.InsertKey(index.slot, *index.comparator, key, static_cast<std::uint32_t>(record_no));
   }
 
-  void Remove(const TIndex& index, const std::vector<std::uint8_t>& key, std::int32_t record_no) {
-    index_.DeleteKey(index.slot, *index.comparator, key.data(),
-                     static_cast<std::uint32_t>(record_no));
+  void Remove(const TIndex& index, const std::uint8_t* key, std::int32_t record_no) {
+    index_.DeleteKey(index.slot, *index.comparator, key, static_cast<std::uint32_t>(record_no));
+  }
+
+  // Moves the record `record_no` of `index` from `old_key` to `new_key`.
+  void Replace(const TIndex& index, const std::uint8_t* old_key, const std::uint8_t* new_key,
+               std::int32_t record_no) {
+    Remove(index, old_key, record_no);
+    Insert(index, new_key, record_no);
+  }
+
+  // Moves the record's "Sys Deleted" key from one status and identifier to another.
+  void ReplaceDeleted(std::uint8_t old_status, std::int32_t old_id, std::uint8_t new_status,
+                      std::int32_t new_id, std::int32_t record_no) {
+    Replace(*deleted_, DeletedKey(old_status, old_id).data(), DeletedKey(new_status, new_id).data(),
+            record_no);
   }
 
   // The "Sys Text" keys of a record image: one per distinct word that is not a stop word, of
@@ -286,7 +312,7 @@ class TDataCursor::TEditKeys {
     for (const TFieldDescriptor& field : text_fields_) {
       // A memo's words come from its value: an open buffer's data or the stored value.
       std::vector<std::uint8_t> memo;
-      if (field.FieldType == fldBlob) memo = cursor_->BlobValue(field.FieldNo, image);
+      if (field.FieldType == fldBlob) memo = cursor_.BlobValue(field.FieldNo, image);
       const std::uint8_t* value =
           field.FieldType == fldBlob ? memo.data() : FieldValue(field, image);
       if (value == nullptr) continue;
@@ -317,11 +343,11 @@ class TDataCursor::TEditKeys {
     const TKeyList new_keys = new_image != nullptr ? TextKeys(new_image) : TKeyList();
     for (const auto& key : old_keys) {
       if (!std::binary_search(new_keys.begin(), new_keys.end(), key))
-        Remove(*text_, key, record_no);
+        Remove(*text_, key.data(), record_no);
     }
     for (const auto& key : new_keys) {
       if (!std::binary_search(old_keys.begin(), old_keys.end(), key))
-        Insert(*text_, key, record_no);
+        Insert(*text_, key.data(), record_no);
     }
   }
 
@@ -338,13 +364,27 @@ class TDataCursor::TEditKeys {
 
   TIndexFile& index_;
   const TCollation& collation_;
-  TDataCursor* cursor_;  // not owned
+  TDataCursor& cursor_;  // not owned: the cursor owns these keys
+  std::uint64_t generation_;
   std::vector<std::unique_ptr<TIndex>> user_;
   std::unique_ptr<TIndex> deleted_;
   std::unique_ptr<TIndex> text_;
   std::vector<TFieldDescriptor> text_fields_;
   TTextIndexParams params_;
+  TTreePosition probe_;  // reused by Exists
 };
+
+void TDataCursor::TEditKeysDeleter::operator()(TEditKeys* keys) const { delete keys; }
+
+TDataCursor::TEditKeys& TDataCursor::EditKeys() {
+  if (edit_keys_ == nullptr || !edit_keys_->Current(*table_)) {
+    edit_keys_.reset();
+    const TCollation* collation = FindCollation(locale_id_, sort_id_);
+    if (collation == nullptr) Raise(TABULA_CANNOTLOADLDDRV);
+    edit_keys_.reset(new TEditKeys(*table_, *collation, *this));
+  }
+  return *edit_keys_;
+}
 
 // ---- Helpers ----------------------------------------------------------------------------------
 
@@ -385,6 +425,11 @@ void TDataCursor::ReloadCurrentRecord() {
   data.Cache()->Unpin(record);
 }
 
+bool TDataCursor::HasBlobFields() const {
+  return std::any_of(descriptors_.begin(), descriptors_.end(),
+                     [](const TFieldDescriptor& field) { return field.FieldType == fldBlob; });
+}
+
 bool TDataCursor::LocksInUse() const {
   return !exclusive_ && !locking_disabled_ && !table_->LocksDisabled() &&
          !database_.Session().Remote();
@@ -405,6 +450,26 @@ void TDataCursor::DiscardFailedChange() {
   if (table_->InTransaction() || table_->Exclusive()) return;
   try {
     table_->DiscardCachedChanges();
+  } catch (const std::exception&) {
+  }
+}
+
+void TDataCursor::AbandonChange(bool changing, bool unlock) {
+  if (changing) {
+    DiscardFailedChange();
+    try {
+      ReloadCurrentRecord();
+    } catch (const std::exception&) {
+    }
+  }
+  if (unlock) {
+    try {
+      UnlockCursorRecord(locked_record_);
+    } catch (const std::exception&) {
+    }
+  }
+  try {
+    EndEditWrite();
   } catch (const std::exception&) {
   }
 }
@@ -623,23 +688,20 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
     const std::int32_t record_id = RecordIdentifier(image);
 
     // Unique keys, before anything changes.
-    const TCollation* collation = FindCollation(locale_id_, sort_id_);
-    if (collation == nullptr) Raise(TABULA_CANNOTLOADLDDRV);
-    TEditKeys keys(*table_, *collation, table_name_, this);
-    std::vector<std::vector<std::uint8_t>> user_keys(keys.User().size());
+    TEditKeys& keys = EditKeys();
     const bool check_unique = !(query_result_ && !natural_order_);
-    for (std::size_t i = 0; i < keys.User().size(); ++i) {
-      const auto& entry = *keys.User()[i];
-      keys.BuildKey(entry, image, size, &user_keys[i], table_name_);
-      if (check_unique && entry.unique && keys.Exists(entry, user_keys[i])) {
-        RaiseKeyViolation(entry.name);
+    for (const auto& entry : keys.User()) {
+      keys.BuildKey(*entry, image, size, &entry->new_key);
+      if (check_unique && entry->unique && keys.Exists(*entry, entry->new_key.data())) {
+        RaiseKeyViolation(entry->name);
       }
     }
-    const std::vector<std::uint8_t> deleted_key = keys.DeletedKey(kStatusActive, record_id);
-    if (suppress_auto_inc_ && keys.Exists(keys.Deleted(), deleted_key)) {
+    const TEditKeys::TDeletedKey deleted_key = TEditKeys::DeletedKey(kStatusActive, record_id);
+    if (suppress_auto_inc_ && keys.Exists(keys.Deleted(), deleted_key.data())) {
       RaiseKeyViolation(keys.Deleted().name);
     }
-    if (const std::uint16_t code = CheckBlobsForPost(image)) Raise(code);
+    const bool blobs = HasBlobFields();
+    if (const std::uint16_t code = blobs ? CheckBlobsForPost(image) : 0) Raise(code);
 
     // The changes.
     changing = true;
@@ -659,11 +721,12 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
     }
     const bool reused = RecordStatus(record->Image()) == kStatusDeleted;
     const std::int32_t old_id = RecordIdentifier(record->Image());
-    for (std::size_t i = 0; i < keys.User().size(); ++i) {
-      keys.Insert(*keys.User()[i], user_keys[i], record_no);
+    for (const auto& entry : keys.User()) keys.Insert(*entry, entry->new_key.data(), record_no);
+    if (reused) {
+      keys.ReplaceDeleted(kStatusDeleted, old_id, kStatusActive, record_id, record_no);
+    } else {
+      keys.Insert(keys.Deleted(), deleted_key.data(), record_no);
     }
-    if (reused) keys.Remove(keys.Deleted(), keys.DeletedKey(kStatusDeleted, old_id), record_no);
-    keys.Insert(keys.Deleted(), deleted_key, record_no);
 
     std::uint8_t* stored = record->Image();
     std::memset(stored, 0, size);
@@ -678,7 +741,7 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
     record->SetDirty(true);
     index.IncRecordCount();
     keys.UpdateText(nullptr, stored, record_no);
-    WriteBlobValues(image, stored);
+    if (blobs) WriteBlobValues(image, stored);
     if (reposition) std::copy(stored, stored + size, record_image_.begin());
     data.Cache()->Unpin(record);
     record = nullptr;
@@ -845,47 +908,41 @@ void TDataCursor::PostEdit(std::uint8_t* image, bool unlock_after, bool repositi
     SetRecordIdentifier(updated.data(), new_id);
 
     // Unique keys of the indexes whose key changes, before anything changes.
-    const TCollation* collation = FindCollation(locale_id_, sort_id_);
-    if (collation == nullptr) Raise(TABULA_CANNOTLOADLDDRV);
-    TEditKeys keys(*table_, *collation, table_name_, this);
+    TEditKeys& keys = EditKeys();
     const bool check_unique = !(query_result_ && !natural_order_);
-    struct TChange {
-      std::size_t index;
-      std::vector<std::uint8_t> old_key;
-      std::vector<std::uint8_t> new_key;
-    };
-    std::vector<TChange> changes;
+    std::uint32_t changed = 0;  // bit i: the key of index i changes
     for (std::size_t i = 0; i < keys.User().size(); ++i) {
-      const auto& entry = *keys.User()[i];
-      TChange change{i, {}, {}};
-      keys.BuildKey(entry, record_image_.data(), size, &change.old_key, table_name_);
-      keys.BuildKey(entry, updated.data(), size, &change.new_key, table_name_);
-      if (change.old_key == change.new_key) continue;
-      if (check_unique && entry.unique && keys.Exists(entry, change.new_key)) {
+      TEditKeys::TIndex& entry = *keys.User()[i];
+      keys.BuildKey(entry, record_image_.data(), size, &entry.old_key);
+      keys.BuildKey(entry, updated.data(), size, &entry.new_key);
+      if (entry.old_key == entry.new_key) continue;
+      if (check_unique && entry.unique && keys.Exists(entry, entry.new_key.data())) {
         RaiseKeyViolation(entry.name);
       }
-      changes.push_back(std::move(change));
+      changed |= 1u << i;
     }
     const bool id_changed = new_id != old_id;
-    if (id_changed && keys.Exists(keys.Deleted(), keys.DeletedKey(kStatusActive, new_id))) {
+    if (id_changed &&
+        keys.Exists(keys.Deleted(), TEditKeys::DeletedKey(kStatusActive, new_id).data())) {
       RaiseKeyViolation(keys.Deleted().name);
     }
-    if (const std::uint16_t code = CheckBlobsForPost(image)) Raise(code);
+    const bool blobs = HasBlobFields();
+    if (const std::uint16_t code = blobs ? CheckBlobsForPost(image) : 0) Raise(code);
 
     // The changes.
     changing = true;
-    for (const TChange& change : changes) {
-      const auto& entry = *keys.User()[change.index];
-      keys.Remove(entry, change.old_key, record_no);
-      keys.Insert(entry, change.new_key, record_no);
+    for (std::size_t i = 0; i < keys.User().size(); ++i) {
+      const TEditKeys::TIndex& entry = *keys.User()[i];
+      if (changed & (1u << i)) {
+        keys.Replace(entry, entry.old_key.data(), entry.new_key.data(), record_no);
+      }
     }
     if (id_changed) {
-      keys.Remove(keys.Deleted(), keys.DeletedKey(kStatusActive, old_id), record_no);
-      keys.Insert(keys.Deleted(), keys.DeletedKey(kStatusActive, new_id), record_no);
+      keys.ReplaceDeleted(kStatusActive, old_id, kStatusActive, new_id, record_no);
     }
     if (suppress_auto_inc_ && new_id > data.Header().LastRecordID) data.SetLastRecordID(new_id);
     keys.UpdateText(record_image_.data(), updated.data(), record_no);
-    WriteBlobValues(image, updated.data(), record_image_.data());
+    if (blobs) WriteBlobValues(image, updated.data(), record_image_.data());
     std::copy(updated.begin(), updated.end(), record_image_.begin());
     TRecord* record =
         data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
@@ -898,23 +955,7 @@ void TDataCursor::PostEdit(std::uint8_t* image, bool unlock_after, bool repositi
     post_lock = false;
     RepositionAfterChange(record_no, false, reposition);
   } catch (...) {
-    if (changing) {
-      DiscardFailedChange();
-      try {
-        ReloadCurrentRecord();
-      } catch (const std::exception&) {
-      }
-    }
-    if (post_lock) {
-      try {
-        UnlockCursorRecord(locked_record_);
-      } catch (const std::exception&) {
-      }
-    }
-    try {
-      EndEditWrite();
-    } catch (const std::exception&) {
-    }
+    AbandonChange(changing, post_lock);
     throw;
   }
   EndEditWrite();
@@ -955,29 +996,26 @@ void TDataCursor::DeleteCurrent(const std::uint8_t* image, bool reposition) {
       if (CurrentPhysicalRecord() != record_no) Raise(TABULA_KEYORRECDELETED);
     }
 
-    const TCollation* collation = FindCollation(locale_id_, sort_id_);
-    if (collation == nullptr) Raise(TABULA_CANNOTLOADLDDRV);
-    TEditKeys keys(*table_, *collation, table_name_, this);
-    std::vector<std::vector<std::uint8_t>> user_keys(keys.User().size());
-    for (std::size_t i = 0; i < keys.User().size(); ++i) {
-      keys.BuildKey(*keys.User()[i], record_image_.data(), size, &user_keys[i], table_name_);
+    TEditKeys& keys = EditKeys();
+    for (const auto& entry : keys.User()) {
+      keys.BuildKey(*entry, record_image_.data(), size, &entry->old_key);
     }
     const std::int32_t record_id = RecordIdentifier(record_image_.data());
-    if (const std::uint16_t code = CheckBlobsForDelete(record_image_.data())) Raise(code);
+    const bool blobs = HasBlobFields();
+    if (const std::uint16_t code = blobs ? CheckBlobsForDelete(record_image_.data()) : 0) {
+      Raise(code);
+    }
 
     changing = true;
-    for (std::size_t i = 0; i < keys.User().size(); ++i) {
-      keys.Remove(*keys.User()[i], user_keys[i], record_no);
-    }
-    keys.Remove(keys.Deleted(), keys.DeletedKey(kStatusActive, record_id), record_no);
-    keys.Insert(keys.Deleted(), keys.DeletedKey(kStatusDeleted, record_id), record_no);
+    for (const auto& entry : keys.User()) keys.Remove(*entry, entry->old_key.data(), record_no);
+    keys.ReplaceDeleted(kStatusActive, record_id, kStatusDeleted, record_id, record_no);
     index.DecRecordCount();
     keys.UpdateText(record_image_.data(), nullptr, record_no);
     TRecord* record =
         data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
     if (record == nullptr) Raise(TABULA_INDEXCORRUPT);
     try {
-      FreeBlobValues(record->Image());
+      if (blobs) FreeBlobValues(record->Image());
     } catch (...) {
       data.Cache()->Unpin(record);
       throw;
@@ -990,24 +1028,8 @@ void TDataCursor::DeleteCurrent(const std::uint8_t* image, bool reposition) {
     took_lock = false;
     if (locked_record_ == record_no) UnlockCursorRecord(record_no);
   } catch (...) {
-    if (changing) {
-      DiscardFailedChange();
-      try {
-        ReloadCurrentRecord();
-      } catch (const std::exception&) {
-      }
-    }
-    if (took_lock) {
-      // An edit's lock stays with its edit; one taken for the delete alone goes.
-      try {
-        UnlockCursorRecord(locked_record_);
-      } catch (const std::exception&) {
-      }
-    }
-    try {
-      EndEditWrite();
-    } catch (const std::exception&) {
-    }
+    // An edit's lock stays with its edit; one taken for the delete alone goes.
+    AbandonChange(changing, took_lock);
     throw;
   }
   EndEditWrite();

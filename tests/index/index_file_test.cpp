@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -715,6 +716,80 @@ TEST_F(IndexFileTest, TextIndexParametersChainOverPages) {
   Bytes truncated = small.Encode();
   truncated.pop_back();
   EXPECT_FALSE(back.Decode(truncated));
+}
+
+// Whoever builds key functions from the definitions keeps them while the generation stays: it
+// follows the definitions (and opens), never the keys, counts or counters of ordinary writes.
+TEST_F(IndexFileTest, DefinitionsGenerationChangesWithTheDefinitionsOnly) {
+  TIndexFile writer;
+  CreateStaffIndex(writer, "STAFF.IDX");
+  writer.Close();
+  writer.Open();
+  TIndexFile reader;
+  reader.SetFileName(PathOf("STAFF.IDX"));
+  reader.SetTempDirectory(dir_.string());
+  reader.Open();
+  EXPECT_NE(reader.DefinitionsGeneration(), writer.DefinitionsGeneration())
+      << "two files never share a generation";
+
+  struct TStep {
+    const char* what;
+    std::function<void()> change;  // on the writer, then the header is written
+    bool definitions;              // the definitions change
+  };
+  TIndexDefinition later = ByName();
+  later.Name = "Later";
+  TIndexDefinition temp = PrimaryOnStaffNo();
+  temp.Name = "Temp";
+  temp.Temporary = true;
+  TTextIndexParameters params;
+  params.StopWords = {"THE"};
+  const TStep steps[] = {
+      {"keys and counts",
+       [&] {
+         for (std::uint32_t i = 0; i < 500; ++i) {
+           const Bytes key = BigEndianKey(i, 5);
+           writer.InsertKey(0, cmp_, key.data(), i + 1);
+           writer.IncRecordCount();
+         }
+         writer.FlushPages();
+       },
+       false},
+      {"keys removed, pages freed",
+       [&] {
+         for (std::uint32_t i = 0; i < 500; ++i) {
+           const Bytes key = BigEndianKey(i, 5);
+           writer.DeleteKey(0, cmp_, key.data(), i + 1);
+         }
+         writer.FlushPages();
+       },
+       false},
+      {"a secondary index added", [&] { writer.AddSecondaryIndex(later, StaffFields()); }, true},
+      {"text parameters written", [&] { writer.WriteParameterChain(params.Encode()); }, true},
+      {"a secondary index deleted", [&] { writer.DeleteIndex(writer.IndexSlot("Later")); }, true},
+  };
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(step.what);
+    const std::uint64_t writer_before = writer.DefinitionsGeneration();
+    const std::uint64_t reader_before = reader.DefinitionsGeneration();
+    step.change();
+    writer.WriteHeader(true);
+    EXPECT_EQ(writer.DefinitionsGeneration() != writer_before, step.definitions);
+    ASSERT_TRUE(reader.HeaderChanged());
+    EXPECT_EQ(reader.DefinitionsGeneration() != reader_before, step.definitions);
+    EXPECT_FALSE(reader.HeaderChanged());
+  }
+  // A temporary index of this process, its removal, and reopening the file.
+  std::uint64_t before = reader.DefinitionsGeneration();
+  reader.AddSecondaryIndex(temp, StaffFields());
+  EXPECT_NE(reader.DefinitionsGeneration(), before);
+  before = reader.DefinitionsGeneration();
+  reader.DropTemporaryIndexes();
+  EXPECT_NE(reader.DefinitionsGeneration(), before);
+  before = reader.DefinitionsGeneration();
+  reader.Close();
+  reader.Open();
+  EXPECT_NE(reader.DefinitionsGeneration(), before);
 }
 
 TEST_F(IndexFileTest, EmptyIndexesCutsTheFileToItsHeader) {

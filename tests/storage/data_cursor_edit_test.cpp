@@ -756,6 +756,67 @@ TEST_F(DataCursorEditTest, TextIndexFollowsEditsAndDeletes) {
   EXPECT_EQ(report.counts.back(), 0u);
 }
 
+// A cursor keeps the key functions of the indexes between changes; an index added or deleted
+// meanwhile (here directly in the index file, as a restructure would) is maintained from the
+// next change on, by every cursor of the table.
+TEST_F(DataCursorEditTest, ChangesFollowIndexesAddedOrDeletedWhileOpen) {
+  Create("People.DAT");
+  auto cursor = Open("People.DAT");
+  auto other = Open("People.DAT");
+  Fill(*cursor, {"Ann", "Bob"});
+  auto cid = Person(*other, 30, "Cid", 20, "n1");
+  other->PostInsert(cid.data(), false);  // both cursors built their keys
+  TDataTable& table = *cursor->Table();
+  TIndexFile& file = table.IndexFile();
+  TIndexDefinition notes = Index("ByNotes", {4}, false);
+  notes.KeyLength = 1 + 41;
+  const int slot = file.AddSecondaryIndex(notes, table.DataFile().Descriptors());
+  ASSERT_EQ(slot, 3);
+  {  // built over the records there are
+    TKeyIndexDef definition;
+    ASSERT_EQ(
+        MakeKeyIndexDef(file.Descriptor(slot), slot, table.DataFile().Descriptors(), &definition),
+        0);
+    const TIndexKeys keys(definition, *FindCollation(0, 0));
+    const TIndexKeysComparator comparator(keys);
+    std::vector<std::uint8_t> key(keys.KeyLength());
+    for (std::int32_t record_no = 1; record_no <= 3; ++record_no) {
+      const auto stored = Stored(*cursor, record_no);
+      ASSERT_EQ(keys.BuildKey(stored.data(), stored.size(), key.data()), 0);
+      file.InsertKey(slot, comparator, key.data(), static_cast<std::uint32_t>(record_no));
+    }
+  }
+
+  auto dan = Person(*cursor, 40, "Dan", 20, "n2");
+  cursor->PostInsert(dan.data(), false);
+  auto eve = Person(*other, 50, "Eve", 20, "n3");
+  other->PostInsert(eve.data(), true);
+  std::vector<std::uint8_t> image = other->RecordImage();
+  ASSERT_EQ(other->FetchCurrent(image.data(), true), 0);
+  const std::string changed = "n4";
+  other->SetField(4, image.data(), reinterpret_cast<const std::uint8_t*>(changed.data()),
+                  changed.size());
+  other->PostEdit(image.data(), true, true);
+  TIndexReport report = CheckIndexes(table);
+  EXPECT_EQ(report.fault, "");
+  // Primary, ByName, ByAge, ByNotes, Sys Deleted.
+  EXPECT_EQ(report.counts, (std::vector<std::uint64_t>{5, 5, 5, 5, 5}));
+
+  GoTo(*cursor, "Dan", &image);
+  cursor->DeleteCurrent(image.data(), false);
+  EXPECT_EQ(CheckIndexes(table).counts, (std::vector<std::uint64_t>{4, 4, 4, 4, 5}));
+
+  // Deleted again: the next changes leave it alone and keep the others right.
+  file.DeleteIndex(file.IndexSlot("ByAge"));
+  auto fay = Person(*cursor, 60, "Fay", 20, "n5");
+  cursor->PostInsert(fay.data(), false);
+  GoTo(*other, "Ann", &image);
+  other->DeleteCurrent(image.data(), false);
+  report = CheckIndexes(table);
+  EXPECT_EQ(report.fault, "");
+  EXPECT_EQ(report.counts, (std::vector<std::uint64_t>{4, 4, 4, 5}));
+}
+
 TEST_F(DataCursorEditTest, ExclusiveCursorChangesInMemoryWithoutLocksUntilClose) {
   Create("People.DAT");
   const auto data_before = FileBytes(FilePath("People", ".DAT"));
