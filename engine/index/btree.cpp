@@ -6,6 +6,10 @@
 
 namespace tabula {
 
+TIndexKeysComparator::TIndexKeysComparator(const TIndexKeys& keys) : keys_(keys) {
+  SetByteOrder(keys.PlainByteOrder());
+}
+
 int TIndexKeysComparator::CompareKeys(const std::uint8_t* stored, const std::uint8_t* search,
                                       std::size_t n) const {
   return keys_.CompareKeys(stored, search, n);

@@ -40,7 +40,7 @@ class TIndexKeys;
 class TIndexKeysComparator final : public TKeyComparator {
  public:
   // `keys` is not owned and must outlive the comparator.
-  explicit TIndexKeysComparator(const TIndexKeys& keys) : keys_(keys) {}
+  explicit TIndexKeysComparator(const TIndexKeys& keys);
   int CompareKeys(const std::uint8_t* stored, const std::uint8_t* search,
                   std::size_t n) const override;
 

@@ -221,14 +221,16 @@ bool TPage::Overflows() const {
   return count_ > MaxEntries();
 }
 
-int TPage::FindLastNotGreater(const std::uint8_t* key, std::size_t n,
-                              const TKeyComparator& cmp) const {
+// The last entry i whose key satisfies `before(key i)`, for a predicate that holds for a prefix
+// of the entries; 0 when it holds for none.
+template <typename TBefore>
+int TPage::FindLast(TBefore before) const {
   int lo = 1;
   int hi = count_;
   int found = 0;
   while (lo <= hi) {
     const int mid = lo + (hi - lo) / 2;
-    if (cmp.CompareKeys(Key(mid), key, n) <= 0) {
+    if (before(Key(mid))) {
       found = mid;
       lo = mid + 1;
     } else {
@@ -238,20 +240,28 @@ int TPage::FindLastNotGreater(const std::uint8_t* key, std::size_t n,
   return found;
 }
 
-int TPage::FindLastLess(const std::uint8_t* key, std::size_t n, const TKeyComparator& cmp) const {
-  int lo = 1;
-  int hi = count_;
-  int found = 0;
-  while (lo <= hi) {
-    const int mid = lo + (hi - lo) / 2;
-    if (cmp.CompareKeys(Key(mid), key, n) < 0) {
-      found = mid;
-      lo = mid + 1;
-    } else {
-      hi = mid - 1;
-    }
+int TPage::FindLastNotGreater(const std::uint8_t* key, std::size_t n,
+                              const TKeyComparator& cmp) const {
+  // Plain byte order is compared here, without a call through the comparator per key.
+  switch (cmp.ByteOrder()) {
+    case 1:
+      return FindLast([&](const std::uint8_t* k) { return std::memcmp(k, key, n) <= 0; });
+    case -1:
+      return FindLast([&](const std::uint8_t* k) { return std::memcmp(k, key, n) >= 0; });
+    default:
+      return FindLast([&](const std::uint8_t* k) { return cmp.CompareKeys(k, key, n) <= 0; });
   }
-  return found;
+}
+
+int TPage::FindLastLess(const std::uint8_t* key, std::size_t n, const TKeyComparator& cmp) const {
+  switch (cmp.ByteOrder()) {
+    case 1:
+      return FindLast([&](const std::uint8_t* k) { return std::memcmp(k, key, n) < 0; });
+    case -1:
+      return FindLast([&](const std::uint8_t* k) { return std::memcmp(k, key, n) > 0; });
+    default:
+      return FindLast([&](const std::uint8_t* k) { return cmp.CompareKeys(k, key, n) < 0; });
+  }
 }
 
 int TPage::FindExact(const std::uint8_t* key, std::size_t n, const TKeyComparator& cmp) const {

@@ -69,12 +69,24 @@ class TKeyComparator {
   virtual ~TKeyComparator() = default;
   virtual int CompareKeys(const std::uint8_t* stored, const std::uint8_t* search,
                           std::size_t n) const = 0;
+  // 1 when CompareKeys is plain unsigned byte order, -1 when it is that order negated, 0 when
+  // it is neither. The page searches then compare the bytes themselves.
+  int ByteOrder() const { return byte_order_; }
+
+ protected:
+  // REQUIRES: `order` describes CompareKeys exactly (see ByteOrder).
+  void SetByteOrder(int order) { byte_order_ = order; }
+
+ private:
+  int byte_order_ = 0;
 };
 
 // Plain unsigned byte order, negated for a descending index.
 class TBytewiseKeyComparator final : public TKeyComparator {
  public:
-  explicit TBytewiseKeyComparator(bool descending = false) : descending_(descending) {}
+  explicit TBytewiseKeyComparator(bool descending = false) : descending_(descending) {
+    SetByteOrder(descending ? -1 : 1);
+  }
   int CompareKeys(const std::uint8_t* stored, const std::uint8_t* search,
                   std::size_t n) const override;
 
@@ -193,6 +205,10 @@ class TPage {
   TPage* MruNext = nullptr;
 
  private:
+  // The last entry i for which `before(Key(i))` holds; 0 when none does. REQUIRES: `before`
+  // holds for a prefix of the entries.
+  template <typename TBefore>
+  int FindLast(TBefore before) const;
   std::size_t Stride() const { return format_.KeyLength + 10u; }
   std::uint8_t* Entry(int i) { return entries_.data() + (i - 1) * Stride(); }
   const std::uint8_t* Entry(int i) const { return entries_.data() + (i - 1) * Stride(); }

@@ -291,6 +291,19 @@ void TIndexKeys::BuildTextKey(std::uint16_t field_no, std::string_view word, std
   EncodeIntegerKey(key + kTextKeyRecordId, record_id);
 }
 
+int TIndexKeys::PlainByteOrder() const {
+  switch (definition_.Kind) {
+    case TKeyIndexKind::ikSysDeleted:
+      return 1;
+    case TKeyIndexKind::ikSysText:
+      return 0;
+    case TKeyIndexKind::ikNormal:
+      break;
+  }
+  if (!byte_order_) return 0;
+  return definition_.Descending ? -1 : 1;
+}
+
 int TIndexKeys::CompareKeys(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) const {
   switch (definition_.Kind) {
     case TKeyIndexKind::ikSysDeleted:

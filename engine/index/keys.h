@@ -168,6 +168,11 @@ class TIndexKeys {
   std::uint16_t BuildKey(const std::uint8_t* record, std::size_t record_size,
                          std::uint8_t* key) const;
 
+  // 1 when CompareKeys is plain unsigned byte order over every length (an ANSI table's
+  // ordinary index, "Sys Deleted"), -1 when it is that order negated (a descending index of an
+  // ANSI table), 0 when the collation takes part.
+  int PlainByteOrder() const;
+
   // Compares the first `n` bytes of stored key `a` with search key `b` in index order: -1 when
   // `a` sorts first, 0 when equal, 1 when after. A shorter `n` compares a prefix, so a search
   // finds the first key with that prefix.

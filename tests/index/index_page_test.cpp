@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -269,6 +270,57 @@ TEST(IndexPageTest, SearchesReturnPositions) {
   }
   const TBytewiseKeyComparator descending(true);
   EXPECT_EQ(descending.CompareKeys(&keys[0], &keys[3], 1), 1);
+}
+
+// The same order through the comparator's call: the page searches must not care which way they
+// compare.
+class TOpaqueComparator final : public TKeyComparator {
+ public:
+  explicit TOpaqueComparator(const TKeyComparator& inner) : inner_(inner) {}
+  int CompareKeys(const std::uint8_t* stored, const std::uint8_t* search,
+                  std::size_t n) const override {
+    return inner_.CompareKeys(stored, search, n);
+  }
+
+ private:
+  const TKeyComparator& inner_;
+};
+
+TEST(IndexPageTest, ByteOrderSearchesAgreeWithTheComparator) {
+  std::mt19937 random(5);
+  for (const bool descending : {false, true}) {
+    SCOPED_TRACE(descending ? "descending" : "ascending");
+    const TBytewiseKeyComparator bytes(descending);
+    ASSERT_EQ(bytes.ByteOrder(), descending ? -1 : 1);
+    const TOpaqueComparator opaque(bytes);
+    ASSERT_EQ(opaque.ByteOrder(), 0);
+    for (const bool leaf : {true, false}) {
+      TPage page;
+      page.Reset(Format(3, icNone), 1, 1);
+      page.SetPageType(leaf ? ptRootLeaf : ptRootInterior);
+      // Keys with runs of equal ones, in the comparator's order.
+      std::vector<Bytes> keys;
+      for (int i = 0; i < 150; ++i) {
+        keys.push_back(
+            {static_cast<std::uint8_t>(random() % 8), 0, static_cast<std::uint8_t>(random() % 3)});
+      }
+      std::sort(keys.begin(), keys.end(), [&](const Bytes& a, const Bytes& b) {
+        return bytes.CompareKeys(a.data(), b.data(), 3) < 0;
+      });
+      for (const Bytes& key : keys) page.InsertEntry(page.Count() + 1, key.data(), 1, 1);
+      for (int probe = 0; probe < 300; ++probe) {
+        const Bytes key = {static_cast<std::uint8_t>(random() % 9), 0,
+                           static_cast<std::uint8_t>(random() % 4)};
+        for (const std::size_t n : {std::size_t{1}, std::size_t{3}}) {
+          ASSERT_EQ(page.FindLastNotGreater(key.data(), n, bytes),
+                    page.FindLastNotGreater(key.data(), n, opaque));
+          ASSERT_EQ(page.FindLastLess(key.data(), n, bytes),
+                    page.FindLastLess(key.data(), n, opaque));
+          ASSERT_EQ(page.FindExact(key.data(), n, bytes), page.FindExact(key.data(), n, opaque));
+        }
+      }
+    }
+  }
 }
 
 TEST(IndexPageTest, DamagedImagesAreRefused) {

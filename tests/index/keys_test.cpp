@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
@@ -438,6 +440,50 @@ TEST(CompareKeysTest, ArbitraryBytesCompareAsATotalOrder) {
       for (std::size_t i = 0; i + 1 < sorted.size(); ++i) {
         ASSERT_LE(index.CompareKeys(sorted[i].data(), sorted[i + 1].data(), n), 0);
       }
+    }
+  }
+}
+
+// Where an index claims plain byte order (the page searches then compare bytes themselves), its
+// comparison agrees with the bytes on arbitrary keys and every prefix length.
+TEST(CompareKeysTest, PlainByteOrderIsClaimedOnlyWhereTheBytesDecide) {
+  TTestTable table({{fldString, 6}, {fldInteger}});
+  auto system = [](TKeyIndexKind kind) {
+    TKeyIndexDef def;
+    def.Kind = kind;
+    def.Unique = true;
+    return TIndexKeys(def, Collation(kAnsi));
+  };
+  struct TRow {
+    const char* what;
+    TIndexKeys index;
+    int order;
+  };
+  const TRow rows[] = {
+      {"ANSI", table.Index(kAnsi, {{0, false}, {1, false}}, false), 1},
+      {"ANSI, descending field", table.Index(kAnsi, {{0, true}, {1, false}}, false), 1},
+      {"ANSI, descending index", table.Index(kAnsi, {{0, false}, {1, false}}, true, true), -1},
+      {"ANSI, case-insensitive", table.Index(kAnsi, {{0, false}}, true, false, true), 1},
+      {"locale, integer only", table.Index(kEnglish, {{1, false}}), 0},
+      {"locale, string", table.Index(kEnglish, {{0, false}}), 0},
+      {"Sys Deleted", system(TKeyIndexKind::ikSysDeleted), 1},
+      {"Sys Text", system(TKeyIndexKind::ikSysText), 0},
+  };
+  std::mt19937 random(11);
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(row.index.PlainByteOrder(), row.order);
+    if (row.order == 0) continue;
+    const std::size_t length = row.index.KeyLength();
+    for (int i = 0; i < 500; ++i) {
+      Bytes a(length);
+      for (std::uint8_t& b : a) b = static_cast<std::uint8_t>(random() % 4 == 0 ? 0 : random());
+      Bytes b = a;
+      b[random() % length] = static_cast<std::uint8_t>(random());
+      const std::size_t n = random() % (length + 1);
+      const int bytes = std::memcmp(a.data(), b.data(), n);
+      const int expected = row.order * (bytes < 0 ? -1 : (bytes > 0 ? 1 : 0));
+      ASSERT_EQ(row.index.CompareKeys(a.data(), b.data(), n), expected) << "n " << n;
     }
   }
 }
