@@ -42,7 +42,7 @@ struct TOptions {
   int Runs = 5;
   std::vector<TDurability> Configs = {TDurability::kFast, TDurability::kDurable};
   std::vector<int> Workloads = {1, 2, 3, 4, 5, 6};
-  std::vector<std::string> Sides = {"sqlite", "cursor"};
+  std::vector<std::string> Sides = {"sqlite", "components", "cursor"};
   // Posts of workloads 2 and 6 per configuration; 0 = no limit (n for 2, n/10 for 6).
   std::uint32_t PostsFast = 0;
   std::uint32_t PostsDurable = 1000;
@@ -95,7 +95,8 @@ void PrintUsage() {
          "  --runs R               runs per workload and side, median reported (default 5)\n"
          "  --configs fast,durable configurations (default both)\n"
          "  --workloads 1,...,6    workloads (default all)\n"
-         "  --sides sqlite,cursor  engines (default both)\n"
+         "  --sides S[,S...]       sqlite, components (ours through the dataset components),\n"
+         "                         cursor (ours through the engine cursor); default all three\n"
          "  --posts-fast P         posts of workloads 2 and 6, fast (default n and n/10)\n"
          "  --posts-durable P      posts of workloads 2 and 6, durable (default 1000)\n"
          "  --cache-kib K          cache of the whole table on each side (default 6144)\n"
@@ -162,7 +163,7 @@ TOptions ParseOptions(int argc, char** argv) {
     }
   }
   for (const std::string& side : options.Sides) {
-    if (side != "sqlite" && side != "cursor") throw std::runtime_error("unknown side: " + side);
+    if (side != "sqlite" && side != "components" && side != "cursor") throw std::runtime_error("unknown side: " + side);
   }
   return options;
 }
@@ -171,6 +172,7 @@ TOptions ParseOptions(int argc, char** argv) {
 
 std::unique_ptr<TBenchSide> MakeSide(const std::string& name, const TSideOptions& options) {
   if (name == "sqlite") return MakeSqliteSide(options);
+  if (name == "components") return MakeComponentsSide(options);
   if (name == "cursor") return MakeTabulaSide(options);
   throw std::runtime_error("unknown side: " + name);
 }

@@ -1,6 +1,6 @@
 // One engine under benchmark: the operations the workloads are made of, each implemented the way
-// an application would use that engine (prepared statements with bound parameters for SQLite,
-// the engine cursor for ours).
+// an application would use that engine (prepared statements with bound parameters for SQLite;
+// for ours the dataset components, and the engine cursor directly as a second column).
 //
 // A side lives in one process and holds at most one open table. Workloads (bench/workloads.h)
 // drive it; they time only the engine's work, never the generation of the rows.
@@ -73,5 +73,6 @@ class TBenchSide {
 
 std::unique_ptr<TBenchSide> MakeSqliteSide(const TSideOptions& options);
 std::unique_ptr<TBenchSide> MakeTabulaSide(const TSideOptions& options);
+std::unique_ptr<TBenchSide> MakeComponentsSide(const TSideOptions& options);
 
 }  // namespace tabula::bench
