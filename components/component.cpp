@@ -1,6 +1,7 @@
 #include "components/component.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tabula {
 
@@ -15,10 +16,33 @@ void EraseOne(std::vector<TComponent*>& list, TComponent* item) {
 
 }  // namespace
 
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char p, char q) {
-           return UpperAnsi(p) == UpperAnsi(q);
-         });
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  // Names are usually written as they were declared: equal bytes answer at once.
+  if (a == b) return true;
+  return std::equal(a.begin(), a.end(), b.begin(),
+                    [](char p, char q) { return UpperAnsi(p) == UpperAnsi(q); });
+}
+
+std::uint32_t HashText(std::string_view text) {
+  // The length and the first and last eight bytes, each byte with its 0x20 bit cleared: that
+  // folds "a".."z" onto "A".."Z" (and a few other bytes onto each other, which SameText then
+  // tells apart). Constant time: names are looked up far more often than they collide.
+  constexpr std::uint64_t kFold = 0xDFDFDFDFDFDFDFDFull;
+  const std::size_t size = text.size();
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  if (size >= 8) {
+    std::memcpy(&head, text.data(), 8);
+    std::memcpy(&tail, text.data() + size - 8, 8);
+  } else {
+    std::memcpy(&head, text.data(), size);
+  }
+  std::uint64_t hash = (size * 0x9E3779B97F4A7C15ull) ^ (head & kFold);
+  hash *= 0xBF58476D1CE4E5B9ull;
+  hash ^= (hash >> 31) ^ (tail & kFold);
+  hash *= 0x94D049BB133111EBull;
+  return static_cast<std::uint32_t>(hash >> 32);
 }
 
 std::string CutText(const std::string& text) { return text.substr(0, kMaxComponentText); }

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tabula {
@@ -26,7 +27,10 @@ namespace tabula {
 constexpr std::size_t kMaxComponentText = 255;
 
 // Case-insensitive (ANSI letters) comparison of two names, as components compare names.
-bool SameText(const std::string& a, const std::string& b);
+bool SameText(std::string_view a, std::string_view b);
+// A hash of `text` that ignores the case of ANSI letters: names SameText calls equal hash
+// equal (names it tells apart may collide).
+std::uint32_t HashText(std::string_view text);
 // `text` cut to 255 characters.
 std::string CutText(const std::string& text);
 // `text` with every "/" turned into "\".

@@ -48,10 +48,6 @@ void TDataSet::DestroyDataSet() {
   for (TDataSource* source : sources) source->SetDataSet(nullptr);
 }
 
-void TDataSet::Fire(const TDataSetNotifyEvent& event) {
-  if (event) event(*this);
-}
-
 void TDataSet::DoBeforeScroll() { Fire(BeforeScroll); }
 void TDataSet::DoAfterScroll() { Fire(AfterScroll); }
 
@@ -86,6 +82,21 @@ TDataSetState TDataSet::SetTempState(TDataSetState value) {
 }
 
 void TDataSet::RestoreState(TDataSetState value) { state_ = value; }
+
+TDataSet::TTempState::TTempState(TDataSet& dataset, TDataSetState state, std::uint8_t* buffer)
+    : dataset_(dataset), old_state_(dataset.SetTempState(state)) {
+  if (state == dsCalcFields) slot_ = &dataset.calc_buffer_;
+  if (state == dsFilter) slot_ = &dataset.filter_buffer_;
+  if (slot_ != nullptr) {
+    old_buffer_ = *slot_;
+    *slot_ = buffer;
+  }
+}
+
+TDataSet::TTempState::~TTempState() {
+  if (slot_ != nullptr) *slot_ = old_buffer_;
+  dataset_.RestoreState(old_state_);
+}
 
 void TDataSet::SetFilter(const std::string& value) { filter_text_ = value; }
 void TDataSet::SetFiltered(bool value) { filtered_ = value; }
@@ -494,13 +505,14 @@ int TDataSet::MoveBy(int distance) {
 // ---------------------------------------------------------------------------------------------
 // Editing
 
-void TDataSet::CheckOperation(const std::function<void()>& operation,
-                              const TDataSetErrorEvent& event) {
+template <typename Operation>
+void TDataSet::CheckOperation(const Operation& operation, const TDataSetErrorEvent& event,
+                              bool position) {
   bool done = false;
   while (!done) {
     done = true;
     try {
-      UpdateCursorPos();
+      if (position) UpdateCursorPos();
       operation();
     } catch (EDatabaseError& error) {
       TDataAction action = daFail;
@@ -510,6 +522,18 @@ void TDataSet::CheckOperation(const std::function<void()>& operation,
       done = action != daRetry;
     }
   }
+}
+
+template <typename Work>
+void TDataSet::RunOperation(const TDataSetNotifyEvent& before, const TDataSetNotifyEvent& after,
+                            bool scrolls, const Work& work) {
+  Fire(before);
+  if (scrolls) DoBeforeScroll();
+  work();
+  SetState(dsBrowse);
+  Resync(0);
+  Fire(after);
+  if (scrolls) DoAfterScroll();
 }
 
 void TDataSet::BeginInsertAppend() {
@@ -610,11 +634,10 @@ void TDataSet::Post() {
   }
   if (state_ != dsEdit && state_ != dsInsert) return;
   DataEvent(deCheckBrowseMode);
-  Fire(BeforePost);
-  CheckOperation([this] { InternalPost(); }, OnPostError);
-  SetState(dsBrowse);
-  Resync(0);
-  Fire(AfterPost);
+  // A new record goes where its keys put it: the source need not stand anywhere first.
+  const bool position = state_ != dsInsert;
+  RunOperation(BeforePost, AfterPost, false,
+               [&] { CheckOperation([this] { InternalPost(); }, OnPostError, position); });
 }
 
 void TDataSet::Cancel() {
@@ -624,12 +647,10 @@ void TDataSet::Cancel() {
   }
   if (state_ != dsEdit && state_ != dsInsert) return;
   DataEvent(deCheckBrowseMode);
-  Fire(BeforeCancel);
-  UpdateCursorPos();
-  InternalCancel();
-  SetState(dsBrowse);
-  Resync(0);
-  Fire(AfterCancel);
+  RunOperation(BeforeCancel, AfterCancel, false, [this] {
+    UpdateCursorPos();
+    InternalCancel();
+  });
 }
 
 void TDataSet::Delete() {
@@ -640,22 +661,16 @@ void TDataSet::Delete() {
   }
   if (record_count_ == 0) DatabaseError(kDataSetEmpty);
   DataEvent(deCheckBrowseMode);
-  Fire(BeforeDelete);
-  DoBeforeScroll();
-  CheckOperation([this] { InternalDelete(); }, OnDeleteError);
-  SetState(dsBrowse);
-  Resync(0);
-  Fire(AfterDelete);
-  DoAfterScroll();
+  RunOperation(BeforeDelete, AfterDelete, true,
+               [this] { CheckOperation([this] { InternalDelete(); }, OnDeleteError); });
 }
 
 void TDataSet::Refresh() {
   CheckBrowseMode();
-  Fire(BeforeRefresh);
-  UpdateCursorPos();
-  InternalRefresh();
-  Resync(0);
-  Fire(AfterRefresh);
+  RunOperation(BeforeRefresh, AfterRefresh, false, [this] {
+    UpdateCursorPos();
+    InternalRefresh();
+  });
 }
 
 void TDataSet::CheckBrowseMode() {
@@ -694,36 +709,16 @@ void TDataSet::SetBlobData(TField& field, const std::string& value) {
 
 void TDataSet::GetCalcFields(std::uint8_t* buffer) {
   if (calc_fields_size_ == 0 || buffer == nullptr) return;
-  const TDataSetState old = SetTempState(dsCalcFields);
-  std::uint8_t* old_buffer = calc_buffer_;
-  calc_buffer_ = buffer;
-  try {
-    ClearCalcFields(buffer);
-    Fire(OnCalcFields);
-  } catch (...) {
-    calc_buffer_ = old_buffer;
-    RestoreState(old);
-    throw;
-  }
-  calc_buffer_ = old_buffer;
-  RestoreState(old);
+  TTempState calculating(*this, dsCalcFields, buffer);
+  ClearCalcFields(buffer);
+  Fire(OnCalcFields);
 }
 
 bool TDataSet::FilterRecord(std::uint8_t* buffer) {
   if (!filtered_ || !OnFilterRecord) return true;
-  const TDataSetState old = SetTempState(dsFilter);
-  std::uint8_t* old_buffer = filter_buffer_;
-  filter_buffer_ = buffer;
+  TTempState filtering(*this, dsFilter, buffer);
   bool accept = true;
-  try {
-    OnFilterRecord(*this, accept);
-  } catch (...) {
-    filter_buffer_ = old_buffer;
-    RestoreState(old);
-    throw;
-  }
-  filter_buffer_ = old_buffer;
-  RestoreState(old);
+  OnFilterRecord(*this, accept);
   return accept;
 }
 
@@ -784,22 +779,12 @@ bool TDataSet::ScanForValues(const std::string& key_fields, const std::vector<st
   InternalFirst();
   bool found = false;
   while (!found && GetRecord(spare, gmNext, true) == grOK) {
-    const TDataSetState old = SetTempState(dsFilter);
-    std::uint8_t* old_buffer = filter_buffer_;
-    filter_buffer_ = spare;
-    try {
-      found = true;
-      for (std::size_t i = 0; i < fields.size() && found; ++i) {
-        found = ValueMatches(fields[i]->AsString(), values[i], options);
-      }
-      if (found && on_match) on_match();
-    } catch (...) {
-      filter_buffer_ = old_buffer;
-      RestoreState(old);
-      throw;
+    TTempState reading(*this, dsFilter, spare);
+    found = true;
+    for (std::size_t i = 0; i < fields.size() && found; ++i) {
+      found = ValueMatches(fields[i]->AsString(), values[i], options);
     }
-    filter_buffer_ = old_buffer;
-    RestoreState(old);
+    if (found && on_match) on_match();
   }
   return found;
 }
@@ -843,7 +828,7 @@ void TDataSet::EnableControls() {
 void TDataSet::DataEvent(TDataEvent event, TField* field, int info) {
   if (event == deFieldChange && field != nullptr) {
     if (!field->Calculated() && (state_ == dsEdit || state_ == dsInsert)) modified_ = true;
-    if (!field->Calculated() && auto_calc_fields_ && state_ != dsSetKey) {
+    if (!field->Calculated() && auto_calc_fields_ && state_ != dsSetKey && calc_fields_size_ > 0) {
       GetCalcFields(ActiveBuffer());
     }
   }
@@ -855,6 +840,8 @@ void TDataSet::DataEvent(TDataEvent event, TField* field, int info) {
     }
     if (event != deUpdateRecord) return;
   }
+  if (data_sources_.empty()) return;
+  // A source may leave the list while it is told: tell a snapshot, skipping sources gone.
   const std::vector<TDataSource*> sources = data_sources_;
   for (TDataSource* source : sources) {
     if (std::find(data_sources_.begin(), data_sources_.end(), source) != data_sources_.end()) {

@@ -131,8 +131,8 @@ class TDataSet : public TComponent {
   TFieldDefs& FieldDefs() { return field_defs_; }
   TFields& Fields() { return fields_; }
   int FieldCount() const { return fields_.Count(); }
-  TField* FindField(const std::string& name) const { return fields_.FindField(name); }
-  TField& FieldByName(const std::string& name) const { return fields_.FieldByName(name); }
+  TField* FindField(std::string_view name) const { return fields_.FindField(name); }
+  TField& FieldByName(std::string_view name) const { return fields_.FieldByName(name); }
   // Adds a calculated field; REQUIRES the dataset to be closed.
   TField& AddCalcField(const std::string& name, TFieldType type, int size = 0);
 
@@ -275,8 +275,27 @@ class TDataSet : public TComponent {
   // Enters a temporary state (key, calculating, filtering); RestoreState goes back.
   TDataSetState SetTempState(TDataSetState value);
   void RestoreState(TDataSetState value);
-  // Runs `operation` with the error event's retry and abort answers.
-  void CheckOperation(const std::function<void()>& operation, const TDataSetErrorEvent& event);
+  // A temporary state for the guard's lifetime: the calculating and filtering states also make
+  // `buffer` the one fields read and write. The state and buffer before come back when the
+  // guard ends, by an exception too.
+  class TTempState {
+   public:
+    TTempState(TDataSet& dataset, TDataSetState state, std::uint8_t* buffer = nullptr);
+    ~TTempState();
+    TTempState(const TTempState&) = delete;
+    TTempState& operator=(const TTempState&) = delete;
+
+   private:
+    TDataSet& dataset_;
+    TDataSetState old_state_;
+    std::uint8_t** slot_ = nullptr;  // calc_buffer_ or filter_buffer_ of dataset_, or null
+    std::uint8_t* old_buffer_ = nullptr;
+  };
+  // Runs `operation` (positioned on the active record unless `position` is false) with the
+  // error event's retry and abort answers.
+  template <typename Operation>
+  void CheckOperation(const Operation& operation, const TDataSetErrorEvent& event,
+                      bool position = true);
   // Makes the source's position the active buffer's record.
   void UpdateCursorPos();
   // The source's position is no longer that of any buffer.
@@ -311,7 +330,15 @@ class TDataSet : public TComponent {
   void RemoveDataSource(TDataSource& source);
   void BeginInsertAppend();
   void EndInsertAppend();
-  void Fire(const TDataSetNotifyEvent& event);
+  // What Post, Cancel, Delete and Refresh share: the Before event (an exception from it
+  // cancels the operation), with `scrolls` the scroll events around the rest, `work`, the
+  // return to browse mode with the window read again, and the After event.
+  template <typename Work>
+  void RunOperation(const TDataSetNotifyEvent& before, const TDataSetNotifyEvent& after,
+                    bool scrolls, const Work& work);
+  void Fire(const TDataSetNotifyEvent& event) {
+    if (event) event(*this);
+  }
 
   TDataSetState state_ = dsInactive;
   bool auto_calc_fields_ = true;

@@ -114,6 +114,28 @@ bool ParseInteger(const std::string& given, std::int64_t* value) {
   return true;
 }
 
+// The bytes of one field value. Every engine field fits the local array; only a calculated field
+// declared larger goes to the heap, so that reading a value allocates nothing.
+class TValueBuffer {
+ public:
+  explicit TValueBuffer(std::size_t size) : size_(size) {
+    if (size > sizeof local_) heap_.resize(size);
+    std::memset(data(), 0, size);
+  }
+  std::uint8_t* data() { return heap_.empty() ? local_ : heap_.data(); }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::uint8_t local_[256];
+  std::vector<std::uint8_t> heap_;
+  std::size_t size_;
+};
+
+// Reads the value of `field` in the dataset's active record into `value`; false when null.
+bool ReadValue(const TField& field, TValueBuffer& value) {
+  return field.DataSet().GetFieldData(field, value.data());
+}
+
 bool ParseFloat(const std::string& given, double* value) {
   const std::string text = Trim(given);
   if (text.empty()) return false;
@@ -322,22 +344,21 @@ void TField::SetData(const std::uint8_t* value, std::size_t size) {
 }
 
 bool TField::IsNull() const {
-  std::vector<std::uint8_t> data;
-  return !GetData(&data);
+  TValueBuffer data(DataSize());
+  return !ReadValue(*this, data);
 }
 
 std::string TField::AsString() const {
   if (IsBlobType(data_type_)) return dataset_.GetBlobData(*this);
-  std::vector<std::uint8_t> data;
-  if (!GetData(&data)) return std::string();
+  TValueBuffer data(DataSize());
+  if (!ReadValue(*this, data)) return std::string();
   const std::uint8_t* p = data.data();
   switch (data_type_) {
     case ftString:
     case ftFixedChar:
     case ftWideString:
     case ftGuid: {
-      std::size_t length = 0;
-      while (length < data.size() && p[length] != 0) ++length;
+      const std::size_t length = strnlen(reinterpret_cast<const char*>(p), data.size());
       return std::string(reinterpret_cast<const char*>(p), length);
     }
     case ftBoolean:
@@ -380,18 +401,18 @@ std::string TField::AsString() const {
 }
 
 std::int64_t TField::AsLargeInt() const {
-  std::vector<std::uint8_t> data;
+  TValueBuffer data(DataSize());
   switch (data_type_) {
     case ftSmallint:
-      return GetData(&data) ? static_cast<std::int16_t>(DecodeFixed16(data.data())) : 0;
+      return ReadValue(*this, data) ? static_cast<std::int16_t>(DecodeFixed16(data.data())) : 0;
     case ftWord:
     case ftBoolean:
-      return GetData(&data) ? DecodeFixed16(data.data()) : 0;
+      return ReadValue(*this, data) ? DecodeFixed16(data.data()) : 0;
     case ftInteger:
     case ftAutoInc:
-      return GetData(&data) ? static_cast<std::int32_t>(DecodeFixed32(data.data())) : 0;
+      return ReadValue(*this, data) ? static_cast<std::int32_t>(DecodeFixed32(data.data())) : 0;
     case ftLargeint:
-      return GetData(&data) ? static_cast<std::int64_t>(DecodeFixed64(data.data())) : 0;
+      return ReadValue(*this, data) ? static_cast<std::int64_t>(DecodeFixed64(data.data())) : 0;
     case ftFloat:
     case ftCurrency:
     case ftBCD:
@@ -415,18 +436,18 @@ std::int32_t TField::AsInteger() const {
 }
 
 double TField::AsFloat() const {
-  std::vector<std::uint8_t> data;
+  TValueBuffer data(DataSize());
   switch (data_type_) {
     case ftFloat:
     case ftCurrency: {
-      if (!GetData(&data)) return 0.0;
+      if (!ReadValue(*this, data)) return 0.0;
       const std::uint64_t bits = DecodeFixed64(data.data());
       double value;
       std::memcpy(&value, &bits, sizeof value);
       return value;
     }
     case ftBCD: {
-      if (!GetData(&data)) return 0.0;
+      if (!ReadValue(*this, data)) return 0.0;
       std::int64_t scaled = 0;
       if (!DecodeBcd(data.data(), &scaled)) ConversionError("float");
       return static_cast<double>(scaled) / 10000.0;
@@ -454,8 +475,8 @@ double TField::AsFloat() const {
 bool TField::AsBoolean() const {
   switch (data_type_) {
     case ftBoolean: {
-      std::vector<std::uint8_t> data;
-      return GetData(&data) && DecodeFixed16(data.data()) != 0;
+      TValueBuffer data(DataSize());
+      return ReadValue(*this, data) && DecodeFixed16(data.data()) != 0;
     }
     case ftSmallint:
     case ftWord:
@@ -480,17 +501,17 @@ bool TField::AsBoolean() const {
 }
 
 TDateTime TField::AsDateTime() const {
-  std::vector<std::uint8_t> data;
+  TValueBuffer data(DataSize());
   switch (data_type_) {
     case ftDate:
-      return GetData(&data)
+      return ReadValue(*this, data)
                  ? static_cast<std::int32_t>(DecodeFixed32(data.data())) - kDaysBeforeOrigin
                  : 0.0;
     case ftTime:
-      return GetData(&data) ? static_cast<std::int32_t>(DecodeFixed32(data.data())) / kMsPerDay
+      return ReadValue(*this, data) ? static_cast<std::int32_t>(DecodeFixed32(data.data())) / kMsPerDay
                             : 0.0;
     case ftDateTime: {
-      if (!GetData(&data)) return 0.0;
+      if (!ReadValue(*this, data)) return 0.0;
       const std::uint64_t bits = DecodeFixed64(data.data());
       double value;
       std::memcpy(&value, &bits, sizeof value);
@@ -520,7 +541,7 @@ void TField::SetAsString(const std::string& value) {
     case ftGuid:
     case ftBytes:
     case ftVarBytes: {
-      std::vector<std::uint8_t> data(DataSize(), 0);
+      TValueBuffer data(DataSize());
       // Text keeps room for its terminating zero byte.
       const std::size_t room = IsStringType(data_type_) ? data.size() - 1 : data.size();
       const std::size_t length = std::min(value.size(), room);
@@ -739,6 +760,11 @@ void TField::Clear() {
 TField& TFields::Add(std::unique_ptr<TField> field) {
   field->index_ = Count();
   items_.push_back(std::move(field));
+  if (by_name_.size() < 4 * items_.size()) {
+    Renumber();
+  } else {
+    IndexName(items_.size() - 1);
+  }
   return *items_.back();
 }
 
@@ -755,8 +781,30 @@ void TFields::RemoveDataFields() {
   Renumber();
 }
 
+void TFields::Clear() {
+  items_.clear();
+  by_name_.clear();
+}
+
 void TFields::Renumber() {
   for (std::size_t i = 0; i < items_.size(); ++i) items_[i]->index_ = static_cast<int>(i);
+  std::size_t size = 16;
+  while (size < 4 * items_.size()) size *= 2;
+  by_name_.assign(size, TNameSlot{});
+  for (std::size_t i = 0; i < items_.size(); ++i) IndexName(i);
+}
+
+void TFields::IndexName(std::size_t position) {
+  const std::string& name = items_[position]->FieldName();
+  const std::size_t mask = by_name_.size() - 1;
+  const std::uint32_t hash = HashText(name);
+  std::size_t slot = hash & mask;
+  for (; by_name_[slot].position != 0; slot = (slot + 1) & mask) {
+    // A name listed already belongs to an earlier field, which a lookup finds first.
+    const TNameSlot& entry = by_name_[slot];
+    if (entry.hash == hash && SameText(items_[entry.position - 1]->FieldName(), name)) return;
+  }
+  by_name_[slot] = {hash, static_cast<std::uint32_t>(position + 1)};
 }
 
 TField& TFields::Fields(int index) const {
@@ -764,14 +812,20 @@ TField& TFields::Fields(int index) const {
   return *items_[static_cast<std::size_t>(index)];
 }
 
-TField* TFields::FindField(const std::string& name) const {
-  for (const auto& field : items_) {
-    if (SameText(field->FieldName(), name)) return field.get();
+TField* TFields::FindField(std::string_view name) const {
+  if (by_name_.empty()) return nullptr;
+  const std::size_t mask = by_name_.size() - 1;
+  const std::uint32_t hash = HashText(name);
+  for (std::size_t slot = hash & mask; by_name_[slot].position != 0; slot = (slot + 1) & mask) {
+    const TNameSlot& entry = by_name_[slot];
+    if (entry.hash == hash && SameText(items_[entry.position - 1]->FieldName(), name)) {
+      return items_[entry.position - 1].get();
+    }
   }
   return nullptr;
 }
 
-TField& TFields::FieldByName(const std::string& name) const {
+TField& TFields::FieldByName(std::string_view name) const {
   TField* field = FindField(name);
   if (field == nullptr) DatabaseError(kFieldNotFound, name);
   return *field;

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tabula {
@@ -281,7 +282,9 @@ class TField {
   bool required_ = false;
 };
 
-// The dataset's field objects, in column order.
+// The dataset's field objects, in column order. Applications look fields up by name on every
+// record they read or write, so the list keeps a hash table of the names (without regard to
+// case) beside it: a lookup costs one hash of the name, not a comparison with every field.
 class TFields {
  public:
   TFields() = default;
@@ -293,18 +296,28 @@ class TFields {
   void InsertFront(std::vector<std::unique_ptr<TField>> fields);
   // Removes the data fields, keeping calculated ones.
   void RemoveDataFields();
-  void Clear() { items_.clear(); }
+  void Clear();
   int Count() const { return static_cast<int>(items_.size()); }
   TField& Fields(int index) const;  // raises "Field index out of range."
-  TField* FindField(const std::string& name) const;
+  // The first field (in column order) with that name; null when there is none.
+  TField* FindField(std::string_view name) const;
   // Raises "Field '%s' not found".
-  TField& FieldByName(const std::string& name) const;
+  TField& FieldByName(std::string_view name) const;
   TField* FieldByNumber(int field_no) const;
 
  private:
+  // Numbers the fields by position and builds the name table again.
   void Renumber();
+  void IndexName(std::size_t position);
 
   std::vector<std::unique_ptr<TField>> items_;
+  struct TNameSlot {
+    std::uint32_t hash = 0;      // HashText of the field's name
+    std::uint32_t position = 0;  // position + 1 of the field; 0 for an empty slot
+  };
+  // Open addressing over the case-insensitive hash of each name, listing the first field of
+  // each name only. Its size is a power of two, at least four times the number of fields.
+  std::vector<TNameSlot> by_name_;
 };
 
 }  // namespace tabula

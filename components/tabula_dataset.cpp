@@ -386,8 +386,12 @@ void TTabulaDataSet::SetFieldData(TField& field, const std::uint8_t* value, std:
     }
   } else if (state == dsSetKey || state == dsFilter) {
     // Key buffers are written whatever the cursor's read-only setting.
-    const TFieldDescriptor descriptor =
-        cursor_->GetDescriptor(static_cast<std::uint16_t>(field.FieldNo()));
+    const std::vector<TFieldDescriptor>& descriptors = cursor_->Descriptors();
+    const auto at = static_cast<std::size_t>(field.FieldNo());
+    if (at < 1 || at > descriptors.size()) {
+      RaiseTableError(TABULA_OUTOFRANGE, ErrorTableName(), field.FieldName());
+    }
+    const TFieldDescriptor& descriptor = descriptors[at - 1];
     const std::uint16_t code =
         StoreFieldValue(descriptor, record, record_size_, value, value == nullptr ? 0 : size);
     if (code != 0) RaiseTableError(code, ErrorTableName(), field.FieldName());
