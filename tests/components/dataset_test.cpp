@@ -405,6 +405,51 @@ TEST(DataSetTest, FieldsConvertBetweenTypesAndRefuseBadText) {
   EXPECT_EQ(dataset.FieldByName("Id").AsInteger(), 41);
 }
 
+// Names are found without regard to case among many fields, including names whose hashes meet
+// (same length, same first and last eight bytes) and bytes that only fold together by accident.
+TEST(DataSetTest, FieldsAreFoundByNameAmongManyFields) {
+  TMemoryDataSet dataset;
+  const std::vector<std::string> names = {"Prefix__A__Suffix_", "Prefix__B__Suffix_", "Code0",
+                                          "X", "Preferred_Alerts_Report",
+                                          "Preferred_Agency_Report"};
+  for (const std::string& name : names) dataset.AddCalcField(name, ftInteger);
+  for (int i = 0; i < 40; ++i) dataset.AddCalcField("Extra" + std::to_string(i), ftInteger);
+  EXPECT_THROW(dataset.AddCalcField("code0", ftInteger), EDatabaseError);  // taken
+  for (int pass = 0; pass < 2; ++pass) {
+    dataset.Open();  // the data fields join ahead of the calculated ones
+    struct Row {
+      std::string lookup;
+      std::string found;  // empty: none
+    };
+    const std::vector<Row> rows = {
+        {"prefix__a__suffix_", "Prefix__A__Suffix_"},
+        {"PREFIX__B__SUFFIX_", "Prefix__B__Suffix_"},
+        {"Prefix__C__Suffix_", ""},
+        {"CODE0", "Code0"},
+        {std::string("CODE") + '\x10', ""},
+        {"x", "X"},
+        {"", ""},
+        {"preferred_agency_report", "Preferred_Agency_Report"},
+        {"Preferred_Alerts_Report", "Preferred_Alerts_Report"},
+        {"extra39", "Extra39"},
+        {"Extra40", ""},
+        {"id", "Id"},
+        {"NAME", "Name"},
+        {"Nam", ""},
+    };
+    for (const Row& row : rows) {
+      const TField* field = dataset.FindField(row.lookup);
+      EXPECT_EQ(field == nullptr ? std::string() : field->FieldName(), row.found)
+          << "pass " << pass << ": " << row.lookup;
+    }
+    EXPECT_EQ(dataset.FieldByName("extra7").Index(), dataset.FieldByName("EXTRA6").Index() + 1);
+    EXPECT_THROW(dataset.FieldByName("Extra40"), EDatabaseError);
+    dataset.Close();  // the data fields leave, the calculated ones stay
+    EXPECT_EQ(dataset.FindField("Name"), nullptr);
+    EXPECT_NE(dataset.FindField("EXTRA0"), nullptr);
+  }
+}
+
 TEST(DataSetTest, CalculatedFieldsFollowTheRecord) {
   TMemoryDataSet dataset;
   dataset.AddRow(2, "a");
