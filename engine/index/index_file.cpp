@@ -248,18 +248,41 @@ void TIndexFile::CreateHeader() {
   DefinitionsChanged();
 }
 
-void TIndexFile::EncodeHeaderForDisk(std::uint8_t* block) const {
-  TIndexHeader disk = header_;
-  // Temporary descriptors sit after the permanent ones and never reach the file.
-  int permanent = 0;
-  while (permanent < disk.SecondaryCount && !disk.Descriptors[permanent + 1].Temporary) {
-    ++permanent;
+void TIndexFile::EncodeHeaderForDisk(std::uint8_t* block) {
+  std::uint8_t* image = encoded_header_.data();
+  auto pages_of = [this](int slot) {
+    const TIndexDescriptor& d = header_.Descriptors[slot];
+    return TSlotPages{d.RootPage, d.FreePage, d.ParameterPage};
+  };
+  if (encoded_generation_ != definitions_generation_) {
+    // Temporary descriptors sit after the permanent ones and never reach the file.
+    int permanent = 0;
+    while (permanent < header_.SecondaryCount && !header_.Descriptors[permanent + 1].Temporary) {
+      ++permanent;
+    }
+    header_.EncodeTo(image);
+    for (int slot = permanent + 1; slot <= header_.SecondaryCount; ++slot) {
+      std::memset(image + TIndexHeader::DescriptorOffset(slot), 0,
+                  TIndexDescriptor::kEncodedLength);
+    }
+    for (int slot = 0; slot < kIndexSlotCount; ++slot) encoded_pages_[slot] = pages_of(slot);
+    encoded_permanent_ = permanent;
+    encoded_generation_ = definitions_generation_;
+  } else {
+    header_.EncodeScalarsTo(image);
+    for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+      if (slot > encoded_permanent_ && slot <= header_.SecondaryCount) continue;  // temporary
+      const TSlotPages pages = pages_of(slot);
+      if (pages == encoded_pages_[slot]) continue;
+      std::uint8_t* d = image + TIndexHeader::DescriptorOffset(slot);
+      EncodeFixed32(d + kDescRootPage, pages.root);
+      EncodeFixed32(d + kDescFreePage, pages.free);
+      EncodeFixed32(d + kDescParameterPage, pages.parameter);
+      encoded_pages_[slot] = pages;
+    }
   }
-  for (int slot = permanent + 1; slot <= disk.SecondaryCount; ++slot) {
-    disk.Descriptors[slot] = TIndexDescriptor();
-  }
-  disk.SecondaryCount = static_cast<std::uint8_t>(permanent);
-  disk.EncodeTo(block);
+  image[kIdxHeaderSecondaryCount] = static_cast<std::uint8_t>(encoded_permanent_);
+  std::memcpy(block, image, kIndexBlockSize);
   if (encrypted_) ScrambleRun(block, kIndexBlockSize, kDataSeed);
 }
 

@@ -245,7 +245,9 @@ class TIndexFile : public TFileHandler, public TPageStore {
   // Writes the dirty, unpinned pages of the main file (temporary = false) or of the scratch file.
   void WriteDirtyPages(bool temporary);
   void ReadBlock(bool scratch, std::uint32_t page_number, std::uint8_t* buffer);
-  void EncodeHeaderForDisk(std::uint8_t* block) const;
+  // The header block as it goes to the disk (scrambled in an encrypted table): temporary
+  // descriptors left out. Encodes only what changed since the last call.
+  void EncodeHeaderForDisk(std::uint8_t* block);
   void EnsureScratchFile();
   void RotateSlots(int first, int middle, int last);
   // Forgets the cached pages of one slot without writing them.
@@ -263,6 +265,20 @@ class TIndexFile : public TFileHandler, public TPageStore {
   TIndexHeader header_;
   bool header_dirty_ = false;
   std::uint64_t definitions_generation_ = 0;
+  // The header block last encoded for the disk (unscrambled) and what it was built from: the
+  // definitions generation (0: nothing encoded yet), the number of permanent secondary indexes,
+  // and every slot's page numbers. Within one generation only the page numbers and the fields
+  // outside the descriptors can differ, so a write re-encodes just those.
+  struct TSlotPages {
+    std::uint32_t root = 0;
+    std::uint32_t free = 0;
+    std::uint32_t parameter = 0;
+    bool operator==(const TSlotPages&) const = default;
+  };
+  std::array<std::uint8_t, kIndexBlockSize> encoded_header_{};
+  std::uint64_t encoded_generation_ = 0;
+  int encoded_permanent_ = 0;
+  std::array<TSlotPages, kIndexSlotCount> encoded_pages_{};
   std::string table_name_;
   bool encrypted_ = false;
   int default_capacity_ = 2;

@@ -51,14 +51,17 @@ bool TIndexDescriptor::DecodeFrom(const std::uint8_t* src, std::size_t length) {
 
 void TIndexHeader::EncodeTo(std::uint8_t* dst) const {
   std::memset(dst, 0, kEncodedLength);
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    Descriptors[slot].EncodeTo(dst + DescriptorOffset(slot));
+  }
+  EncodeScalarsTo(dst);
+}
+
+void TIndexHeader::EncodeScalarsTo(std::uint8_t* dst) const {
   EncodeFixed32(dst + kIdxHeaderChangeCount, ChangeCount);
   dst[kIdxHeaderVersion] = Version;
   EncodeFixed32(dst + kIdxHeaderNextPage, NextPage);
   dst[kIdxHeaderSecondaryCount] = SecondaryCount;
-  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
-    Descriptors[slot].EncodeTo(dst + kIdxHeaderDescriptors +
-                               slot * TIndexDescriptor::kEncodedLength);
-  }
   EncodeFixed32(dst + kIdxHeaderRecordCount, RecordCount);
   dst[kIdxHeaderNoPrimaryIndex] = NoPrimaryIndex ? 1 : 0;
 }

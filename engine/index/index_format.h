@@ -150,6 +150,14 @@ struct TIndexHeader {
 
   // Writes the whole block: reserved and ignored bytes as zeros.
   void EncodeTo(std::uint8_t* dst) const;
+  // Writes only the fields outside the descriptors (change counter, version, next page,
+  // secondary count, record count, no-primary-index flag) into a block.
+  void EncodeScalarsTo(std::uint8_t* dst) const;
+  // Offset of a slot's descriptor in the block.
+  static constexpr std::size_t DescriptorOffset(int slot) {
+    return kIdxHeaderDescriptors +
+           static_cast<std::size_t>(slot) * TIndexDescriptor::kEncodedLength;
+  }
   // Returns 0, or TABULA_HEADERCORRUPT when the block is short, records more secondary indexes
   // than there are secondary slots, or the name of a slot in use is damaged. Slots past the
   // secondary count may hold stale bytes; they are decoded leniently and never used.

@@ -792,6 +792,70 @@ TEST_F(IndexFileTest, DefinitionsGenerationChangesWithTheDefinitionsOnly) {
   EXPECT_NE(reader.DefinitionsGeneration(), before);
 }
 
+// A header write encodes only what changed since the last one; the block on disk is always the
+// whole header as a full encoding gives it, temporary descriptors left out.
+TEST_F(IndexFileTest, HeaderWritesMatchTheWholeHeaderThroughEveryKindOfChange) {
+  TIndexFile file;
+  CreateStaffIndex(file, "STAFF.IDX");
+  auto expected_block = [&] {
+    TIndexHeader disk = file.Header();
+    int permanent = 0;
+    while (permanent < disk.SecondaryCount && !disk.Descriptors[permanent + 1].Temporary) {
+      ++permanent;
+    }
+    for (int slot = permanent + 1; slot <= disk.SecondaryCount; ++slot) {
+      disk.Descriptors[slot] = TIndexDescriptor();
+    }
+    disk.SecondaryCount = static_cast<std::uint8_t>(permanent);
+    Bytes block(4096);
+    disk.EncodeTo(block.data());
+    return block;
+  };
+  TIndexDefinition temp = PrimaryOnStaffNo();
+  temp.Name = "Temp";
+  temp.Temporary = true;
+  TIndexDefinition later = ByName();
+  later.Name = "Later";
+  TTextIndexParameters params;
+  params.StopWords = {"OF", "THE"};
+  auto insert = [&](int slot, std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t i = from; i < to; ++i) {
+      const Bytes key = BigEndianKey(i, 5);
+      file.InsertKey(slot, cmp_, key.data(), i + 1);
+      if (slot == 0) file.IncRecordCount();
+    }
+  };
+  const std::pair<const char*, std::function<void()>> steps[] = {
+      {"nothing", [] {}},
+      {"keys: roots, next page, record count", [&] { insert(0, 0, 3000); }},
+      {"keys removed: free chain",
+       [&] {
+         for (std::uint32_t i = 0; i < 2000; ++i) {
+           const Bytes key = BigEndianKey(i, 5);
+           file.DeleteKey(0, cmp_, key.data(), i + 1);
+           file.DecRecordCount();
+         }
+       }},
+      {"temporary index", [&] { file.AddSecondaryIndex(temp, StaffFields()); }},
+      {"keys in the temporary index", [&] { insert(2, 0, 2000); }},
+      {"permanent index ahead of it", [&] { file.AddSecondaryIndex(later, StaffFields()); }},
+      {"keys again", [&] { insert(0, 5000, 6000); }},
+      {"text parameters", [&] { file.WriteParameterChain(params.Encode()); }},
+      {"temporary index dropped", [&] { file.DropTemporaryIndexes(); }},
+      {"index deleted", [&] { file.DeleteIndex(1); }},
+      {"keys after it", [&] { insert(0, 7000, 7100); }},
+  };
+  for (const auto& [what, change] : steps) {
+    SCOPED_TRACE(what);
+    change();
+    file.FlushPages();
+    file.WriteHeader(true);
+    const Bytes bytes = FileBytes("STAFF.IDX");
+    ASSERT_GE(bytes.size(), 4096u);
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 4096), expected_block());
+  }
+}
+
 TEST_F(IndexFileTest, EmptyIndexesCutsTheFileToItsHeader) {
   TIndexFile file;
   CreateStaffIndex(file, "STAFF.IDX");
