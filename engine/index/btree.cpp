@@ -280,6 +280,18 @@ bool TBTree::Remove(const std::uint8_t* key, std::uint32_t value) {
   return true;
 }
 
+bool TBTree::Contains(const std::uint8_t* key) {
+  if (store_.RootPage(slot_) == 0) return false;
+  TPath path(store_);
+  DescendForUpdate(key, true, path);
+  if (path.Leaf().pos > path.Leaf().page->Count()) {
+    // Every key of this leaf is below: an equal key can only open the next leaf.
+    if (!NextLeaf(path)) return false;
+  }
+  const TLevel& leaf = path.Leaf();
+  return cmp_.CompareKeys(leaf.page->Key(leaf.pos), key, format_.KeyLength) == 0;
+}
+
 void TBTree::Rebalance(TPath& path, int level) {
   while (true) {
     TPage* page = path[level].page;

@@ -106,6 +106,10 @@ class TBTree {
   void Insert(const std::uint8_t* key, std::uint32_t value);
   // Removes the entry with this key and value; false (nothing changed) when there is none.
   bool Remove(const std::uint8_t* key, std::uint32_t value);
+  // True when a key equal to `key` (the whole key length) is in the index: the uniqueness check
+  // of an update, under the write lock. Descends like an update, without ordinals and without
+  // change detection.
+  bool Contains(const std::uint8_t* key);
 
   // ---- Reads. Each returns false when a fetch reported a change by another process; the
   // position is then unspecified. An empty index, or no key where asked, leaves the position

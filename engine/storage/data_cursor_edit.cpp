@@ -274,10 +274,7 @@ class TDataCursor::TEditKeys {
   }
 
   bool Exists(const TIndex& index, const std::uint8_t* key) {
-    TBTree tree = index_.Tree(index.slot, *index.comparator);
-    bool found = false;
-    tree.Seek(key, index.Length(), &probe_, &found);
-    return probe_.Valid() && found;
+    return index_.Tree(index.slot, *index.comparator).Contains(key);
   }
 
   void Insert(const TIndex& index, const std::uint8_t* key, std::int32_t record_no) {
@@ -371,7 +368,6 @@ class TDataCursor::TEditKeys {
   std::unique_ptr<TIndex> text_;
   std::vector<TFieldDescriptor> text_fields_;
   TTextIndexParams params_;
-  TTreePosition probe_;  // reused by Exists
 };
 
 void TDataCursor::TEditKeysDeleter::operator()(TEditKeys* keys) const { delete keys; }

@@ -156,6 +156,7 @@ TEST(BTreeTest, RandomInsertsAndDeletesMatchAMultimap) {
           ASSERT_EQ(at.Ordinal, std::distance(model.begin(), it) + 1);
           ASSERT_EQ(found, it->first == key);
         }
+        ASSERT_EQ(tree.Contains(key.data()), model.count(key) > 0);
         const std::uint32_t ordinal = 1 + rng() % model.size();
         ASSERT_TRUE(tree.SeekOrdinal(ordinal, &at));
         ASSERT_TRUE(at.Valid());
@@ -367,6 +368,7 @@ TEST(BTreeTest, SearchesAndStepsAllocateNothing) {
     ASSERT_TRUE(tree.Next(&at, &moved));
     ASSERT_TRUE(tree.Prior(&at, &moved));
     ASSERT_TRUE(tree.SeekLast(key.data(), key.size(), &at));
+    tree.Contains(key.data());
   }
   ASSERT_TRUE(tree.SeekOrdinal(1234, &at));
   EXPECT_EQ(g_allocations.load() - before, 0u);
