@@ -408,11 +408,19 @@ void TPage::EncodeTo(std::uint8_t* dst) const {
   }
   const std::size_t kl = format_.KeyLength;
   const std::size_t entry_size = IsLeaf() ? kl + 4 : format_.InteriorEntrySize();
+  if (count_ == 0) return;
+  // Every entry but the last is copied in whole 8-byte words: the few bytes copied beyond its
+  // end land in the next entry's place, which is written after it, and are read from within
+  // the next entry (the stride is longer than the entry). The last entry is copied exactly, so
+  // nothing is written past the entries.
+  const std::size_t words = (entry_size + 7) / 8;
   std::uint8_t* p = dst + kPageEntries;
-  for (int i = 1; i <= count_; ++i) {
-    std::memcpy(p, Entry(i), entry_size);
-    p += entry_size;
+  const std::uint8_t* e = entries_.data();
+  const std::size_t stride = Stride();
+  for (int i = 1; i < count_; ++i, p += entry_size, e += stride) {
+    for (std::size_t w = 0; w < words; ++w) std::memcpy(p + 8 * w, e + 8 * w, 8);
   }
+  std::memcpy(p, e, entry_size);
 }
 
 void TPage::EncodeCompressed(std::uint8_t* dst) const {
