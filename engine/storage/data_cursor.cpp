@@ -369,6 +369,8 @@ void TDataCursor::ClearState() {
   visible_count_ = 0;
   uses_bitmap_ = false;
   read_depth_ = write_depth_ = scan_depth_ = 0;
+  scan_direction_ = scan_misses_ = 0;
+  stepping_ = false;
   read_lock_taken_ = write_lock_taken_ = scan_lock_taken_ = false;
 }
 

@@ -482,8 +482,18 @@ class TDataCursor : public TRecordCacheCursor {
   bool LocksApply() const;
   void GotoFirst();
   void GotoLast();
+  // GotoFirst (`first`) or GotoLast: the first (last) visible record in the range, else no
+  // current record.
+  void GotoEnd(bool first);
   void MoveBy(std::int32_t n);
   void LoadCurrent(TReadDirection direction);
+  // A scan that keeps missing the record cache: loads the records the cursor visits next in
+  // its direction (`limit` at most) under one change check. False when the check (or a page
+  // fetch) re-synchronised the cursor and nothing was loaded.
+  bool LoadAhead(bool forward, std::int32_t limit);
+  // The record numbers of the current and the following visible records in the direction,
+  // `limit` at most. False when a page fetch re-synchronised the cursor.
+  bool CollectAhead(bool forward, std::int32_t limit, std::vector<std::int32_t>* numbers);
   bool Search(const std::uint8_t* key, bool nearest, bool keep_flags);
   // The descent of Search without range bounds and flags; `moved` tells whether the position
   // changed.
@@ -529,6 +539,13 @@ class TDataCursor : public TRecordCacheCursor {
   int scan_depth_ = 0;
   bool scan_lock_taken_ = false;
   bool resyncing_ = false;
+  // Scans: the direction of the last steps (1, -1, 0 after any other positioning) and how many
+  // of them missed the record cache. From the second miss on, each miss loads the next records
+  // in the cursor's order, twice as many each time (up to half the cache).
+  int scan_direction_ = 0;
+  int scan_misses_ = 0;
+  bool stepping_ = false;
+  std::vector<std::int32_t> ahead_;  // kept to spare an allocation per load
 
   // ---- BLOB values
   // The BLOB field `field_no` whose slot lies inside the record, or null.

@@ -458,19 +458,24 @@ void TDataCursor::ComputeRangePositions() {
 
 // ---- Internal steps --------------------------------------------------------------------------
 
-void TDataCursor::GotoFirst() {
+void TDataCursor::GotoFirst() { GotoEnd(true); }
+
+void TDataCursor::GotoLast() { GotoEnd(false); }
+
+void TDataCursor::GotoEnd(bool first) {
   if (KnownEmpty()) {
     ClearPosition();
     return;
   }
   if (record_order_) {
-    const std::int32_t first = working_bitmap_.NextSet(1);
-    if (first == 0) {
+    const std::int32_t end =
+        first ? working_bitmap_.NextSet(1) : working_bitmap_.PriorSet(working_bitmap_.Size());
+    if (end == 0) {
       ClearPosition();
       return;
     }
-    record_no_ = first;
-    ordinal_ = 1;
+    record_no_ = end;
+    ordinal_ = first ? 1 : visible_count_;
     bof_ = eof_ = false;
     return;
   }
@@ -480,66 +485,22 @@ void TDataCursor::GotoFirst() {
     TTreePosition at;
     bool ok;
     if (!range_active_) {
-      ok = tree.First(&at);
-    } else {
+      ok = first ? tree.First(&at) : tree.Last(&at);
+    } else if (first) {
       bool found = false;
       ok = tree.Seek(range_start_key_.data(), key_length_, &at, &found);
-      if (ok && at.Valid() && CompareIndexKeys(at.Key.data(), range_end_key_.data()) > 0) {
-        at.Clear();
-      }
-    }
-    if (!ok) {
-      CountRestart(&restarts, table_name_);
-      continue;
-    }
-    if (!at.Valid()) {
-      ClearPosition();
-      return;
-    }
-    CommitPosition(at);
-    bof_ = eof_ = false;
-    break;
-  }
-  // A hidden first key: the next visible one.
-  if (!Visible(record_no_)) {
-    MoveBy(1);
-    if (eof_) ClearPosition();
-    bof_ = false;
-  }
-}
-
-void TDataCursor::GotoLast() {
-  if (KnownEmpty()) {
-    ClearPosition();
-    return;
-  }
-  if (record_order_) {
-    const std::int32_t last = working_bitmap_.PriorSet(working_bitmap_.Size());
-    if (last == 0) {
-      ClearPosition();
-      return;
-    }
-    record_no_ = last;
-    ordinal_ = visible_count_;
-    bof_ = eof_ = false;
-    return;
-  }
-  int restarts = 0;
-  while (true) {
-    TBTree tree = Tree();
-    TTreePosition at;
-    bool ok;
-    if (!range_active_) {
-      ok = tree.Last(&at);
     } else {
       ok = tree.SeekLast(range_end_key_.data(), key_length_, &at);
-      if (ok && at.Valid() && CompareIndexKeys(at.Key.data(), range_start_key_.data()) < 0) {
-        at.Clear();
-      }
     }
     if (!ok) {
       CountRestart(&restarts, table_name_);
       continue;
+    }
+    // The key nearest one bound lies beyond the other when the range holds no key.
+    if (at.Valid() && range_active_ &&
+        (first ? CompareIndexKeys(at.Key.data(), range_end_key_.data()) > 0
+               : CompareIndexKeys(at.Key.data(), range_start_key_.data()) < 0)) {
+      at.Clear();
     }
     if (!at.Valid()) {
       ClearPosition();
@@ -549,10 +510,11 @@ void TDataCursor::GotoLast() {
     bof_ = eof_ = false;
     break;
   }
+  // A hidden end key: the nearest visible one inward.
   if (!Visible(record_no_)) {
-    MoveBy(-1);
-    if (bof_) ClearPosition();
-    eof_ = false;
+    MoveBy(first ? 1 : -1);
+    if (first ? eof_ : bof_) ClearPosition();
+    (first ? bof_ : eof_) = false;
   }
 }
 
@@ -614,6 +576,10 @@ void TDataCursor::MoveBy(std::int32_t n) {
 
 void TDataCursor::LoadCurrent(TReadDirection direction) {
   if (record_image_.empty()) return;
+  if (!stepping_ && !resyncing_) {
+    scan_direction_ = 0;
+    scan_misses_ = 0;
+  }
   int restarts = 0;
   while (record_no_ != 0) {
     TDataFile& data = table_->DataFile();
@@ -626,7 +592,21 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
       }
       Raise(TABULA_INDEXCORRUPT);
     }
-    TRecord* record = data.Cache()->GetRecord(this, record_no_, true, direction, true);
+    TRecordCache& cache = *data.Cache();
+    // A scan's first miss reads as any read does; the following ones load what the scan
+    // visits next, so that one change check and a few transfers serve many steps. Only inside
+    // a frame, which keeps the read lock taken for the check until the loaded records are in.
+    if (stepping_ && !resyncing_ && read_depth_ > 0 && cache.Find(record_no_) == nullptr &&
+        ++scan_misses_ >= 2) {
+      std::int32_t limit = cache.ReadAheadRecords();
+      const std::int32_t most = std::max(cache.CacheLimit() / 2, 1);
+      for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
+      if (!LoadAhead(direction == TReadDirection::kForward, std::min(limit, most))) {
+        CountRestart(&restarts, table_name_);
+        continue;
+      }
+    }
+    TRecord* record = cache.GetRecord(this, record_no_, true, direction, true);
     if (record == nullptr) {
       CountRestart(&restarts, table_name_);
       continue;
@@ -638,6 +618,73 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
     return;
   }
   std::fill(record_image_.begin(), record_image_.end(), 0);
+}
+
+bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
+  // A change found on the way re-synchronises the cursor, and the records are collected again
+  // from where it stands now; the read lock is then held, so the second round finds no change.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!CollectAhead(forward, limit, &ahead_)) continue;
+    if (LockAndCheckForChanges()) continue;
+    if (record_order_) {
+      // Already in order, one way or the other.
+      if (!forward) std::reverse(ahead_.begin(), ahead_.end());
+    } else {
+      std::sort(ahead_.begin(), ahead_.end());
+      ahead_.erase(std::unique(ahead_.begin(), ahead_.end()), ahead_.end());
+    }
+    table_->DataFile().Cache()->LoadRecords(ahead_);
+    return true;
+  }
+  return false;
+}
+
+bool TDataCursor::CollectAhead(bool forward, std::int32_t limit,
+                               std::vector<std::int32_t>* numbers) {
+  numbers->clear();
+  if (record_no_ == 0 || limit <= 0) return true;
+  const std::size_t wanted = static_cast<std::size_t>(limit);
+  if (record_order_) {
+    for (std::int32_t n = record_no_; n != 0 && numbers->size() < wanted;
+         n = forward ? working_bitmap_.NextSet(n + 1) : working_bitmap_.PriorSet(n - 1)) {
+      numbers->push_back(n);
+    }
+    return true;
+  }
+  if (!position_.Valid()) return true;
+  // The leaves from the current entry on. The numbers are only a forecast: a damaged leaf
+  // ends the walk, and navigation itself finds the damage.
+  TIndexFile& index = table_->IndexFile();
+  index.OnCheckChanges = [this] { return LockAndCheckForChanges(); };
+  const int step = forward ? 1 : -1;
+  std::uint32_t page_number = position_.Page;
+  int entry = position_.Entry;
+  for (std::size_t pages = 0; page_number != 0 && numbers->size() < wanted && pages <= wanted;
+       ++pages) {
+    TPage* page = index.FetchPage(current_index_, page_number, true);
+    if (page == nullptr) return false;
+    if (!page->IsLeaf() || page->Free()) {
+      index.ReleasePage(page);
+      break;
+    }
+    const int count = page->Count();
+    if (entry == 0) entry = forward ? 1 : count;
+    bool outside = false;
+    for (; entry >= 1 && entry <= count && numbers->size() < wanted; entry += step) {
+      if (range_active_ &&
+          (forward ? CompareIndexKeys(page->Key(entry), range_end_key_.data()) > 0
+                   : CompareIndexKeys(page->Key(entry), range_start_key_.data()) < 0)) {
+        outside = true;
+        break;
+      }
+      const auto value = static_cast<std::int32_t>(page->Value(entry));
+      if (Visible(value)) numbers->push_back(value);
+    }
+    page_number = outside ? 0 : (forward ? page->NextPage() : page->PrevPage());
+    index.ReleasePage(page);
+    entry = 0;
+  }
+  return true;
 }
 
 std::int32_t TDataCursor::ConsecutiveRecordsAhead(std::int32_t record_no, TReadDirection direction,
@@ -834,6 +881,11 @@ void TDataCursor::SetToEnd() {
 }
 
 std::uint16_t TDataCursor::StepRecord(bool forward, std::uint8_t* buffer) {
+  const int direction = forward ? 1 : -1;
+  if (scan_direction_ != direction) {
+    scan_direction_ = direction;
+    scan_misses_ = 0;
+  }
   std::uint16_t code = 0;
   if (forward) {
     if (bof_) {
@@ -851,6 +903,11 @@ std::uint16_t TDataCursor::StepRecord(bool forward, std::uint8_t* buffer) {
     if (bof_) code = TABULA_BOF;
   }
   if (code == 0) {
+    struct TStepping {
+      bool& flag;
+      explicit TStepping(bool& f) : flag(f) { flag = true; }
+      ~TStepping() { flag = false; }
+    } stepping(stepping_);
     LoadCurrent(forward ? TReadDirection::kForward : TReadDirection::kBackward);
   }
   CopyOut(code, buffer);

@@ -285,6 +285,60 @@ void TRecordCache::ReadBlock(std::int32_t first, std::int32_t count, TReadDirect
   }
 }
 
+void TRecordCache::LoadRecords(const std::vector<std::int32_t>& numbers) {
+  const std::int32_t record_size = file_.RecordSize();
+  // Inside a transaction the cache may hold records that the file does not: each read then
+  // goes through GetRecord.
+  if (record_size <= 0 || file_.HoldsTransactionLock()) return;
+  const std::int32_t max_gap = kReadGapBytes / record_size;
+  const std::int32_t max_span = std::max(kReadSpanBytes / record_size, 1);
+  const std::int32_t next_record = file_.NextRecordNo();
+  const std::size_t size = static_cast<std::size_t>(record_size);
+  std::size_t at = 0;
+  while (at < numbers.size()) {
+    const std::int32_t first = numbers[at];
+    if (first <= 0 || first >= next_record || Find(first) != nullptr) {
+      ++at;
+      continue;
+    }
+    // The group: following listed records close enough to share the transfer.
+    std::size_t end = at + 1;
+    while (end < numbers.size() && numbers[end] > numbers[end - 1] && numbers[end] < next_record &&
+           numbers[end] - numbers[end - 1] - 1 <= max_gap && numbers[end] - first < max_span) {
+      ++end;
+    }
+    const std::int32_t count = numbers[end - 1] - first + 1;
+    const std::size_t wanted = size * static_cast<std::size_t>(count);
+    // Only grown: resizing a vector up fills it, which costs as much as the read.
+    if (span_buffer_.size() < wanted) span_buffer_.resize(wanted);
+    window_first_ = first;
+    window_count_ = count;
+    struct TWindowReset {
+      TRecordCache* cache;
+      ~TWindowReset() { cache->window_count_ = 0; }
+    } window_reset{this};
+    ++stats_.reads_begun;
+    const std::int64_t bytes = file_.ReadRecords(first, count, span_buffer_.data());
+    if (bytes < static_cast<std::int64_t>(wanted) && !file_.ShortReadAllowed()) {
+      RaiseTableError(TABULA_READERR, file_.TableName());
+    }
+    ++stats_.reads_done;
+    const std::int32_t whole = bytes <= 0 ? 0 : static_cast<std::int32_t>(bytes / record_size);
+    plain_buffer_.resize(size);
+    for (std::size_t i = at; i < end; ++i) {
+      const std::int32_t k = numbers[i] - first;
+      if (k >= whole || Find(numbers[i]) != nullptr) continue;
+      std::memcpy(plain_buffer_.data(), span_buffer_.data() + size * static_cast<std::size_t>(k),
+                  size);
+      file_.ScrambleImage(plain_buffer_.data());
+      std::unique_ptr<TRecord> slot = TakeSlot(numbers[i]);
+      slot->LoadImage(plain_buffer_.data());
+      Insert(std::move(slot));
+    }
+    at = end;
+  }
+}
+
 bool TRecordCache::WriteDirty() {
   const std::size_t record_size = static_cast<std::size_t>(file_.RecordSize());
   const std::int32_t window_end = window_first_ + window_count_;

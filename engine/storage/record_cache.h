@@ -42,6 +42,10 @@ constexpr std::uint8_t kStatusDeleted = 1;
 
 // Records per disk read.
 constexpr std::int32_t kReadAheadBytes = 8192;
+// LoadRecords: listed records at most this many bytes apart are read in one transfer, which
+// covers at most kReadSpanBytes.
+constexpr std::int32_t kReadGapBytes = 4096;
+constexpr std::int32_t kReadSpanBytes = 128 * 1024;
 // The pool keeps at most this many unused records.
 constexpr std::size_t kRecordPoolCapacity = 64;
 // Step by which a cache full of unwritable records grows.
@@ -174,6 +178,12 @@ class TRecordCache {
   // all-zero record. Raises TABULA_FILECORRUPT for record 0 or a record the disk lacks.
   TRecord* GetRecord(TRecordCacheCursor* cursor, std::int32_t record_no, bool read_ahead,
                      TReadDirection direction, bool use_cursor_order);
+  // Loads the listed records (ascending numbers below NextRecordNo) that are not cached, for a
+  // cursor that scans in an order other than the file's and names the records it visits next.
+  // Listed records less than a few KB apart share one transfer (of at most kReadSpanBytes);
+  // the records between them are not kept. The caller has checked for changes under its read
+  // lock. Raises TABULA_READERR for a short read that is not allowed.
+  void LoadRecords(const std::vector<std::int32_t>& numbers);
   void Unpin(TRecord* record) { record->Unpin(); }
   // Writes every dirty, unpinned record outside the transfer window in runs of consecutive
   // numbers; true when anything was written.
@@ -226,6 +236,7 @@ class TRecordCache {
   std::vector<std::uint8_t> plain_buffer_;
   std::vector<std::uint8_t> read_buffer_;
   std::vector<std::uint8_t> write_buffer_;  // separate: a read may write dirty records
+  std::vector<std::uint8_t> span_buffer_;   // LoadRecords' transfers, only ever grown
   TRecordCacheStats stats_;
 };
 

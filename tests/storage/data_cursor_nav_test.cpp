@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -759,6 +760,93 @@ TEST_F(DataCursorNavTest, CachedNavigationMakesNoSystemCall) {
       calls += platform.Count(static_cast<TInstrumentedPlatform::TCall>(call));
     }
     EXPECT_EQ(calls, 0u) << natural;
+  }
+}
+
+// Ids in a scrambled physical order, so that key order jumps around the data file.
+std::vector<TRow> ScrambledRows(int count) {
+  std::vector<TRow> rows;
+  for (int i = 0; i < count; ++i) {
+    const int id = (i * 7919) % count + 1;
+    rows.push_back({id, "N" + std::to_string(1000 + id), id % 5});
+  }
+  return rows;
+}
+
+TEST_F(DataCursorNavTest, ScansLoadAheadUnderFewChecksInEveryOrderAndDirection) {
+  session_->SetDataBufferSize(1 << 20);
+  constexpr int kRows = 600;
+  const std::vector<TRow> rows = ScrambledRows(kRows);
+  Fill(rows);
+  struct TCase {
+    bool natural, forward;
+  };
+  for (const TCase c : {TCase{false, true}, {false, false}, {true, true}, {true, false}}) {
+    // A new cursor on a closed table: the record cache starts empty.
+    auto cursor = Open(c.natural);
+    std::vector<std::int32_t> expected;
+    for (int i = 0; i < kRows; ++i) expected.push_back(c.natural ? rows[i].id : i + 1);
+    if (!c.forward) std::reverse(expected.begin(), expected.end());
+    TInstrumentedPlatform platform;
+    TScopedPlatform installed(&platform);
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor->RecordSize()));
+    std::vector<std::int32_t> ids;
+    if (c.forward) {
+      cursor->SetToBegin();
+      while (cursor->GetNextRecord(image.data()) == 0) ids.push_back(Id(image.data()));
+    } else {
+      cursor->SetToEnd();
+      while (cursor->GetPriorRecord(image.data()) == 0) ids.push_back(Id(image.data()));
+    }
+    EXPECT_EQ(ids, expected) << c.natural << c.forward;
+    // Reading record by record in key order took a lock, two header reads, a read and an
+    // unlock per record.
+    EXPECT_LT(platform.FileCalls(), kRows / 10u) << c.natural << c.forward;
+  }
+}
+
+TEST_F(DataCursorNavTest, RecordsLoadedAheadFollowTheChangeDetectionRules) {
+  session_->SetDataBufferSize(1 << 20);
+  const std::vector<TRow> rows = ScrambledRows(600);
+  const std::vector<std::int32_t> numbers = Fill(rows);
+  auto record_of = [&](std::int32_t id) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i].id == id) return numbers[i];
+    }
+    return 0;
+  };
+  for (bool strict : {true, false}) {
+    session_->SetStrictChangeDetection(strict);
+    auto reader = Open();
+    // Far enough into the scan for the rest to be loaded ahead.
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(reader->GetNextRecord(nullptr), 0);
+    const std::int32_t victim = strict ? 450 : 451;
+    const std::int32_t record_no = record_of(victim);
+    ASSERT_EQ(RunInChild([&] {
+                TDataSession session;
+                TDataCursor other(*session.OpenDatabase("", dir_.string()));
+                other.SetTableName("Staff");
+                other.Open();
+                TTableWriter(other).Delete(record_no);
+                return std::int64_t{0};
+              }),
+              0);
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(reader->RecordSize()));
+    bool delivered = false;
+    std::int32_t last = 300;
+    while (reader->GetNextRecord(image.data()) == 0) {
+      const std::int32_t id = Id(image.data());
+      ASSERT_GT(id, last);
+      last = id;
+      delivered = delivered || id == victim;
+    }
+    // Strict: every step checks and finds the change. Otherwise records in the cache are
+    // shown as they were until a disk read, a lock or a refresh.
+    EXPECT_EQ(delivered, !strict);
+    reader->Refresh();
+    EXPECT_EQ(reader->GetRecordCount(), strict ? 599 : 598);
+    reader->SetToBegin();
+    EXPECT_EQ(ReadAll(*reader).size(), strict ? 599u : 598u);
   }
 }
 
