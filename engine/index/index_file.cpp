@@ -229,11 +229,13 @@ void TIndexFile::Close() {
     if (header_dirty_) WriteHeader(false);
   }
   for (int slot = 0; slot < kIndexSlotCount; ++slot) DiscardSlot(slot);
+  shadow_.Clear();
   TFileHandler::Close();
 }
 
 void TIndexFile::CreateNew() {
   for (int slot = 0; slot < kIndexSlotCount; ++slot) DiscardSlot(slot);
+  shadow_.Clear();
   TFileHandler::CreateNew();
   WriteHeader(true);
   DefinitionsChanged();
@@ -351,6 +353,7 @@ void TIndexFile::EmptyIndexes() {
     d.FreePage = 0;
     d.ParameterPage = 0;
   }
+  shadow_.Clear();  // spilled pages of the emptied indexes must not come back at the commit
   header_.NextPage = 1;
   header_.RecordCount = 0;
   scratch_next_page_ = 1;
@@ -744,9 +747,14 @@ std::unique_ptr<TPage> TIndexFile::TakePageObject(int slot) {
     for (TPage* page = cache.mru_tail; page != nullptr; page = page->MruPrev) {
       if (!page->Dirty() && page->PinCount() == 0) return RemoveFromCache(slot, page);
     }
-    // Inside a transaction nothing is written to make room.
-    if (attempt > 0 || in_transaction_) break;
-    FlushPages();
+    if (attempt > 0) break;
+    if (in_transaction_) {
+      // Nothing of the transaction is written to the file to make room: the dirty pages go to
+      // the shadow (pages of temporary indexes live in the private scratch file already).
+      if (IsTemporarySlot(slot) || !SpillPages()) break;
+    } else {
+      FlushPages();
+    }
   }
   cache.capacity += 4;
   return spare_or_new();
@@ -803,9 +811,14 @@ TPage* TIndexFile::FetchOrAllocate(int slot, std::uint32_t page_number, bool all
 }
 
 void TIndexFile::ReadBlock(bool scratch, std::uint32_t page_number, std::uint8_t* buffer) {
-  TFileHandler& file = scratch ? *scratch_ : static_cast<TFileHandler&>(*this);
   if (scratch && scratch_ == nullptr) RaiseIndexCorrupt();
-  file.ReadAt(PageOffset(page_number), buffer, kIndexBlockSize);
+  if (!scratch && shadow_.Holds(page_number)) {
+    // Spilled by the running transaction: newer than the file's image.
+    if (!shadow_.Read(page_number, 1, buffer)) Raise(TABULA_READERR);
+  } else {
+    TFileHandler& file = scratch ? *scratch_ : static_cast<TFileHandler&>(*this);
+    file.ReadAt(PageOffset(page_number), buffer, kIndexBlockSize);
+  }
   ++disk_reads_;
   if (encrypted_) ScrambleRun(buffer, kIndexBlockSize, kDataSeed);
 }
@@ -841,7 +854,7 @@ void TIndexFile::FreePage(TPage* page) {
 
 // ---- Cache maintenance.
 
-void TIndexFile::WriteDirtyPages(bool temporary) {
+std::vector<TPage*> TIndexFile::DirtyPages(bool temporary) const {
   std::vector<TPage*> dirty;
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     if (IsTemporarySlot(slot) != temporary) continue;
@@ -849,31 +862,75 @@ void TIndexFile::WriteDirtyPages(bool temporary) {
       if (page->Dirty() && page->PinCount() == 0) dirty.push_back(page.get());
     }
   }
-  if (dirty.empty()) return;
-  if (temporary && scratch_ == nullptr) RaiseIndexCorrupt();
-  TFileHandler& file = temporary ? *scratch_ : static_cast<TFileHandler&>(*this);
   std::sort(dirty.begin(), dirty.end(),
             [](const TPage* a, const TPage* b) { return a->PageNumber() < b->PageNumber(); });
+  return dirty;
+}
+
+template <typename TRunWriter>
+void TIndexFile::ForEachPageRun(const std::vector<TPage*>& pages, TRunWriter write) {
   std::size_t i = 0;
-  while (i < dirty.size()) {
+  while (i < pages.size()) {
     std::size_t end = i + 1;
-    while (end < dirty.size() && dirty[end]->PageNumber() == dirty[end - 1]->PageNumber() + 1) {
+    while (end < pages.size() && pages[end]->PageNumber() == pages[end - 1]->PageNumber() + 1) {
       ++end;
     }
     const std::size_t run = end - i;
     if (run_buffer_.size() < run * kIndexBlockSize) run_buffer_.resize(run * kIndexBlockSize);
     for (std::size_t k = 0; k < run; ++k) {
       std::uint8_t* block = run_buffer_.data() + k * kIndexBlockSize;
-      dirty[i + k]->EncodeTo(block);
+      pages[i + k]->EncodeTo(block);
       if (encrypted_) ScrambleRun(block, kIndexBlockSize, kDataSeed);
     }
-    file.WriteAt(PageOffset(dirty[i]->PageNumber()), run_buffer_.data(),
-                 static_cast<std::uint32_t>(run * kIndexBlockSize));
-    for (std::size_t k = 0; k < run; ++k) dirty[i + k]->SetDirty(false);
-    page_writes_ += run;
+    write(i, run);
     i = end;
   }
-  if (!temporary && OnModified) OnModified();
+}
+
+void TIndexFile::WriteDirtyPages(bool temporary) {
+  bool wrote = false;
+  if (!temporary && !shadow_.Empty()) {
+    // The spilled pages first: the pages still dirty in memory are newer and follow.
+    const bool copied = shadow_.CopyRuns(
+        std::size_t{1} << 18,
+        [this](std::uint32_t first, std::uint32_t count, const std::uint8_t* stored) {
+          WriteAt(PageOffset(first), stored, static_cast<std::uint32_t>(count * kIndexBlockSize));
+          page_writes_ += count;
+        });
+    if (!copied) Raise(TABULA_READERR);
+    shadow_.Clear();
+    wrote = true;
+  }
+  const std::vector<TPage*> dirty = DirtyPages(temporary);
+  if (!dirty.empty()) {
+    if (temporary && scratch_ == nullptr) RaiseIndexCorrupt();
+    TFileHandler& file = temporary ? *scratch_ : static_cast<TFileHandler&>(*this);
+    ForEachPageRun(dirty, [&](std::size_t at, std::size_t run) {
+      file.WriteAt(PageOffset(dirty[at]->PageNumber()), run_buffer_.data(),
+                   static_cast<std::uint32_t>(run * kIndexBlockSize));
+      for (std::size_t k = 0; k < run; ++k) dirty[at + k]->SetDirty(false);
+      page_writes_ += run;
+    });
+    wrote = true;
+  }
+  if (wrote && !temporary && OnModified) OnModified();
+}
+
+bool TIndexFile::SpillPages() {
+  const std::vector<TPage*> dirty = DirtyPages(false);
+  bool spilled = false;
+  bool failed = false;
+  ForEachPageRun(dirty, [&](std::size_t at, std::size_t run) {
+    if (failed) return;
+    if (!shadow_.Write(dirty[at]->PageNumber(), static_cast<std::uint32_t>(run),
+                       run_buffer_.data())) {
+      failed = true;
+      return;
+    }
+    for (std::size_t k = 0; k < run; ++k) dirty[at + k]->SetDirty(false);
+    spilled = true;
+  });
+  return spilled;
 }
 
 void TIndexFile::FlushPages() {
@@ -932,6 +989,7 @@ void TIndexFile::DiscardPages() {
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     if (!IsTemporarySlot(slot)) DiscardSlot(slot);
   }
+  shadow_.Clear();
 }
 
 }  // namespace tabula

@@ -10,8 +10,11 @@
 // Pages are cached per slot: a list sorted by page number and a most-recently-used chain, at
 // most DataBufferSize div 8192 pages per slot. A full cache reuses its least recently used page
 // that is neither dirty nor pinned; when there is none it writes the dirty pages and looks
-// again, and only then grows by 4 pages. Inside a transaction nothing is written to make room:
-// the cache grows instead, so no page of the transaction reaches the file before the commit.
+// again, and only then grows by 4 pages. Inside a transaction no page may reach the file before
+// the commit: the dirty pages are spilled to a private shadow file instead (TShadowFile, page p
+// as unit p), read back from it when fetched again, and copied to the file by the commit's
+// FlushPages before the pages still dirty in memory; DiscardPages (the rollback) drops them.
+// Only when the shadow cannot be written does the cache grow.
 // Flush writes every dirty, unpinned page in runs of consecutive page numbers, one write per
 // run. Every header write increments the header's change counter first; other processes compare
 // it to learn that the file changed.
@@ -45,6 +48,7 @@
 #include "engine/index/index_page.h"
 #include "engine/storage/field_types.h"
 #include "engine/storage/file_layer.h"
+#include "engine/storage/shadow_file.h"
 
 namespace tabula {
 
@@ -199,6 +203,8 @@ class TIndexFile : public TFileHandler, public TPageStore {
   bool InTransaction() const { return in_transaction_; }
   void SetInTransaction(bool value) { in_transaction_ = value; }
   int CachedPages(int slot) const { return static_cast<int>(caches_[slot].pages.size()); }
+  // Pages of the running transaction spilled to the shadow file.
+  std::int64_t SpilledPages() const { return shadow_.HeldUnits(); }
 
   // ---- Counters.
   std::uint64_t PageFetches() const { return page_fetches_; }
@@ -242,8 +248,17 @@ class TIndexFile : public TFileHandler, public TPageStore {
   std::unique_ptr<TPage> RemoveFromCache(int slot, TPage* page);
   void MruUnlink(TSlotCache& cache, TPage* page);
   void MruPushFront(TSlotCache& cache, TPage* page);
-  // Writes the dirty, unpinned pages of the main file (temporary = false) or of the scratch file.
+  // Writes the dirty, unpinned pages of the main file (temporary = false, after the spilled
+  // pages of the shadow) or of the scratch file.
   void WriteDirtyPages(bool temporary);
+  // The dirty, unpinned pages of the permanent (or temporary) slots in ascending page number.
+  std::vector<TPage*> DirtyPages(bool temporary) const;
+  // Encodes `pages` into runs of consecutive page numbers and hands each run to `write`.
+  template <typename TRunWriter>
+  void ForEachPageRun(const std::vector<TPage*>& pages, TRunWriter write);
+  // Inside a transaction: writes the dirty pages of the permanent slots to the shadow file
+  // and marks them clean; false when nothing could be spilled.
+  bool SpillPages();
   void ReadBlock(bool scratch, std::uint32_t page_number, std::uint8_t* buffer);
   // The header block as it goes to the disk (scrambled in an encrypted table): temporary
   // descriptors left out. Encodes only what changed since the last call.
@@ -295,6 +310,8 @@ class TIndexFile : public TFileHandler, public TPageStore {
   std::uint64_t page_writes_ = 0;
   // Transfer buffer for runs of pages; grown as needed.
   std::vector<std::uint8_t> run_buffer_;
+  // Spilled pages of the running transaction.
+  TShadowFile shadow_{kIndexBlockSize};
 };
 
 }  // namespace tabula

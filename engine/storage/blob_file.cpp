@@ -157,6 +157,7 @@ std::int32_t TBlobFile::ReadAheadBlocks() const {
 void TBlobFile::ResetCache() {
   DiscardAll();
   pool_ = std::make_unique<TBlockStack>(this, block_size_);
+  shadow_ = std::make_unique<TShadowFile>(block_size_);
   capacity_ = CacheLimit();
 }
 
@@ -320,9 +321,10 @@ std::unique_ptr<TBlock> TBlobFile::TakeSlot(std::int32_t block_no) {
     slot = pool_->Take();
   } else {
     TBlock* victim = LeastRecentlyUsedFree();
-    if (victim == nullptr && !HoldsTransactionLock()) {
-      WriteDirty();
-      victim = LeastRecentlyUsedFree();
+    if (victim == nullptr) {
+      // Inside a transaction the dirty blocks go to the shadow, never to the file.
+      const bool made_room = HoldsTransactionLock() ? Spill() : WriteDirty();
+      if (made_room) victim = LeastRecentlyUsedFree();
     }
     if (victim != nullptr) {
       slot = Remove(victim);
@@ -407,7 +409,22 @@ void TBlobFile::ReadBlocks(std::int32_t first, std::int32_t count) {
   ++stats_.reads_done;
   // Blocks that are cached only (appended, not yet written) may lie beyond the file's end; a
   // block the disk lacks and the cache does not hold is reported by the caller.
-  const std::int32_t whole = static_cast<std::int32_t>(bytes / static_cast<std::int64_t>(size));
+  std::int32_t whole = static_cast<std::int32_t>(bytes / static_cast<std::int64_t>(size));
+  if (shadow_ != nullptr && !shadow_->Empty()) {
+    // Spilled blocks replace the file's (committed) images.
+    for (std::int32_t k = 0; k < count; ++k) {
+      if (!shadow_->Holds(static_cast<std::uint32_t>(first + k))) continue;
+      if (k > whole) {
+        std::memset(read_buffer_.data() + size * static_cast<std::size_t>(whole), 0,
+                    size * static_cast<std::size_t>(k - whole));
+      }
+      if (!shadow_->Read(static_cast<std::uint32_t>(first + k), 1,
+                         read_buffer_.data() + size * static_cast<std::size_t>(k))) {
+        RaiseBlobError(TABULA_READERR);
+      }
+      whole = std::max(whole, k + 1);
+    }
+  }
   // The requested block is processed last, so that it ends up most recently used.
   for (std::int32_t k = whole - 1; k >= 0; --k) {
     const std::int32_t block_no = first + k;
@@ -423,22 +440,23 @@ void TBlobFile::ReadBlocks(std::int32_t first, std::int32_t count) {
   }
 }
 
-bool TBlobFile::WriteDirty() {
+bool TBlobFile::Writable(const TBlock* block) const {
+  return block->dirty_ && block->pin_count_ == 0 &&
+         !(window_count_ > 0 && block->block_no_ >= window_first_ &&
+           block->block_no_ < window_first_ + window_count_);
+}
+
+template <typename TRunWriter>
+void TBlobFile::ForEachWritableRun(TRunWriter write) {
   const std::size_t size = block_size_;
-  const std::int32_t window_end = window_first_ + window_count_;
-  bool wrote = false;
   std::size_t at = 0;
-  auto writable = [&](const TBlock* b) {
-    return b->dirty_ && b->pin_count_ == 0 &&
-           !(window_count_ > 0 && b->block_no_ >= window_first_ && b->block_no_ < window_end);
-  };
   while (at < sorted_.size()) {
-    if (!writable(sorted_[at].get())) {
+    if (!Writable(sorted_[at].get())) {
       ++at;
       continue;
     }
     std::size_t end = at + 1;
-    while (end < sorted_.size() && writable(sorted_[end].get()) &&
+    while (end < sorted_.size() && Writable(sorted_[end].get()) &&
            sorted_[end]->block_no_ == sorted_[end - 1]->block_no_ + 1) {
       ++end;
     }
@@ -447,18 +465,59 @@ bool TBlobFile::WriteDirty() {
     for (std::size_t i = 0; i < count; ++i) {
       sorted_[at + i]->Store(write_buffer_.data() + size * i, encrypted_);
     }
+    if (!write(at, count)) {
+      // Not written after all: the blocks stay dirty.
+      for (std::size_t i = 0; i < count; ++i) sorted_[at + i]->dirty_ = true;
+      return;
+    }
+    at = end;
+  }
+}
+
+bool TBlobFile::WriteDirty() {
+  bool wrote = false;
+  if (shadow_ != nullptr && !shadow_->Empty()) {
+    // The spilled blocks first: the blocks still dirty in memory are newer and follow.
+    const bool copied = shadow_->CopyRuns(
+        std::size_t{1} << 18,
+        [this](std::uint32_t first, std::uint32_t count, const std::uint8_t* stored) {
+          WriteAt(BlockOffset(static_cast<std::int32_t>(first), block_size_), stored,
+                  static_cast<std::uint32_t>(count * block_size_));
+          ++stats_.runs_written;
+        });
+    if (!copied) RaiseBlobError(TABULA_READERR);
+    shadow_->Clear();
+    TellTableModified();
+    wrote = true;
+  }
+  ForEachWritableRun([&](std::size_t at, std::size_t) {
     WriteAt(BlockOffset(sorted_[at]->block_no_, block_size_), write_buffer_.data(),
             static_cast<std::uint32_t>(write_buffer_.size()));
     TellTableModified();
     ++stats_.runs_written;
     wrote = true;
-    at = end;
-  }
+    return true;
+  });
   return wrote;
+}
+
+bool TBlobFile::Spill() {
+  if (shadow_ == nullptr) return false;
+  bool spilled = false;
+  ForEachWritableRun([&](std::size_t at, std::size_t count) {
+    if (!shadow_->Write(static_cast<std::uint32_t>(sorted_[at]->block_no_),
+                        static_cast<std::uint32_t>(count), write_buffer_.data())) {
+      return false;
+    }
+    spilled = true;
+    return true;
+  });
+  return spilled;
 }
 
 void TBlobFile::DiscardAll() {
   newest_ = oldest_ = nullptr;
+  if (shadow_ != nullptr) shadow_->Clear();
   if (pool_ != nullptr) {
     for (std::unique_ptr<TBlock>& block : sorted_) pool_->Return(std::move(block));
   }

@@ -13,6 +13,11 @@
 // once, so that damaged chains are reported (TABULA_MEMOCORRUPT) instead of looping or reading
 // outside a buffer. Operations raise ETabulaEngineError with TableName() as the table.
 //
+// Inside a transaction no block may reach the file before the commit: when the cache is full of
+// dirty blocks they are spilled to a private shadow file (TShadowFile, block n as unit n) and
+// read back from it when needed; WriteDirty (the commit) copies the shadow to the file before
+// the blocks still dirty in memory, and DiscardAll (the rollback) drops it.
+//
 // Invariants (AssertInvariants in debug builds): sorted_ holds every cached block in strictly
 // ascending number; the use order links exactly those blocks.
 //
@@ -29,6 +34,7 @@
 #include "engine/storage/blob_file_format.h"
 #include "engine/storage/file_layer.h"
 #include "engine/storage/record_cache.h"
+#include "engine/storage/shadow_file.h"
 
 namespace tabula {
 
@@ -226,6 +232,8 @@ class TBlobFile : public TFileHandler {
   std::size_t CachedCount() const { return sorted_.size(); }
   TBlock* Find(std::int32_t block_no) const;
   const TBlockCacheStats& Stats() const { return stats_; }
+  // Blocks of the running transaction spilled to the shadow file.
+  std::int64_t SpilledBlocks() const { return shadow_ != nullptr ? shadow_->HeldUnits() : 0; }
   void AssertInvariants() const;
 
  private:
@@ -256,6 +264,14 @@ class TBlobFile : public TFileHandler {
   void Insert(std::unique_ptr<TBlock> block);
   std::unique_ptr<TBlock> Remove(TBlock* block);
   void ReadBlocks(std::int32_t first, std::int32_t count);
+  bool Writable(const TBlock* block) const;
+  // Calls `write(first index in sorted_, count)` for each run of consecutive writable blocks,
+  // stored one after another in write_buffer_ (and made clean).
+  template <typename TRunWriter>
+  void ForEachWritableRun(TRunWriter write);
+  // Inside a transaction: writes the writable dirty blocks to the shadow file; false when
+  // nothing could be spilled.
+  bool Spill();
 
   TBlobFileOwner* owner_ = nullptr;        // not owned: the table owns this file
   const TDataSession* session_ = nullptr;  // not owned
@@ -276,6 +292,8 @@ class TBlobFile : public TFileHandler {
   std::int32_t window_count_ = 0;
   std::vector<std::uint8_t> read_buffer_;
   std::vector<std::uint8_t> write_buffer_;
+  // Spilled blocks of the running transaction (created with the cache, for its block size).
+  std::unique_ptr<TShadowFile> shadow_;
   TBlockCacheStats stats_;
 };
 

@@ -20,8 +20,13 @@ void TRecord::SetRecordNo(std::int32_t record_no) {
 
 void TRecord::SetDirty(bool dirty) {
   if (dirty_ == dirty) return;
+  if (cache_ == nullptr) {
+    dirty_ = dirty;
+    return;
+  }
+  cache_->Unlink(this);
   dirty_ = dirty;
-  if (cache_ != nullptr) cache_->DirtyChanged(record_no_, dirty);
+  cache_->PushFront(this);
 }
 
 void TRecord::SetStatus(std::uint8_t status) {
@@ -73,7 +78,8 @@ void TRecordStack::Return(std::unique_ptr<TRecord> record) {
 TRecordCache::TRecordCache(TRecordFile& file)
     : file_(file),
       capacity_(0),
-      pool_(static_cast<std::size_t>(std::max<std::int32_t>(file.RecordSize(), 0))) {
+      pool_(static_cast<std::size_t>(std::max<std::int32_t>(file.RecordSize(), 0))),
+      shadow_(static_cast<std::size_t>(std::max<std::int32_t>(file.RecordSize(), 1))) {
   capacity_ = CacheLimit();
 }
 
@@ -98,29 +104,43 @@ TRecord* TRecordCache::Find(std::int32_t record_no) const {
 }
 
 void TRecordCache::Unlink(TRecord* record) {
+  TUseList& list = ListOf(record);
   if (record->newer_ != nullptr) {
     record->newer_->older_ = record->older_;
-  } else if (newest_ == record) {
-    newest_ = record->older_;
+  } else if (list.newest == record) {
+    list.newest = record->older_;
   }
   if (record->older_ != nullptr) {
     record->older_->newer_ = record->newer_;
-  } else if (oldest_ == record) {
-    oldest_ = record->newer_;
+  } else if (list.oldest == record) {
+    list.oldest = record->newer_;
   }
   record->newer_ = record->older_ = nullptr;
+  if (record->dirty_) --dirty_count_;
 }
 
 void TRecordCache::PushFront(TRecord* record) {
+  TUseList& list = ListOf(record);
   record->newer_ = nullptr;
-  record->older_ = newest_;
-  if (newest_ != nullptr) newest_->newer_ = record;
-  newest_ = record;
-  if (oldest_ == nullptr) oldest_ = record;
+  record->older_ = list.newest;
+  if (list.newest != nullptr) list.newest->newer_ = record;
+  list.newest = record;
+  if (list.oldest == nullptr) list.oldest = record;
+  if (record->dirty_) ++dirty_count_;
+}
+
+void TRecordCache::PushBack(TRecord* record) {
+  TUseList& list = ListOf(record);
+  record->older_ = nullptr;
+  record->newer_ = list.oldest;
+  if (list.oldest != nullptr) list.oldest->older_ = record;
+  list.oldest = record;
+  if (list.newest == nullptr) list.newest = record;
+  if (record->dirty_) ++dirty_count_;
 }
 
 void TRecordCache::MoveToFront(TRecord* record) {
-  if (newest_ == record) return;
+  if (ListOf(record).newest == record) return;
   Unlink(record);
   PushFront(record);
 }
@@ -128,17 +148,8 @@ void TRecordCache::MoveToFront(TRecord* record) {
 void TRecordCache::Insert(std::unique_ptr<TRecord> record) {
   TRecord* raw = record.get();
   raw->cache_ = this;
-  if (raw->dirty_) dirty_records_.insert(raw->record_no_);
   sorted_.emplace(raw->record_no_, std::move(record));
   PushFront(raw);
-}
-
-void TRecordCache::DirtyChanged(std::int32_t record_no, bool dirty) {
-  if (dirty) {
-    dirty_records_.insert(record_no);
-  } else {
-    dirty_records_.erase(record_no);
-  }
 }
 
 std::unique_ptr<TRecord> TRecordCache::Remove(TRecord* record) {
@@ -147,7 +158,6 @@ std::unique_ptr<TRecord> TRecordCache::Remove(TRecord* record) {
     RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
   }
   Unlink(record);
-  if (record->dirty_) dirty_records_.erase(record->record_no_);
   record->cache_ = nullptr;
   std::unique_ptr<TRecord> owned = std::move(it->second);
   sorted_.erase(it);
@@ -155,8 +165,9 @@ std::unique_ptr<TRecord> TRecordCache::Remove(TRecord* record) {
 }
 
 TRecord* TRecordCache::LeastRecentlyUsedFree() const {
-  for (TRecord* r = oldest_; r != nullptr; r = r->newer_) {
-    if (!r->dirty_ && r->pin_count_ == 0) return r;
+  // Only pinned records are passed over: a cursor pins few at a time.
+  for (TRecord* r = clean_list_.oldest; r != nullptr; r = r->newer_) {
+    if (r->pin_count_ == 0) return r;
   }
   return nullptr;
 }
@@ -167,9 +178,11 @@ std::unique_ptr<TRecord> TRecordCache::TakeSlot(std::int32_t record_no) {
     slot = pool_.Take();
   } else {
     TRecord* victim = LeastRecentlyUsedFree();
-    if (victim == nullptr && !file_.HoldsTransactionLock()) {
-      WriteDirty();
-      victim = LeastRecentlyUsedFree();
+    if (victim == nullptr) {
+      // Outside a transaction the dirty records are written; inside one they go to the
+      // shadow, never to the table file.
+      const bool made_room = file_.HoldsTransactionLock() ? Spill() : WriteDirty();
+      if (made_room) victim = LeastRecentlyUsedFree();
     }
     if (victim != nullptr) {
       slot = Remove(victim);
@@ -200,13 +213,15 @@ TRecord* TRecordCache::GetRecord(TRecordCacheCursor* cursor, std::int32_t record
 
   // The few most recently used records first: a cursor usually asks for the same or a
   // neighbouring record again.
-  int looked = 0;
-  for (TRecord* r = newest_; r != nullptr && looked < 4; r = r->older_, ++looked) {
-    if (r->record_no_ == record_no) {
-      MoveToFront(r);
-      ++stats_.hits;
-      r->Pin();
-      return r;
+  for (const TUseList* list : {&dirty_list_, &clean_list_}) {
+    int looked = 0;
+    for (TRecord* r = list->newest; r != nullptr && looked < 4; r = r->older_, ++looked) {
+      if (r->record_no_ == record_no) {
+        MoveToFront(r);
+        ++stats_.hits;
+        r->Pin();
+        return r;
+      }
     }
   }
   if (TRecord* r = Find(record_no)) {
@@ -258,12 +273,36 @@ void TRecordCache::ReadBlock(std::int32_t first, std::int32_t count, TReadDirect
   ++stats_.reads_begun;
   const std::int64_t bytes = file_.ReadRecords(first, count, read_buffer_.data());
   const std::int64_t wanted = static_cast<std::int64_t>(read_buffer_.size());
-  if (bytes < wanted && !file_.ShortReadAllowed()) {
+  // Spilled records exist only in the shadow while the transaction runs.
+  if (bytes < wanted && !file_.ShortReadAllowed() && shadow_.Empty()) {
     RaiseTableError(TABULA_READERR, file_.TableName());
   }
   ++stats_.reads_done;
-  const std::int32_t whole =
+  std::int32_t whole =
       bytes <= 0 ? 0 : static_cast<std::int32_t>(bytes / static_cast<std::int64_t>(record_size));
+  if (!shadow_.Empty()) {
+    // Spilled records replace what the table file holds (their committed images).
+    std::int32_t k = 0;
+    while (k < count) {
+      if (!shadow_.Holds(static_cast<std::uint32_t>(first + k))) {
+        ++k;
+        continue;
+      }
+      std::int32_t run = 1;
+      while (k + run < count && shadow_.Holds(static_cast<std::uint32_t>(first + k + run))) ++run;
+      if (k > whole) {
+        // Between the file's end and a spilled record: records held in the cache only.
+        std::memset(read_buffer_.data() + record_size * static_cast<std::size_t>(whole), 0,
+                    record_size * static_cast<std::size_t>(k - whole));
+      }
+      if (!shadow_.Read(static_cast<std::uint32_t>(first + k), static_cast<std::uint32_t>(run),
+                        read_buffer_.data() + record_size * static_cast<std::size_t>(k))) {
+        RaiseTableError(TABULA_READERR, file_.TableName());
+      }
+      k += run;
+      whole = std::max(whole, k);
+    }
+  }
 
   // The requested record is processed last, so that it ends up most recently used.
   std::vector<std::uint8_t>& plain = plain_buffer_;
@@ -339,57 +378,102 @@ void TRecordCache::LoadRecords(const std::vector<std::int32_t>& numbers) {
   }
 }
 
-bool TRecordCache::WriteDirty() {
-  const std::size_t record_size = static_cast<std::size_t>(file_.RecordSize());
+std::vector<TRecord*> TRecordCache::WritableDirty() const {
   const std::int32_t window_end = window_first_ + window_count_;
-  bool wrote = false;
-  auto writable = [&](const TRecord* r) {
-    return r != nullptr && r->dirty_ && r->pin_count_ == 0 &&
-           !(window_count_ > 0 && r->record_no_ >= window_first_ && r->record_no_ < window_end);
-  };
-  // Only the dirty records are visited, in ascending number.
-  std::vector<TRecord*> run;
-  auto at = dirty_records_.begin();
-  while (at != dirty_records_.end()) {
-    TRecord* first = Find(*at);
-    if (!writable(first)) {
-      ++at;
-      continue;
-    }
-    // A run of consecutive record numbers, all writable.
-    run.assign(1, first);
-    auto end = std::next(at);
-    while (end != dirty_records_.end() &&
-           *end == first->record_no_ + static_cast<std::int32_t>(run.size())) {
-      TRecord* next = Find(*end);
-      if (!writable(next)) break;
-      run.push_back(next);
+  std::vector<TRecord*> records;
+  records.reserve(dirty_count_);
+  for (TRecord* r = dirty_list_.newest; r != nullptr; r = r->older_) {
+    if (r->pin_count_ != 0) continue;
+    if (window_count_ > 0 && r->record_no_ >= window_first_ && r->record_no_ < window_end) continue;
+    records.push_back(r);
+  }
+  std::sort(records.begin(), records.end(),
+            [](const TRecord* a, const TRecord* b) { return a->record_no_ < b->record_no_; });
+  return records;
+}
+
+template <typename TRunWriter>
+void TRecordCache::ForEachRun(const std::vector<TRecord*>& records, TRunWriter write) {
+  const std::size_t record_size = static_cast<std::size_t>(file_.RecordSize());
+  std::size_t at = 0;
+  while (at < records.size()) {
+    std::size_t end = at + 1;
+    while (end < records.size() && records[end]->record_no_ == records[end - 1]->record_no_ + 1) {
       ++end;
     }
-    write_buffer_.resize(record_size * run.size());
-    for (std::size_t i = 0; i < run.size(); ++i) {
+    const std::size_t count = end - at;
+    write_buffer_.resize(record_size * count);
+    for (std::size_t i = 0; i < count; ++i) {
       std::uint8_t* image = write_buffer_.data() + record_size * i;
-      std::memcpy(image, run[i]->image_.data(), record_size);
+      std::memcpy(image, records[at + i]->image_.data(), record_size);
       file_.ScrambleImage(image);
     }
-    file_.WriteRecords(first->record_no_, static_cast<std::int32_t>(run.size()),
-                       write_buffer_.data());
-    at = end;  // clearing the flags below erases the run's numbers behind `at`
-    for (TRecord* record : run) record->SetDirty(false);
-    ++stats_.runs_written;
+    write(records[at]->record_no_, static_cast<std::int32_t>(count), write_buffer_.data());
+    at = end;
+  }
+}
+
+bool TRecordCache::WriteDirty() {
+  bool wrote = false;
+  if (!shadow_.Empty()) {
+    // The spilled records first: the ones still dirty in memory are newer and follow.
+    const bool copied = shadow_.CopyRuns(
+        std::size_t{1} << 18,
+        [this](std::uint32_t first, std::uint32_t count, const std::uint8_t* stored) {
+          file_.WriteRecords(static_cast<std::int32_t>(first), static_cast<std::int32_t>(count),
+                             stored);
+          ++stats_.runs_written;
+        });
+    if (!copied) RaiseTableError(TABULA_READERR, file_.TableName());
+    shadow_.Clear();
     wrote = true;
   }
-  return wrote;
+  const std::vector<TRecord*> records = WritableDirty();
+  std::size_t done = 0;
+  ForEachRun(records, [&](std::int32_t first, std::int32_t count, const std::uint8_t* stored) {
+    file_.WriteRecords(first, count, stored);
+    for (std::int32_t i = 0; i < count; ++i) records[done + i]->SetDirty(false);
+    done += static_cast<std::size_t>(count);
+    ++stats_.runs_written;
+  });
+  return wrote || !records.empty();
+}
+
+bool TRecordCache::Spill() {
+  const std::vector<TRecord*> records = WritableDirty();
+  if (records.empty()) return false;
+  if (shadow_.Empty()) shadow_.SetDirectory(file_.SpillDirectory());
+  std::size_t done = 0;
+  bool failed = false;
+  ForEachRun(records, [&](std::int32_t first, std::int32_t count, const std::uint8_t* stored) {
+    if (failed) return;
+    if (!shadow_.Write(static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(count),
+                       stored)) {
+      failed = true;
+      return;
+    }
+    // Spilled records are the first to give up their slots.
+    for (std::int32_t i = 0; i < count; ++i) {
+      TRecord* record = records[done + i];
+      Unlink(record);
+      record->dirty_ = false;
+      PushBack(record);
+    }
+    done += static_cast<std::size_t>(count);
+  });
+  return done > 0;
 }
 
 void TRecordCache::DiscardAll() {
-  newest_ = oldest_ = nullptr;
+  clean_list_ = TUseList();
+  dirty_list_ = TUseList();
+  dirty_count_ = 0;
   for (auto& entry : sorted_) {
     entry.second->cache_ = nullptr;
     pool_.Return(std::move(entry.second));
   }
   sorted_.clear();
-  dirty_records_.clear();
+  shadow_.Clear();
 }
 
 void TRecordCache::Trim() {
@@ -416,16 +500,19 @@ void TRecordCache::AssertInvariants() const {
     assert(entry.second->cache_ == this);
     if (entry.second->dirty_) ++dirty;
   }
-  assert(dirty == dirty_records_.size());
+  assert(dirty == dirty_count_);
   std::size_t linked = 0;
-  const TRecord* newer = nullptr;
-  for (const TRecord* r = newest_; r != nullptr; r = r->older_) {
-    assert(r->newer_ == newer);
-    assert(Find(r->record_no_) == r);
-    newer = r;
-    ++linked;
+  for (const TUseList* list : {&clean_list_, &dirty_list_}) {
+    const TRecord* newer = nullptr;
+    for (const TRecord* r = list->newest; r != nullptr; r = r->older_) {
+      assert(r->newer_ == newer);
+      assert(r->dirty_ == (list == &dirty_list_));
+      assert(Find(r->record_no_) == r);
+      newer = r;
+      ++linked;
+    }
+    assert(list->oldest == newer);
   }
-  assert(oldest_ == newer);
   assert(linked == sorted_.size());
 #endif
 }

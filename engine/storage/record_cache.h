@@ -12,11 +12,24 @@
 // Cached images are plain (unscrambled); an active image (status 0) carries its own record
 // number at offset 1.
 //
+// The use order is kept as two lists: the clean records and the dirty ones, each from most to
+// least recently used. A slot is taken from the oldest clean record, so a cache full of changed
+// records (a transaction) does not walk past all of them for every new record.
+//
+// Inside a transaction dirty records may not be written to the table file before the commit.
+// When the cache is full of them it spills them to a private shadow file (TShadowFile) and
+// reuses their slots instead of growing without bound; a spilled record is read back from the
+// shadow when needed, and WriteDirty (the commit) copies the shadow to the table file before it
+// writes the records still dirty in memory, which are newer. DiscardAll (the rollback) drops the
+// shadow. The cache grows only when the shadow cannot be written.
+//
 // Invariants (checked by AssertInvariants in debug builds):
 //   - sorted_ holds every cached record under its RecordNo (so in ascending RecordNo);
-//   - the use order links exactly the records of sorted_, most recently used first;
-//   - dirty_records_ holds exactly the numbers of the dirty records of sorted_;
-//   - sorted_.size() <= capacity_, except while a caller still holds pinned records beyond it.
+//   - the clean list links exactly the clean records of sorted_, the dirty list exactly the
+//     dirty ones;
+//   - sorted_.size() <= capacity_, except while a caller still holds pinned records beyond it;
+//   - the shadow holds units only while the table holds its transaction lock (or until the
+//     next WriteDirty or DiscardAll).
 //
 // Thread-safety: one thread at a time (the engine's call serialisation); disk transfers take
 // the shared file's access lock inside TRecordFile.
@@ -25,9 +38,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
+
+#include "engine/storage/shadow_file.h"
 
 namespace tabula {
 
@@ -62,7 +76,7 @@ class TRecord {
   // Sets the number, and offset 1 of an active image.
   void SetRecordNo(std::int32_t record_no);
   bool Dirty() const { return dirty_; }
-  // Keeps the listing cache's set of dirty records up to date.
+  // Moves a listed record between its cache's clean and dirty lists.
   void SetDirty(bool dirty);
   std::uint16_t PinCount() const { return pin_count_; }
   void Pin() { ++pin_count_; }
@@ -97,8 +111,8 @@ class TRecord {
   std::uint16_t pin_count_ = 0;
   bool dirty_ = false;
   TRecordCache* cache_ = nullptr;  // the cache that lists this record, else null; not owned
-  TRecord* newer_ = nullptr;       // use order; owned by the cache's sorted list
-  TRecord* older_ = nullptr;
+  TRecord* newer_ = nullptr;       // in the clean or the dirty list (by dirty_); records are owned
+  TRecord* older_ = nullptr;       // by the cache's sorted list
 };
 
 // A pool of unused records of one data file.
@@ -143,6 +157,8 @@ class TRecordFile {
   // does nothing for a plain table.
   virtual void ScrambleImage(std::uint8_t* image) const = 0;
   virtual const std::string& TableName() const = 0;
+  // Where a transaction's spilled records go (an unnamed file); empty for $TMPDIR or /tmp.
+  virtual std::string SpillDirectory() const { return std::string(); }
 };
 
 // What the cache needs of the cursor that reads.
@@ -201,13 +217,22 @@ class TRecordCache {
   TRecord* Find(std::int32_t record_no) const;
   std::int32_t ReadAheadRecords() const;
   const TRecordCacheStats& Stats() const { return stats_; }
+  // Records spilled to the shadow file and not yet committed or dropped.
+  std::int64_t SpilledRecords() const { return shadow_.HeldUnits(); }
 
   void AssertInvariants() const;
 
  private:
+  // One of the two use orders, most recently used first.
+  struct TUseList {
+    TRecord* newest = nullptr;
+    TRecord* oldest = nullptr;
+  };
+  TUseList& ListOf(const TRecord* record) { return record->dirty_ ? dirty_list_ : clean_list_; }
   void MoveToFront(TRecord* record);
   void Unlink(TRecord* record);
   void PushFront(TRecord* record);
+  void PushBack(TRecord* record);
   // Takes a slot for record `record_no` (not yet in sorted_): returns it cleared, numbered,
   // at the front of the use order, owned by the caller until it is inserted.
   std::unique_ptr<TRecord> TakeSlot(std::int32_t record_no);
@@ -215,20 +240,28 @@ class TRecordCache {
   void Insert(std::unique_ptr<TRecord> record);
   std::unique_ptr<TRecord> Remove(TRecord* record);
   friend class TRecord;
-  // Called by a listed record whose dirty flag changed.
-  void DirtyChanged(std::int32_t record_no, bool dirty);
   void ReadBlock(std::int32_t first, std::int32_t count, TReadDirection direction);
+  // The dirty records that may be written now (unpinned, outside the transfer window), in
+  // ascending number.
+  std::vector<TRecord*> WritableDirty() const;
+  // Calls `write(first record, count, stored images)` for each run of consecutive numbers.
+  template <typename TRunWriter>
+  void ForEachRun(const std::vector<TRecord*>& records, TRunWriter write);
+  // Writes the writable dirty records to the shadow file and makes them clean and least
+  // recently used; false when nothing could be spilled.
+  bool Spill();
 
   TRecordFile& file_;  // not owned
   // A tree, not a sorted array: a scan evicts the oldest records, which lie at the front, and
   // shifting an array of thousands of records for each of them cost more than the read.
   std::map<std::int32_t, std::unique_ptr<TRecord>> sorted_;
-  // The numbers of the dirty records of sorted_: a flush after each post visits these only.
-  std::set<std::int32_t> dirty_records_;
-  TRecord* newest_ = nullptr;
-  TRecord* oldest_ = nullptr;
+  TUseList clean_list_;
+  TUseList dirty_list_;  // a flush after each post visits these only
+  std::size_t dirty_count_ = 0;
   std::int32_t capacity_;
   TRecordStack pool_;
+  // Spilled records of the running transaction; unit n is record n.
+  TShadowFile shadow_;
   // The transfer window: the records [window_first_, window_first_ + window_count_) being read.
   std::int32_t window_first_ = 0;
   std::int32_t window_count_ = 0;

@@ -320,6 +320,72 @@ TEST_F(BlobFileTest, ValueOfSeveralMegabytesRoundTripsThroughASmallCache) {
   file.AssertInvariants();
 }
 
+// A table that is inside a transaction (or not) and remembers that it was modified.
+class TransactionOwner : public TBlobFileOwner {
+ public:
+  void TableModified() override { modified = true; }
+  bool TableWasModified() const override { return modified; }
+  bool HoldsTransactionLock() const override { return in_transaction; }
+  bool modified = false;
+  bool in_transaction = true;
+};
+
+// Inside a transaction a value larger than the block cache spills its blocks to the shadow
+// instead of writing them or growing the cache; it reads back whole while the transaction runs;
+// the commit writes it, a rollback leaves the file as it was.
+TEST_F(BlobFileTest, TransactionSpillsBlocksTheCommitWritesThemAndARollbackDropsThem) {
+  TBytes big(600 * 1024 + 77);
+  std::mt19937 random(7);
+  for (auto& byte : big) byte = static_cast<std::uint8_t>(random());
+  for (const bool encrypted : {false, true}) {
+    for (const bool commit : {true, false}) {
+      SCOPED_TRACE(std::string(encrypted ? "encrypted " : "plain ") +
+                   (commit ? "commit" : "rollback"));
+      std::filesystem::remove(Path());
+      {
+        TBlobFile created;
+        CreateFile(created, 512, encrypted);
+        Flush(created);
+      }
+      const TBytes before = FileBytes();
+      TransactionOwner owner;
+      TBlobFile file;
+      file.SetOwner(&owner);
+      OpenFile(file, 512, encrypted);
+      const std::int32_t limit = file.CacheLimit();
+      const std::int32_t first = file.WriteValue(0, 0, 11, big.data(), big.size());
+      file.TouchHeader();
+      EXPECT_GT(file.SpilledBlocks(), 0);
+      EXPECT_EQ(file.Capacity(), limit);
+      EXPECT_EQ(FileBytes(), before);
+      TBytes value;
+      file.ReadValue(nullptr, first, 11, &value);
+      EXPECT_TRUE(value == big);
+      EXPECT_EQ(FileBytes(), before);
+      file.AssertInvariants();
+
+      owner.in_transaction = false;
+      if (commit) {
+        Flush(file);
+      } else {
+        file.DiscardAll();
+        file.ReadHeader();
+      }
+      EXPECT_EQ(file.SpilledBlocks(), 0);
+      file.Close();
+      if (!commit) {
+        EXPECT_EQ(FileBytes(), before);
+        continue;
+      }
+      TBlobFile reader;
+      OpenFile(reader, 512, encrypted);
+      value.clear();
+      reader.ReadValue(nullptr, first, 11, &value);
+      EXPECT_TRUE(value == big);
+    }
+  }
+}
+
 TEST_F(BlobFileTest, AppendsStopAtTheFileLimit) {
   // Block 7812499 of 512 bytes ends exactly at offset 4000000000; the next would pass it.
   WriteFileBytes(HeaderBytes(1, 5, 0, 7812499, 0));

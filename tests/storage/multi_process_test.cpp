@@ -145,8 +145,11 @@ TTableDefinition Definition() {
 
 // One process's engine: a session, the database on the directory and a cursor on the table.
 struct TEngine {
+  // `buffer_size` (DataBufferSize) 0 keeps the session's default.
   explicit TEngine(const fs::path& dir, TLockProtocol protocol = lpPessimistic,
-                   std::uint8_t retries = 15, std::uint16_t wait = 100) {
+                   std::uint8_t retries = 15, std::uint16_t wait = 100,
+                   std::int32_t buffer_size = 0) {
+    if (buffer_size > 0) session.SetDataBufferSize(buffer_size);
     session.SetLockProtocol(protocol);
     session.SetLockRetryCount(retries);
     session.SetLockWaitTime(wait);
@@ -231,13 +234,16 @@ class MultiProcessTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // What the files say, read by a fresh engine: the live-record count, the key counts of every
-  // index, and the identifiers of the active records.
-  void ExpectConsistent(std::size_t records) {
+  // index, and the identifiers of the active records. `physical` records were ever added
+  // (deleted ones keep their "Sys Deleted" keys and identifiers); 0 means `records`.
+  void ExpectConsistent(std::size_t records, std::size_t physical = 0) {
+    if (physical == 0) physical = records;
     TEngine engine(dir_);
     TDataTable& table = *engine.cursor->Table();
     EXPECT_EQ(table.IndexFile().RecordCount(), records);
     std::string fault;
-    EXPECT_EQ(KeyCounts(table, &fault), std::vector<std::uint64_t>(4, records));
+    EXPECT_EQ(KeyCounts(table, &fault),
+              (std::vector<std::uint64_t>{records, records, records, physical}));
     EXPECT_EQ(fault, "");
     std::set<std::int32_t> ids;
     std::vector<std::uint8_t> image(static_cast<std::size_t>(engine.cursor->RecordSize()));
@@ -260,7 +266,7 @@ class MultiProcessTest : public ::testing::Test {
       }
       EXPECT_EQ(reached, ids);
     }
-    EXPECT_EQ(table.DataFile().Header().LastRecordID, static_cast<std::int32_t>(records));
+    EXPECT_EQ(table.DataFile().Header().LastRecordID, static_cast<std::int32_t>(physical));
   }
 
   fs::path dir_;
@@ -518,6 +524,74 @@ TEST_F(MultiProcessTest, CommitWritesTablesClosedMeanwhileAndThenFreesTheRecords
   EXPECT_TRUE(engine.db->Tables().empty());
   EXPECT_EQ(peer_edit(), 0 * 100 + 2);
   ExpectConsistent(2);
+}
+
+// A transaction larger than the caches (one index page per index, about 200 records) spills
+// its changed records and index pages to private shadow files: the table files stay as they
+// were, so another process sees only committed data; the transaction reads its own changes
+// back; the commit writes all of it, and the rollback none.
+TEST_F(MultiProcessTest, TransactionLargerThanTheCachesSpillsAndCommitsOrRollsBack) {
+  for (const bool commit : {true, false}) {
+    SCOPED_TRACE(commit ? "commit" : "rollback");
+    TearDown();
+    SetUp();
+    TEngine engine(dir_, lpPessimistic, 15, 100, 8192);
+    for (int i = 1; i <= 20; ++i) engine.Insert(i, "A" + std::to_string(i), 1);
+    auto files = [&] {
+      std::vector<std::vector<char>> bytes;
+      for (const char* name : {"Staff.DAT", "Staff.IDX"}) bytes.push_back(FileBytes(dir_ / name));
+      return bytes;
+    };
+    const auto before = files();
+
+    engine.db->StartTransaction();
+    // Names in a scattered order, so that every part of the name index changes.
+    for (int i = 21; i <= 800; ++i)
+      engine.Insert(i, "N" + std::to_string(i * 7919 % 100003), i % 5);
+    std::vector<std::uint8_t> row;
+    for (int i = 0; i < 5; ++i) {  // records 1 to 5, spilled long ago
+      engine.First(&row);
+      ASSERT_EQ(engine.cursor->FetchCurrent(row.data(), true), 0);
+      engine.cursor->DeleteCurrent(row.data(), true);
+    }
+    engine.First(&row);
+    ASSERT_EQ(engine.cursor->FetchCurrent(row.data(), true), 0);
+    engine.SetName(row, "Renamed");
+    engine.cursor->PostEdit(row.data(), true, true);
+
+    TDataTable& table = *engine.cursor->Table();
+    EXPECT_GT(table.DataFile().Cache()->SpilledRecords(), 0);
+    EXPECT_GT(table.IndexFile().SpilledPages(), 0);
+    EXPECT_LE(table.DataFile().Cache()->Capacity(), table.DataFile().Cache()->CacheLimit());
+    EXPECT_EQ(files(), before) << "nothing of the transaction reaches the table files";
+    TChild peer([&]() -> std::int64_t {
+      TEngine other(dir_);
+      return other.cursor->GetRecordCount();
+    });
+    EXPECT_EQ(peer.Wait(), 20);
+    EXPECT_EQ(engine.cursor->GetRecordCount(), 795);
+    engine.cursor->SetIndexName("ByName");
+    engine.cursor->SetToBegin();
+    std::size_t seen = 0;
+    row.assign(static_cast<std::size_t>(engine.cursor->RecordSize()), 0);
+    while (engine.cursor->GetNextRecord(row.data()) == 0) ++seen;
+    EXPECT_EQ(seen, 795u);
+
+    if (commit) {
+      engine.db->Commit(true, false);
+    } else {
+      engine.db->Rollback();
+      EXPECT_EQ(files(), before);
+    }
+    EXPECT_EQ(table.DataFile().Cache()->SpilledRecords(), 0);
+    EXPECT_EQ(table.IndexFile().SpilledPages(), 0);
+    engine.cursor.reset();
+    if (commit) {
+      ExpectConsistent(795, 800);
+    } else {
+      ExpectConsistent(20);
+    }
+  }
 }
 
 }  // namespace

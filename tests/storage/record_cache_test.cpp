@@ -35,13 +35,12 @@ class FakeRecordFile : public TRecordFile {
     if (record_no > append_limit) RaiseTableError(TABULA_TABLEFULL, "T");
     next_record_no_ = record_no + 1;
   }
-  std::int64_t ReadRecords(std::int32_t first, std::int32_t count,
-                           std::uint8_t* buffer) override {
+  std::int64_t ReadRecords(std::int32_t first, std::int32_t count, std::uint8_t* buffer) override {
     reads.push_back({first, count});
     const std::int64_t offset = static_cast<std::int64_t>(first - 1) * record_size_;
     const std::int64_t available = static_cast<std::int64_t>(stored_.size()) - offset;
-    const std::int64_t bytes =
-        std::max<std::int64_t>(0, std::min<std::int64_t>(available, std::int64_t{count} * record_size_));
+    const std::int64_t bytes = std::max<std::int64_t>(
+        0, std::min<std::int64_t>(available, std::int64_t{count} * record_size_));
     if (bytes > 0) std::memcpy(buffer, stored_.data() + offset, static_cast<std::size_t>(bytes));
     return bytes;
   }
@@ -61,8 +60,10 @@ class FakeRecordFile : public TRecordFile {
     for (std::int32_t i = 0; i < record_size_; ++i) image[i] ^= 0x5A;
   }
   const std::string& TableName() const override { return name_; }
+  std::string SpillDirectory() const override { return spill_directory; }
 
   std::vector<Transfer> reads, writes;
+  std::string spill_directory;
   bool short_read_allowed = false;
   bool in_transaction = false;
   bool encrypted = false;
@@ -119,11 +120,11 @@ TEST(RecordCacheTest, BlockSizeRules) {
     std::int32_t cursor_ahead;
     std::int32_t first, count;
   } rows[] = {
-      {"forward near the end stops at the last record", 100, 95, TReadDirection::kForward, false,
-       0, 95, 6},
+      {"forward near the end stops at the last record", 100, 95, TReadDirection::kForward, false, 0,
+       95, 6},
       {"backward ends at the record", 500, 200, TReadDirection::kBackward, false, 0, 120, 81},
-      {"backward near the start begins at record 1", 500, 5, TReadDirection::kBackward, false, 0,
-       1, 5},
+      {"backward near the start begins at record 1", 500, 5, TReadDirection::kBackward, false, 0, 1,
+       5},
       {"cursor order limits a backward block", 500, 5, TReadDirection::kBackward, true, 5, 1, 5},
       {"cursor order limits a forward block", 500, 10, TReadDirection::kForward, true, 3, 10, 3},
   };
@@ -177,7 +178,7 @@ TEST(RecordCacheTest, WriteDirtyWritesOneRunPerConsecutiveGroup) {
   EXPECT_FALSE(cache.WriteDirty()) << "a pinned record is never written";
 }
 
-TEST(RecordCacheTest, FullCacheEvictsLeastRecentlyUsedOrGrowsInsideATransaction) {
+TEST(RecordCacheTest, FullCacheEvictsLeastRecentlyUsedOrWritesDirtyRecords) {
   FakeRecordFile file(1000, 200);
   file.buffer_size = 8000;  // 8 records
   TRecordCache cache(file);
@@ -198,10 +199,94 @@ TEST(RecordCacheTest, FullCacheEvictsLeastRecentlyUsedOrGrowsInsideATransaction)
   cache.Unpin(cache.GetRecord(nullptr, 20, false, TReadDirection::kForward, false));
   EXPECT_FALSE(file.writes.empty());
   EXPECT_EQ(cache.Capacity(), 8);
+  cache.AssertInvariants();
+}
 
-  // Inside one, dirty records must stay in memory: the cache grows by 64 instead.
-  file.writes.clear();
+// Inside a transaction nothing reaches the file before the commit. A cache full of changed
+// records spills them to its shadow and keeps its size; spilled records read back with their
+// changed images, in single reads and inside read-ahead blocks, also beyond the file's end; the
+// commit's WriteDirty writes the spilled images and then the newer ones still in memory.
+TEST(RecordCacheTest, TransactionSpillsInsteadOfGrowingAndTheCommitWritesEverything) {
+  for (const bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+    FakeRecordFile file(100, 40);
+    file.buffer_size = 800;  // 8 records
+    file.encrypted = encrypted;
+    if (encrypted) {
+      for (std::int32_t n = 1; n <= 40; ++n) file.ScrambleImage(file.Stored(n));
+    }
+    file.in_transaction = true;
+    file.short_read_allowed = true;
+    TRecordCache cache(file);
+    auto change = [&](std::int32_t n, std::uint8_t mark) {
+      TRecord* r = cache.GetRecord(nullptr, n, true, TReadDirection::kForward, false);
+      ASSERT_NE(r, nullptr);
+      r->Image()[20] = mark;
+      r->SetDirty(true);
+      cache.Unpin(r);
+    };
+    for (std::int32_t n = 1; n <= 40; n += 2) change(n, 1);   // existing records
+    for (std::int32_t n = 41; n <= 70; ++n) change(n, 2);     // appended ones
+    for (std::int32_t n = 5; n <= 45; n += 10) change(n, 3);  // spilled, then changed again
+    EXPECT_EQ(cache.Capacity(), 8);
+    EXPECT_LE(cache.CachedCount(), 8u);
+    EXPECT_GT(cache.SpilledRecords(), 0);
+    EXPECT_TRUE(file.writes.empty());
+    cache.AssertInvariants();
+
+    auto expected = [](std::int32_t n) -> std::uint8_t {
+      if (n % 10 == 5 && n <= 45) return 3;
+      if (n > 40) return 2;
+      return n % 2 == 1 ? 1 : 0;
+    };
+    for (const bool read_ahead : {false, true}) {
+      for (std::int32_t n = 70; n >= 1; --n) {
+        TRecord* r = cache.GetRecord(nullptr, n, read_ahead, TReadDirection::kBackward, false);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->Image()[20], expected(n)) << "record " << n;
+        EXPECT_EQ(r->Image()[9], n <= 40 ? n : 0) << "record " << n;
+        cache.Unpin(r);
+      }
+    }
+    EXPECT_TRUE(file.writes.empty());
+
+    file.in_transaction = false;  // the commit
+    EXPECT_TRUE(cache.WriteDirty());
+    EXPECT_EQ(cache.SpilledRecords(), 0);
+    for (std::int32_t n = 1; n <= 70; ++n) {
+      std::vector<std::uint8_t> plain(file.Stored(n), file.Stored(n) + 100);
+      file.ScrambleImage(plain.data());
+      EXPECT_EQ(plain[20], expected(n)) << "record " << n;
+    }
+    cache.AssertInvariants();
+  }
+}
+
+TEST(RecordCacheTest, RollbackDropsTheSpilledRecords) {
+  FakeRecordFile file(100, 10);
+  file.buffer_size = 400;  // 4 records
   file.in_transaction = true;
+  TRecordCache cache(file);
+  for (std::int32_t n = 11; n <= 30; ++n) {
+    TRecord* r = cache.GetRecord(nullptr, n, false, TReadDirection::kForward, false);
+    r->SetDirty(true);
+    cache.Unpin(r);
+  }
+  ASSERT_GT(cache.SpilledRecords(), 0);
+  cache.DiscardAll();
+  EXPECT_EQ(cache.SpilledRecords(), 0);
+  file.in_transaction = false;
+  EXPECT_FALSE(cache.WriteDirty());
+  EXPECT_TRUE(file.writes.empty());
+}
+
+// Without a usable shadow the changed records stay in memory: the cache grows by 64.
+TEST(RecordCacheTest, TransactionCacheGrowsWhenItCannotSpill) {
+  FakeRecordFile file(1000, 200);
+  file.buffer_size = 8000;  // 8 records
+  file.spill_directory = "/nonexistent/tabula-spill";
+  file.in_transaction = true;
+  TRecordCache cache(file);
   for (std::int32_t n = 30; n < 39; ++n) {  // one more than the cache holds
     TRecord* r = cache.GetRecord(nullptr, n, false, TReadDirection::kForward, false);
     r->SetDirty(true);
@@ -209,6 +294,7 @@ TEST(RecordCacheTest, FullCacheEvictsLeastRecentlyUsedOrGrowsInsideATransaction)
   }
   EXPECT_TRUE(file.writes.empty());
   EXPECT_EQ(cache.Capacity(), 8 + 64);
+  EXPECT_EQ(cache.SpilledRecords(), 0);
   cache.AssertInvariants();
 
   file.in_transaction = false;
@@ -245,8 +331,9 @@ TEST(RecordCacheTest, AppendAndErrors) {
             }),
             TABULA_READERR);
   short_file.short_read_allowed = true;
-  EXPECT_EQ(ErrorOf([&] { short_cache.GetRecord(nullptr, 7, false, TReadDirection::kForward, false); }),
-            TABULA_FILECORRUPT);
+  EXPECT_EQ(
+      ErrorOf([&] { short_cache.GetRecord(nullptr, 7, false, TReadDirection::kForward, false); }),
+      TABULA_FILECORRUPT);
 }
 
 TEST(RecordCacheTest, ChangeFoundBeforeADiskReadRestartsTheOperation) {
