@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "engine/base/engine_error.h"
@@ -209,15 +210,14 @@ std::int64_t TAbstractFile::Seek(std::int32_t id, int origin, std::int64_t dista
 bool TAbstractFile::LockRange(std::uint64_t length, std::uint64_t first) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
   if (!RangeIsFree(length, first)) return false;
-  range_locks_.emplace(first, TLockEntry{first, first + length - 1, length});
+  AddLock(length, first);
   return true;
 }
 
 bool TAbstractFile::UnlockRange(std::uint64_t length, std::uint64_t first) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  const auto it = FindLock(length, first);
-  if (it == range_locks_.end()) return false;
-  range_locks_.erase(it);
+  if (!HoldsLock(length, first)) return false;
+  RemoveLock(length, first);
   return true;
 }
 
@@ -275,7 +275,16 @@ std::vector<TAbstractFile::TLockEntry> TAbstractFile::RangeLocks() {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
   std::vector<TLockEntry> locks;
   locks.reserve(range_locks_.size());
-  for (const auto& entry : range_locks_) locks.push_back(entry.second);
+  for (const auto& entry : range_locks_) {
+    const TLockEntry& lock = entry.second;
+    if (!lock.single_bytes) {
+      locks.push_back(lock);
+      continue;
+    }
+    for (std::uint64_t byte = lock.first; byte <= lock.last; ++byte) {
+      locks.push_back(TLockEntry{byte, byte, 1});
+    }
+  }
   return locks;
 }
 
@@ -297,10 +306,56 @@ bool TAbstractFile::RangeIsFree(std::uint64_t length, std::uint64_t first) const
   return !RangesOverlap(it->second, first, last);
 }
 
-std::map<std::uint64_t, TAbstractFile::TLockEntry>::iterator TAbstractFile::FindLock(
-    std::uint64_t length, std::uint64_t first) {
-  const auto it = range_locks_.find(first);
-  return it != range_locks_.end() && it->second.length == length ? it : range_locks_.end();
+bool TAbstractFile::HoldsLock(std::uint64_t length, std::uint64_t first) const {
+  auto it = range_locks_.upper_bound(first);
+  if (it == range_locks_.begin()) return false;
+  const TLockEntry& lock = std::prev(it)->second;
+  if (lock.single_bytes) return length == 1 && first <= lock.last;
+  return lock.first == first && lock.length == length;
+}
+
+void TAbstractFile::AddLock(std::uint64_t length, std::uint64_t first) {
+  if (length != 1) {
+    range_locks_.emplace(first, TLockEntry{first, first + length - 1, length});
+    return;
+  }
+  // The byte is free, so a run ending right before it or starting right after it is a
+  // neighbour; both may exist.
+  std::uint64_t last = first;
+  const auto after = range_locks_.find(first + 1);
+  if (after != range_locks_.end() && after->second.single_bytes) {
+    last = after->second.last;
+    range_locks_.erase(after);
+  }
+  const auto next = range_locks_.lower_bound(first);
+  if (next != range_locks_.begin()) {
+    TLockEntry& before = std::prev(next)->second;
+    if (before.single_bytes && before.last + 1 == first) {
+      before.last = last;
+      before.length = last - before.first + 1;
+      return;
+    }
+  }
+  range_locks_.emplace(first, TLockEntry{first, last, last - first + 1, true});
+}
+
+void TAbstractFile::RemoveLock(std::uint64_t /*length*/, std::uint64_t first) {
+  auto it = std::prev(range_locks_.upper_bound(first));
+  TLockEntry& lock = it->second;
+  if (!lock.single_bytes || lock.length == 1) {
+    range_locks_.erase(it);
+    return;
+  }
+  const std::uint64_t run_last = lock.last;
+  if (first < run_last) {
+    range_locks_.emplace(first + 1, TLockEntry{first + 1, run_last, run_last - first, true});
+  }
+  if (first > lock.first) {
+    lock.last = first - 1;
+    lock.length = lock.last - lock.first + 1;
+  } else {
+    range_locks_.erase(it);
+  }
 }
 
 // ---------------------------------------------------------------- TMemoryFile
@@ -626,19 +681,18 @@ bool TPhysicalFile::LockRange(std::uint64_t length, std::uint64_t first) {
     last_file_os_error = errno;
     return false;
   }
-  range_locks_.emplace(first, TLockEntry{first, first + length - 1, length});
+  AddLock(length, first);
   return true;
 }
 
 bool TPhysicalFile::UnlockRange(std::uint64_t length, std::uint64_t first) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  const auto it = FindLock(length, first);
-  if (fd_ < 0 || it == range_locks_.end()) return false;
+  if (fd_ < 0 || !HoldsLock(length, first)) return false;
   if (CurrentPlatform().UnlockRange(fd_, first, length) != 0) {
     last_file_os_error = errno;
     return false;
   }
-  range_locks_.erase(it);
+  RemoveLock(length, first);
   return true;
 }
 

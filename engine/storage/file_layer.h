@@ -99,6 +99,9 @@ class TAbstractFile {
     std::uint64_t first;
     std::uint64_t last;  // first + length - 1
     std::uint64_t length;
+    // Inside range_locks_: a run of neighbouring one-byte locks, each taken (and released) by
+    // itself; RangeLocks reports them one by one.
+    bool single_bytes = false;
   };
 
   explicit TAbstractFile(const std::string& file_name);
@@ -150,8 +153,14 @@ class TAbstractFile {
   // True when [first, first + length) may be locked: not empty, below the share byte, and
   // clear of every entry in range_locks_. REQUIRES: access_lock_ held.
   bool RangeIsFree(std::uint64_t length, std::uint64_t first) const;
-  // The entry with exactly this range, or range_locks_.end(). REQUIRES: access_lock_ held.
-  std::map<std::uint64_t, TLockEntry>::iterator FindLock(std::uint64_t length, std::uint64_t first);
+  // True when exactly this range was locked (one byte of a run of one-byte locks counts).
+  // REQUIRES: access_lock_ held.
+  bool HoldsLock(std::uint64_t length, std::uint64_t first) const;
+  // Records a lock of a free range; a one-byte lock joins the runs of one-byte locks beside it.
+  // REQUIRES: access_lock_ held, RangeIsFree(length, first).
+  void AddLock(std::uint64_t length, std::uint64_t first);
+  // Forgets a lock, splitting its run. REQUIRES: access_lock_ held, HoldsLock(length, first).
+  void RemoveLock(std::uint64_t length, std::uint64_t first);
 
   std::recursive_mutex access_lock_;
   bool exclusive_ = false;            // guarded by access_lock_
@@ -163,6 +172,8 @@ class TAbstractFile {
   // By first byte. Entries never overlap (a range is only added when it is free), so the one
   // entry that can overlap a range is the last one starting at or before the range's end: a
   // transaction holding thousands of record locks checks and releases each in log time.
+  // Neighbouring one-byte locks (the record locks of consecutive records) share one entry, so
+  // a transaction over a million records holds a few entries, not a million.
   std::map<std::uint64_t, TLockEntry> range_locks_;  // guarded by access_lock_
   std::int32_t open_count_ = 0;                      // guarded by access_lock_
   std::vector<THandleEntry> handles_;                // guarded by access_lock_

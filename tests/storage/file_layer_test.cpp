@@ -243,6 +243,68 @@ TEST_F(FileLayerTest, OverlappingLocksConflictOnBothKindsOfFile) {
   }
 }
 
+// Neighbouring one-byte locks (the record locks of consecutive records) share one entry of
+// the lock table, yet each is released by itself, and a run never passes for a longer lock.
+TEST_F(FileLayerTest, NeighbouringOneByteLocksFormRunsReleasedOneByOne) {
+  struct TStep {
+    bool lock;
+    std::uint64_t length, first;
+    bool result;
+  };
+  const TStep steps[] = {
+      {true, 1, 11, true},   {true, 1, 13, true},   {true, 1, 12, true},  // 11..13, joined
+      {true, 1, 12, false},  {true, 3, 11, false},  {false, 3, 11, false},
+      {false, 2, 12, false}, {true, 2, 14, true},  // a two-byte lock beside the run
+      {false, 2, 13, false}, {false, 1, 14, false}, {true, 1, 10, true},
+      {false, 1, 12, true},  // the middle goes, 10, 11 and 13 stay
+      {true, 1, 12, true},   {false, 1, 10, true},  {false, 1, 13, true},
+      {false, 1, 11, true},  {false, 1, 12, true},  {false, 1, 12, false},
+      {false, 2, 14, true},
+  };
+  const std::vector<std::vector<std::uint64_t>> held = {{11},
+                                                        {11, 13},
+                                                        {11, 12, 13},
+                                                        {11, 12, 13},
+                                                        {11, 12, 13},
+                                                        {11, 12, 13},
+                                                        {11, 12, 13},
+                                                        {11, 12, 13, 14},
+                                                        {11, 12, 13, 14},
+                                                        {11, 12, 13, 14},
+                                                        {10, 11, 12, 13, 14},
+                                                        {10, 11, 13, 14},
+                                                        {10, 11, 12, 13, 14},
+                                                        {11, 12, 13, 14},
+                                                        {11, 12, 14},
+                                                        {12, 14},
+                                                        {14},
+                                                        {14},
+                                                        {}};
+  ASSERT_EQ(std::size(steps), held.size());
+  for (const bool in_memory : {true, false}) {
+    SCOPED_TRACE(in_memory ? "memory" : "disk");
+    TFileHandler a;
+    MakeHandler(a, "runs.dat", in_memory);
+    a.CreateNew();
+    for (std::size_t i = 0; i < held.size(); ++i) {
+      const TStep& step = steps[i];
+      EXPECT_EQ(
+          step.lock ? a.LockRange(step.length, step.first) : a.UnlockRange(step.length, step.first),
+          step.result)
+          << "step " << i;
+      // Reported lock by lock: the one-byte locks each, the two-byte lock as one.
+      std::vector<std::uint64_t> firsts;
+      for (const auto& lock : a.File()->RangeLocks()) {
+        firsts.push_back(lock.first);
+        EXPECT_EQ(lock.length, lock.first == 14 ? 2u : 1u) << "step " << i;
+      }
+      EXPECT_EQ(firsts, held[i]) << "step " << i;
+    }
+    a.Close();
+    if (in_memory) a.Remove();
+  }
+}
+
 // ---------------------------------------------------------------- disk files
 
 TEST_F(FileLayerTest, HandlersOfOneNameShareOneDescriptor) {
@@ -769,9 +831,14 @@ TEST_F(FileLayerTest, LocksConflictBetweenProcesses) {
   EXPECT_EQ(try_lock(1, 0xFFFFFFFEu - 20), 0);
   second.Close();
   EXPECT_EQ(try_lock(1, 0xFFFFFFFFu), 0);
-  // Released ranges are free for other processes again.
+  // Released ranges are free for other processes again, also a byte out of a run of bytes.
   ASSERT_TRUE(file.UnlockRange(1, 0xFFFFFFFFu));
   EXPECT_EQ(try_lock(1, 0xFFFFFFFFu), 1);
+  for (std::uint64_t byte = 30; byte <= 32; ++byte) ASSERT_TRUE(file.LockRange(1, byte));
+  ASSERT_TRUE(file.UnlockRange(1, 31));
+  EXPECT_EQ(try_lock(1, 31), 1);
+  EXPECT_EQ(try_lock(1, 30), 0);
+  EXPECT_EQ(try_lock(1, 32), 0);
   EXPECT_EQ(try_lock(1, 0xFFFFFFFEu - 10), 0);
   file.Close();
   EXPECT_EQ(try_lock(1, 0xFFFFFFFEu - 10), 1);
