@@ -155,7 +155,7 @@ void TTableLocks::UnlockTransaction() {
       if (!host_.DataLockFile().UnlockRange(1, kTransactionLockOffset)) Raise(TABULA_LOCKTIMEOUT);
     }
   }
-  const std::set<std::int32_t> deferred = std::move(deferred_unlocks_);
+  const TRecordSet deferred = std::move(deferred_unlocks_);
   deferred_unlocks_.clear();
   for (std::int32_t record_no : deferred) ReleaseRecordByte(record_no);
 }
@@ -232,7 +232,7 @@ void TTableLocks::ReleaseAll() {
     host_.DataLockFile().UnlockRange(1, kTransactionLockOffset);
   }
   deferred_unlocks_.clear();
-  const std::set<std::int32_t> records = std::move(locked_records_);
+  const TRecordSet records = std::move(locked_records_);
   locked_records_.clear();
   if (!host_.RemoteSession()) {
     for (std::int32_t record_no : records) {

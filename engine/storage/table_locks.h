@@ -35,6 +35,8 @@
 #include <set>
 #include <string>
 
+#include "engine/storage/record_set.h"
+
 namespace tabula {
 
 class TFileHandler;
@@ -100,8 +102,8 @@ class TTableLocks {
   bool InTransaction() const { return in_transaction_; }
   void SetInTransaction(bool value) { in_transaction_ = value; }
   bool HoldsRecordLock(std::int32_t record_no) const { return locked_records_.count(record_no); }
-  const std::set<std::int32_t>& LockedRecords() const { return locked_records_; }
-  const std::set<std::int32_t>& DeferredUnlocks() const { return deferred_unlocks_; }
+  const TRecordSet& LockedRecords() const { return locked_records_; }
+  const TRecordSet& DeferredUnlocks() const { return deferred_unlocks_; }
   // Records locked by one of the table object's cursors.
   std::set<std::int32_t>& CursorLocks() { return cursor_locks_; }
 
@@ -131,9 +133,10 @@ class TTableLocks {
   bool transaction_lock_held_ = false;
   bool data_byte_held_ = false;
   bool in_transaction_ = false;
-  std::set<std::int32_t> locked_records_;
+  // Bitmaps: a transaction holds the locks of every record it added or changed.
+  TRecordSet locked_records_;
   std::set<std::int32_t> cursor_locks_;
-  std::set<std::int32_t> deferred_unlocks_;
+  TRecordSet deferred_unlocks_;
   std::minstd_rand random_;
 };
 
