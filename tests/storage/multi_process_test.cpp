@@ -41,57 +41,6 @@ std::vector<char> FileBytes(const fs::path& path) {
   return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A forked process running `body`; its result (an engine error as kRaised + code) comes back
-// through a pipe. With `go` (a pipe) the child first waits until the parent closes the pipe's
-// writing end, so that several children start together.
-class TChild {
- public:
-  TChild(const std::function<std::int64_t()>& body, const int* go = nullptr) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(fds[0]);
-      TFileList::ForgetAfterFork();
-      if (go != nullptr) {
-        close(go[1]);
-        char byte;
-        while (read(go[0], &byte, 1) > 0) {
-        }
-      }
-      std::int64_t result = -1;
-      try {
-        result = body();
-      } catch (const ETabulaEngineError& error) {
-        result = kRaised + error.ErrorCode();
-      } catch (...) {
-        result = -2;
-      }
-      const ssize_t written = write(fds[1], &result, sizeof result);
-      _exit(written == sizeof result ? 0 : 1);
-    }
-    close(fds[1]);
-    result_fd_ = fds[0];
-  }
-  ~TChild() {
-    if (result_fd_ >= 0) Wait();
-  }
-  pid_t Pid() const { return pid_; }
-  std::int64_t Wait() {
-    std::int64_t result = -3;
-    if (read(result_fd_, &result, sizeof result) != sizeof result) result = -4;
-    close(result_fd_);
-    result_fd_ = -1;
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    return result;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int result_fd_ = -1;
-};
-
 // A one-byte signal between processes.
 class TSignal {
  public:
