@@ -442,8 +442,9 @@ class TDataCursor : public TRecordCacheCursor {
   bool LocksInUse() const;
   // The record has BLOB fields, whose values a post writes and a delete frees.
   bool HasBlobFields() const;
-  // The write frame of a change: the table's write lock, re-synchronising on a change by
-  // another process.
+  // The write frame of a change: the table's write lock (none inside a transaction, whose
+  // changes stay in the caches until the commit), re-synchronising on a change by another
+  // process or cursor.
   void BeginEditWrite();
   void EndEditWrite();
   // Writes the change (or, exclusive and inside a transaction, marks the headers) and takes

@@ -5,6 +5,8 @@
 //
 // Every change runs under the table's write lock and ends with the table's flush, so other
 // processes see it (through the headers' change counters) before the write lock is released.
+// Inside a transaction the changes stay in the caches (and the shadow files) until the commit
+// writes them under the write lock; the transaction lock alone keeps other writers out.
 // All checks come before the first change; a failure after it drops the table's caches, so a
 // half-done change never reaches the files.
 #include <algorithm>
@@ -431,7 +433,24 @@ bool TDataCursor::LocksInUse() const {
          !database_.Session().Remote();
 }
 
-void TDataCursor::BeginEditWrite() { BeginWrite(); }
+void TDataCursor::BeginEditWrite() {
+  // Inside a transaction nothing reaches the table files before the commit, which takes the
+  // write lock itself, and the transaction lock keeps every other writer out meanwhile: a
+  // change needs no write lock of its own. It still picks up what another cursor of this table
+  // object changed.
+  if (IsOpen() && LocksApply() && table_->Locks().InTransaction() &&
+      table_->Locks().TransactionLockHeld()) {
+    ++write_depth_;
+    try {
+      if (CountersDiffer() && !resyncing_) Resync();
+    } catch (...) {
+      EndWrite();
+      throw;
+    }
+    return;
+  }
+  BeginWrite();
+}
 
 void TDataCursor::EndEditWrite() { EndWrite(); }
 
@@ -673,7 +692,7 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
     if (record_no == data.NextRecordNo()) {
       if (const std::uint16_t code = data.Header().CheckAppend(record_no)) Raise(code);
     }
-    if (locking) {
+    if (locking && !locks.AppendedInTransaction(record_no)) {
       locks.LockRecord(record_no);
       record_locked = true;
     }
@@ -710,7 +729,7 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
         record_locked = false;
       }
       record_no = record->RecordNo();
-      if (locking) {
+      if (locking && !locks.AppendedInTransaction(record_no)) {
         locks.LockRecord(record_no);
         record_locked = true;
       }

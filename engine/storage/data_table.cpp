@@ -373,6 +373,7 @@ void TDataTable::StartTransaction() {
   try {
     // LockTransaction checks for changes, which drops whatever cache went stale.
     locks_->LockTransaction();
+    locks_->SetFirstAppendedRecord(data_file_->NextRecordNo());
   } catch (...) {
     locks_->SetInTransaction(false);
     index_file_->SetInTransaction(false);

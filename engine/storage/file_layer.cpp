@@ -221,6 +221,13 @@ bool TAbstractFile::UnlockRange(std::uint64_t length, std::uint64_t first) {
   return true;
 }
 
+bool TAbstractFile::UnlockBytes(std::uint64_t first, std::uint64_t count) {
+  std::lock_guard<std::recursive_mutex> guard(access_lock_);
+  if (count == 0 || !HoldsBytes(first, count)) return false;
+  RemoveBytes(first, count);
+  return true;
+}
+
 bool TAbstractFile::Exclusive() {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
   return exclusive_;
@@ -341,14 +348,28 @@ void TAbstractFile::AddLock(std::uint64_t length, std::uint64_t first) {
 
 void TAbstractFile::RemoveLock(std::uint64_t /*length*/, std::uint64_t first) {
   auto it = std::prev(range_locks_.upper_bound(first));
-  TLockEntry& lock = it->second;
-  if (!lock.single_bytes || lock.length == 1) {
+  if (!it->second.single_bytes) {
     range_locks_.erase(it);
     return;
   }
+  RemoveBytes(first, 1);
+}
+
+bool TAbstractFile::HoldsBytes(std::uint64_t first, std::uint64_t count) const {
+  if (count > UINT64_MAX - first) return false;
+  auto it = range_locks_.upper_bound(first);
+  if (it == range_locks_.begin()) return false;
+  const TLockEntry& lock = std::prev(it)->second;
+  return lock.single_bytes && first + (count - 1) <= lock.last;
+}
+
+void TAbstractFile::RemoveBytes(std::uint64_t first, std::uint64_t count) {
+  auto it = std::prev(range_locks_.upper_bound(first));
+  TLockEntry& lock = it->second;
+  const std::uint64_t last = first + (count - 1);
   const std::uint64_t run_last = lock.last;
-  if (first < run_last) {
-    range_locks_.emplace(first + 1, TLockEntry{first + 1, run_last, run_last - first, true});
+  if (last < run_last) {
+    range_locks_.emplace(last + 1, TLockEntry{last + 1, run_last, run_last - last, true});
   }
   if (first > lock.first) {
     lock.last = first - 1;
@@ -693,6 +714,17 @@ bool TPhysicalFile::UnlockRange(std::uint64_t length, std::uint64_t first) {
     return false;
   }
   RemoveLock(length, first);
+  return true;
+}
+
+bool TPhysicalFile::UnlockBytes(std::uint64_t first, std::uint64_t count) {
+  std::lock_guard<std::recursive_mutex> guard(access_lock_);
+  if (fd_ < 0 || count == 0 || !HoldsBytes(first, count)) return false;
+  if (CurrentPlatform().UnlockRange(fd_, first, count) != 0) {
+    last_file_os_error = errno;
+    return false;
+  }
+  RemoveBytes(first, count);
   return true;
 }
 

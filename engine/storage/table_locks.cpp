@@ -157,7 +157,7 @@ void TTableLocks::UnlockTransaction() {
   }
   const TRecordSet deferred = std::move(deferred_unlocks_);
   deferred_unlocks_.clear();
-  for (std::int32_t record_no : deferred) ReleaseRecordByte(record_no);
+  if (!ReleaseRecordRuns(deferred)) Raise(TABULA_UNLOCKFAILED);
 }
 
 bool TTableLocks::LockRecord(std::int32_t record_no) {
@@ -204,6 +204,38 @@ void TTableLocks::ReleaseRecordByte(std::int32_t record_no) {
   }
 }
 
+bool TTableLocks::ReleaseRecordRuns(const TRecordSet& records) {
+  bool released = true;
+  // Consecutive records have neighbouring lock bytes (record n at base - n): a run of them goes
+  // in one call, ending at the byte of its highest record.
+  auto release_run = [&](std::int32_t low, std::int32_t high) {
+    if (host_.RemoteSession()) return;
+    const std::uint64_t count = static_cast<std::uint64_t>(high - low) + 1;
+    if (host_.DataLockFile().UnlockBytes(RecordLockOffset(high), count)) return;
+    // Not one run of this object's locks after all (it should be): byte by byte, so that what
+    // is held still goes.
+    for (std::int32_t record_no = low; record_no <= high; ++record_no) {
+      released = host_.DataLockFile().UnlockRange(1, RecordLockOffset(record_no)) && released;
+    }
+  };
+  bool in_run = false;
+  std::int32_t low = 0;
+  std::int32_t high = 0;
+  for (const std::int32_t record_no : records) {
+    if (!locked_records_.count(record_no)) continue;
+    locked_records_.erase(record_no);
+    if (in_run && record_no == high + 1) {
+      high = record_no;
+      continue;
+    }
+    if (in_run) release_run(low, high);
+    in_run = true;
+    low = high = record_no;
+  }
+  if (in_run) release_run(low, high);
+  return released;
+}
+
 void TTableLocks::UnlockRecord(std::int32_t record_no) {
   if (in_transaction_) {
     if (locked_records_.count(record_no)) deferred_unlocks_.insert(record_no);
@@ -232,13 +264,9 @@ void TTableLocks::ReleaseAll() {
     host_.DataLockFile().UnlockRange(1, kTransactionLockOffset);
   }
   deferred_unlocks_.clear();
-  const TRecordSet records = std::move(locked_records_);
+  const TRecordSet records = locked_records_;
+  ReleaseRecordRuns(records);
   locked_records_.clear();
-  if (!host_.RemoteSession()) {
-    for (std::int32_t record_no : records) {
-      host_.DataLockFile().UnlockRange(1, RecordLockOffset(record_no));
-    }
-  }
   cursor_locks_.clear();
   in_transaction_ = false;
 }

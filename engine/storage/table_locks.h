@@ -30,6 +30,7 @@
 // Thread-safety: one thread at a time (the engine's call serialisation).
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <random>
 #include <set>
@@ -100,7 +101,19 @@ class TTableLocks {
   bool WriteLockHeld() const { return write_lock_held_; }
   bool TransactionLockHeld() const { return transaction_lock_held_; }
   bool InTransaction() const { return in_transaction_; }
-  void SetInTransaction(bool value) { in_transaction_ = value; }
+  void SetInTransaction(bool value) {
+    in_transaction_ = value;
+    if (!value) first_appended_record_ = kNoAppendedRecords;
+  }
+  // The first record number the running transaction appends (the data file's next record
+  // number when it took its transaction lock).
+  void SetFirstAppendedRecord(std::int32_t record_no) { first_appended_record_ = record_no; }
+  // True inside a transaction for a record that it appended. No other process can see such a
+  // record before the commit, nor append one while the transaction lock is held, so its insert
+  // takes no record lock.
+  bool AppendedInTransaction(std::int32_t record_no) const {
+    return in_transaction_ && transaction_lock_held_ && record_no >= first_appended_record_;
+  }
   bool HoldsRecordLock(std::int32_t record_no) const { return locked_records_.count(record_no); }
   const TRecordSet& LockedRecords() const { return locked_records_; }
   const TRecordSet& DeferredUnlocks() const { return deferred_unlocks_; }
@@ -123,6 +136,9 @@ class TTableLocks {
   void TakeReadBytes(TReadBytes& bytes);
   void ReleaseReadBytes(TReadBytes& bytes);
   void ReleaseRecordByte(std::int32_t record_no);
+  // Releases the record locks of `records` that this object holds, a run of consecutive records
+  // in one call, and forgets them. False when one could not be released (the rest still are).
+  bool ReleaseRecordRuns(const TRecordSet& records);
   [[noreturn]] void Raise(std::uint16_t code) const;
 
   TTableLockHost& host_;  // owns this object
@@ -137,6 +153,8 @@ class TTableLocks {
   TRecordSet locked_records_;
   std::set<std::int32_t> cursor_locks_;
   TRecordSet deferred_unlocks_;
+  static constexpr std::int32_t kNoAppendedRecords = INT32_MAX;
+  std::int32_t first_appended_record_ = kNoAppendedRecords;
   std::minstd_rand random_;
 };
 

@@ -305,6 +305,48 @@ TEST_F(FileLayerTest, NeighbouringOneByteLocksFormRunsReleasedOneByOne) {
   }
 }
 
+// A transaction's record locks go back together at its end: a span of a run of one-byte locks
+// is released at once (on disk in one system call), and only when every byte of it is held as
+// a one-byte lock.
+TEST_F(FileLayerTest, SpansOfOneByteLocksAreReleasedAtOnce) {
+  struct TStep {
+    std::uint64_t first, count;
+    bool result;
+    std::vector<std::uint64_t> held;  // afterwards, by first byte
+  };
+  const TStep steps[] = {
+      {11, 3, true, {10, 14, 16}},   // the middle of the run 10..14
+      {10, 2, false, {10, 14, 16}},  // 11 is no longer held
+      {16, 1, false, {10, 14, 16}},  // half of the two-byte lock 16..17
+      {14, 0, false, {10, 14, 16}},  // nothing
+      {14, 1, true, {10, 16}},       {10, 1, true, {16}},
+  };
+  for (const bool in_memory : {true, false}) {
+    SCOPED_TRACE(in_memory ? "memory" : "disk");
+    TInstrumentedPlatform platform;
+    TScopedPlatform installed(&platform);
+    TFileHandler a;
+    MakeHandler(a, "spans.dat", in_memory);
+    a.CreateNew();
+    for (std::uint64_t byte = 10; byte <= 14; ++byte) ASSERT_TRUE(a.LockRange(1, byte));
+    ASSERT_TRUE(a.LockRange(2, 16));
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+      const TStep& step = steps[i];
+      platform.ResetCounts();
+      EXPECT_EQ(a.UnlockBytes(step.first, step.count), step.result) << "step " << i;
+      EXPECT_EQ(platform.Count(TInstrumentedPlatform::kUnlock), step.result && !in_memory ? 1u : 0u)
+          << "step " << i;
+      std::vector<std::uint64_t> firsts;
+      for (const auto& lock : a.File()->RangeLocks()) firsts.push_back(lock.first);
+      EXPECT_EQ(firsts, step.held) << "step " << i;
+    }
+    EXPECT_TRUE(a.LockRange(3, 11)) << "the released bytes are free again";
+    a.Close();
+    EXPECT_FALSE(a.UnlockBytes(16, 2)) << "not open";
+    if (in_memory) a.Remove();
+  }
+}
+
 // ---------------------------------------------------------------- disk files
 
 TEST_F(FileLayerTest, HandlersOfOneNameShareOneDescriptor) {

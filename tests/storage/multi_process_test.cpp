@@ -475,6 +475,60 @@ TEST_F(MultiProcessTest, CommitWritesTablesClosedMeanwhileAndThenFreesTheRecords
   ExpectConsistent(2);
 }
 
+// The records a transaction changed stay locked to other processes until it ends, and the
+// commit gives neighbouring ones back together; the records it appends, which nobody else can
+// reach before the commit, take no lock at all. Inside the transaction a change takes no write
+// lock either: the table files are written by the commit only.
+TEST_F(MultiProcessTest, TransactionLocksOnlyWhatOthersCanReachAndFreesItInRuns) {
+  TEngine engine(dir_);
+  for (int id = 1; id <= 6; ++id) engine.Insert(id, "R" + std::to_string(id), 1);
+  // Which of the records with identifiers 1..6 another process cannot lock: bit id - 1.
+  auto locked_to_peer = [&]() {
+    TChild child([&]() -> std::int64_t {
+      TEngine other(dir_, lpPessimistic, 0, 1);
+      std::vector<std::uint8_t> seen(static_cast<std::size_t>(other.cursor->RecordSize()));
+      std::int64_t bits = 0;
+      other.cursor->SetToBegin();
+      for (int id = 1; id <= 6 && other.cursor->GetNextRecord(seen.data()) == 0; ++id) {
+        const std::uint16_t code =
+            ErrorOf([&] { other.cursor->FetchCurrent(seen.data(), true); });
+        if (code == TABULA_RECLOCKFAILED) bits |= std::int64_t{1} << (id - 1);
+        if (code == 0) other.cursor->CancelEdit();
+      }
+      return bits;
+    });
+    return child.Wait();
+  };
+
+  TInstrumentedPlatform platform;
+  TScopedPlatform installed(&platform);
+  engine.db->StartTransaction();
+  platform.ResetCounts();
+  std::vector<std::uint8_t> row(static_cast<std::size_t>(engine.cursor->RecordSize()));
+  engine.cursor->SetToBegin();
+  for (int id = 1; id <= 6 && engine.cursor->GetNextRecord(row.data()) == 0; ++id) {
+    if (id == 1 || id == 5) continue;
+    ASSERT_EQ(engine.cursor->FetchCurrent(row.data(), true), 0);
+    engine.SetName(row, "E" + std::to_string(id));
+    engine.cursor->PostEdit(row.data(), true, false);
+  }
+  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kLock), 4u) << "one record lock per edit";
+  for (int id = 7; id <= 56; ++id) engine.Insert(id, "N" + std::to_string(id), 2);
+  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kLock), 4u) << "appends lock nothing";
+  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kUnlock), 0u);
+  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kWrite), 0u);
+  EXPECT_EQ(locked_to_peer(), 0b101110);
+
+  platform.ResetCounts();
+  engine.db->Commit(true, false);
+  // The write lock, the transaction byte, and the runs 2..4 and 6.
+  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kUnlock), 4u);
+  EXPECT_TRUE(engine.cursor->Table()->Locks().LockedRecords().empty());
+  EXPECT_EQ(locked_to_peer(), 0);
+  engine.cursor.reset();
+  ExpectConsistent(56);
+}
+
 // A transaction larger than the caches (one index page per index, about 200 records) spills
 // its changed records and index pages to private shadow files: the table files stay as they
 // were, so another process sees only committed data; the transaction reads its own changes
