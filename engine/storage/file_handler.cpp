@@ -153,8 +153,8 @@ bool TFileHandler::UnlockRange(std::uint64_t length, std::uint64_t first) {
   return file_ != nullptr && file_->UnlockRange(length, first);
 }
 
-bool TFileHandler::UnlockBytes(std::uint64_t first, std::uint64_t count) {
-  return file_ != nullptr && file_->UnlockBytes(first, count);
+bool TFileHandler::UnlockBytes(std::uint64_t first, std::uint64_t last, std::uint64_t count) {
+  return file_ != nullptr && file_->UnlockBytes(first, last, count);
 }
 
 bool TFileHandler::Exists() { return TFileList::Instance().Exists(file_name_, in_memory_); }

@@ -221,10 +221,12 @@ bool TAbstractFile::UnlockRange(std::uint64_t length, std::uint64_t first) {
   return true;
 }
 
-bool TAbstractFile::UnlockBytes(std::uint64_t first, std::uint64_t count) {
+bool TAbstractFile::UnlockBytes(std::uint64_t first, std::uint64_t last, std::uint64_t count) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  if (count == 0 || !HoldsBytes(first, count)) return false;
-  RemoveBytes(first, count);
+  if (count == 0 || first > last || OneByteLocksIn(first, last) != static_cast<std::int64_t>(count)) {
+    return false;
+  }
+  RemoveOneByteLocks(first, last);
   return true;
 }
 
@@ -352,30 +354,34 @@ void TAbstractFile::RemoveLock(std::uint64_t /*length*/, std::uint64_t first) {
     range_locks_.erase(it);
     return;
   }
-  RemoveBytes(first, 1);
+  RemoveOneByteLocks(first, first);
 }
 
-bool TAbstractFile::HoldsBytes(std::uint64_t first, std::uint64_t count) const {
-  if (count > UINT64_MAX - first) return false;
+std::int64_t TAbstractFile::OneByteLocksIn(std::uint64_t first, std::uint64_t last) const {
   auto it = range_locks_.upper_bound(first);
-  if (it == range_locks_.begin()) return false;
-  const TLockEntry& lock = std::prev(it)->second;
-  return lock.single_bytes && first + (count - 1) <= lock.last;
+  if (it != range_locks_.begin() && std::prev(it)->second.last >= first) --it;
+  std::int64_t held = 0;
+  for (; it != range_locks_.end() && it->first <= last; ++it) {
+    const TLockEntry& lock = it->second;
+    if (!lock.single_bytes) return -1;
+    held += static_cast<std::int64_t>(std::min(lock.last, last) - std::max(lock.first, first) + 1);
+  }
+  return held;
 }
 
-void TAbstractFile::RemoveBytes(std::uint64_t first, std::uint64_t count) {
-  auto it = std::prev(range_locks_.upper_bound(first));
-  TLockEntry& lock = it->second;
-  const std::uint64_t last = first + (count - 1);
-  const std::uint64_t run_last = lock.last;
-  if (last < run_last) {
-    range_locks_.emplace(last + 1, TLockEntry{last + 1, run_last, run_last - last, true});
-  }
-  if (first > lock.first) {
-    lock.last = first - 1;
-    lock.length = lock.last - lock.first + 1;
-  } else {
-    range_locks_.erase(it);
+void TAbstractFile::RemoveOneByteLocks(std::uint64_t first, std::uint64_t last) {
+  auto it = range_locks_.upper_bound(first);
+  if (it != range_locks_.begin() && std::prev(it)->second.last >= first) --it;
+  while (it != range_locks_.end() && it->first <= last) {
+    const TLockEntry lock = it->second;
+    it = range_locks_.erase(it);
+    // What lies outside the span stays locked.
+    if (lock.first < first) {
+      range_locks_.emplace(lock.first, TLockEntry{lock.first, first - 1, first - lock.first, true});
+    }
+    if (lock.last > last) {
+      range_locks_.emplace(last + 1, TLockEntry{last + 1, lock.last, lock.last - last, true});
+    }
   }
 }
 
@@ -717,14 +723,19 @@ bool TPhysicalFile::UnlockRange(std::uint64_t length, std::uint64_t first) {
   return true;
 }
 
-bool TPhysicalFile::UnlockBytes(std::uint64_t first, std::uint64_t count) {
+bool TPhysicalFile::UnlockBytes(std::uint64_t first, std::uint64_t last, std::uint64_t count) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  if (fd_ < 0 || count == 0 || !HoldsBytes(first, count)) return false;
-  if (CurrentPlatform().UnlockRange(fd_, first, count) != 0) {
+  if (fd_ < 0 || count == 0 || first > last ||
+      OneByteLocksIn(first, last) != static_cast<std::int64_t>(count)) {
+    return false;
+  }
+  // Every lock of the process in the span goes; bytes in it that the process does not hold
+  // are not affected, whoever holds them.
+  if (CurrentPlatform().UnlockRange(fd_, first, last - first + 1) != 0) {
     last_file_os_error = errno;
     return false;
   }
-  RemoveBytes(first, count);
+  RemoveOneByteLocks(first, last);
   return true;
 }
 

@@ -132,10 +132,12 @@ class TAbstractFile {
   // Never wait: false on a conflict.
   virtual bool LockRange(std::uint64_t length, std::uint64_t first);
   virtual bool UnlockRange(std::uint64_t length, std::uint64_t first);
-  // Releases the neighbouring one-byte locks first .. first + count - 1 at once (on a disk file
-  // with one system call): the record locks of a run of consecutive records. False, releasing
-  // nothing, unless every one of those bytes is held as a one-byte lock.
-  virtual bool UnlockBytes(std::uint64_t first, std::uint64_t count);
+  // Releases the `count` one-byte locks held within first .. last at once (on a disk file with
+  // one system call over the span): the record locks a transaction leaves behind. False,
+  // releasing nothing, unless exactly `count` bytes of the span are locked and each as a
+  // one-byte lock, so that the caller, knowing `count` of them to be its own, releases nothing
+  // else.
+  virtual bool UnlockBytes(std::uint64_t first, std::uint64_t last, std::uint64_t count);
 
   std::recursive_mutex& AccessLock() { return access_lock_; }
 
@@ -160,17 +162,17 @@ class TAbstractFile {
   // True when exactly this range was locked (one byte of a run of one-byte locks counts).
   // REQUIRES: access_lock_ held.
   bool HoldsLock(std::uint64_t length, std::uint64_t first) const;
-  // True when every byte of first .. first + count - 1 is held as a one-byte lock (they then lie
-  // in one run). REQUIRES: access_lock_ held, count > 0.
-  bool HoldsBytes(std::uint64_t first, std::uint64_t count) const;
+  // The number of bytes of first .. last held as one-byte locks; -1 when a longer lock overlaps
+  // the span. REQUIRES: access_lock_ held, first <= last.
+  std::int64_t OneByteLocksIn(std::uint64_t first, std::uint64_t last) const;
   // Records a lock of a free range; a one-byte lock joins the runs of one-byte locks beside it.
   // REQUIRES: access_lock_ held, RangeIsFree(length, first).
   void AddLock(std::uint64_t length, std::uint64_t first);
   // Forgets a lock, splitting its run. REQUIRES: access_lock_ held, HoldsLock(length, first).
   void RemoveLock(std::uint64_t length, std::uint64_t first);
-  // Forgets the one-byte locks first .. first + count - 1, splitting their run.
-  // REQUIRES: access_lock_ held, HoldsBytes(first, count).
-  void RemoveBytes(std::uint64_t first, std::uint64_t count);
+  // Forgets the one-byte locks within first .. last, splitting the runs at its ends.
+  // REQUIRES: access_lock_ held, OneByteLocksIn(first, last) >= 0.
+  void RemoveOneByteLocks(std::uint64_t first, std::uint64_t last);
 
   std::recursive_mutex access_lock_;
   bool exclusive_ = false;            // guarded by access_lock_
@@ -210,7 +212,7 @@ class TPhysicalFile : public TAbstractFile {
   std::int64_t Seek(std::int32_t id, int origin, std::int64_t distance) override;
   bool LockRange(std::uint64_t length, std::uint64_t first) override;
   bool UnlockRange(std::uint64_t length, std::uint64_t first) override;
-  bool UnlockBytes(std::uint64_t first, std::uint64_t count) override;
+  bool UnlockBytes(std::uint64_t first, std::uint64_t last, std::uint64_t count) override;
 
   // The descriptor, -1 while no handle is open.
   int Descriptor();
@@ -355,9 +357,10 @@ class TFileHandler {
   // Never wait, never raise: false on a conflict or when not open.
   bool LockRange(std::uint64_t length, std::uint64_t first);
   bool UnlockRange(std::uint64_t length, std::uint64_t first);
-  // Releases the neighbouring one-byte locks first .. first + count - 1 at once; false, releasing
-  // nothing, unless each is held as a one-byte lock, or when not open.
-  bool UnlockBytes(std::uint64_t first, std::uint64_t count);
+  // Releases the `count` one-byte locks held within first .. last at once; false, releasing
+  // nothing, unless exactly `count` one-byte locks and no longer one lie there, or when not
+  // open.
+  bool UnlockBytes(std::uint64_t first, std::uint64_t last, std::uint64_t count);
   bool Exists();
   // Enter and leave the shared file's access lock (nothing while closed). Pairs nest; Close
   // leaves every access still open, and a later EndAccess then does nothing.

@@ -157,7 +157,7 @@ void TTableLocks::UnlockTransaction() {
   }
   const TRecordSet deferred = std::move(deferred_unlocks_);
   deferred_unlocks_.clear();
-  if (!ReleaseRecordRuns(deferred)) Raise(TABULA_UNLOCKFAILED);
+  if (!ReleaseRecords(deferred)) Raise(TABULA_UNLOCKFAILED);
 }
 
 bool TTableLocks::LockRecord(std::int32_t record_no) {
@@ -204,35 +204,59 @@ void TTableLocks::ReleaseRecordByte(std::int32_t record_no) {
   }
 }
 
-bool TTableLocks::ReleaseRecordRuns(const TRecordSet& records) {
-  bool released = true;
-  // Consecutive records have neighbouring lock bytes (record n at base - n): a run of them goes
-  // in one call, ending at the byte of its highest record.
-  auto release_run = [&](std::int32_t low, std::int32_t high) {
-    if (host_.RemoteSession()) return;
-    const std::uint64_t count = static_cast<std::uint64_t>(high - low) + 1;
-    if (host_.DataLockFile().UnlockBytes(RecordLockOffset(high), count)) return;
-    // Not one run of this object's locks after all (it should be): byte by byte, so that what
-    // is held still goes.
-    for (std::int32_t record_no = low; record_no <= high; ++record_no) {
-      released = host_.DataLockFile().UnlockRange(1, RecordLockOffset(record_no)) && released;
-    }
-  };
-  bool in_run = false;
+bool TTableLocks::ReleaseRecords(const TRecordSet& records) {
+  // The records of the set this object holds: how many, the lowest and the highest.
+  std::uint64_t count = 0;
   std::int32_t low = 0;
   std::int32_t high = 0;
   for (const std::int32_t record_no : records) {
     if (!locked_records_.count(record_no)) continue;
-    locked_records_.erase(record_no);
-    if (in_run && record_no == high + 1) {
-      high = record_no;
+    if (count++ == 0) low = record_no;
+    high = record_no;
+  }
+  if (count == 0) return true;
+  auto forget = [&](std::int32_t from, std::int32_t to) {
+    for (std::int32_t record_no = from; record_no <= to; ++record_no) {
+      if (records.count(record_no)) locked_records_.erase(record_no);
+    }
+  };
+  if (host_.RemoteSession()) {
+    for (const std::int32_t record_no : records) locked_records_.erase(record_no);
+    return true;
+  }
+  TFileHandler& file = host_.DataLockFile();
+  // Record n's byte lies at base - n, so the highest record has the lowest byte. When the
+  // process holds no other lock between the bytes of the lowest and the highest record, they
+  // all go with one call.
+  if (file.UnlockBytes(RecordLockOffset(high), RecordLockOffset(low), count)) {
+    for (const std::int32_t record_no : records) locked_records_.erase(record_no);
+    return true;
+  }
+  // Otherwise run by run: each run of consecutive records has neighbouring bytes.
+  bool released = true;
+  bool in_run = false;
+  std::int32_t first = 0;
+  std::int32_t last = 0;
+  auto release_run = [&] {
+    const std::uint64_t length = static_cast<std::uint64_t>(last - first) + 1;
+    if (!file.UnlockBytes(RecordLockOffset(last), RecordLockOffset(first), length)) {
+      for (std::int32_t record_no = first; record_no <= last; ++record_no) {
+        released = file.UnlockRange(1, RecordLockOffset(record_no)) && released;
+      }
+    }
+    forget(first, last);
+  };
+  for (const std::int32_t record_no : records) {
+    if (!locked_records_.count(record_no)) continue;
+    if (in_run && record_no == last + 1) {
+      last = record_no;
       continue;
     }
-    if (in_run) release_run(low, high);
+    if (in_run) release_run();
     in_run = true;
-    low = high = record_no;
+    first = last = record_no;
   }
-  if (in_run) release_run(low, high);
+  if (in_run) release_run();
   return released;
 }
 
@@ -265,7 +289,7 @@ void TTableLocks::ReleaseAll() {
   }
   deferred_unlocks_.clear();
   const TRecordSet records = locked_records_;
-  ReleaseRecordRuns(records);
+  ReleaseRecords(records);
   locked_records_.clear();
   cursor_locks_.clear();
   in_transaction_ = false;

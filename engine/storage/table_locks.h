@@ -136,9 +136,10 @@ class TTableLocks {
   void TakeReadBytes(TReadBytes& bytes);
   void ReleaseReadBytes(TReadBytes& bytes);
   void ReleaseRecordByte(std::int32_t record_no);
-  // Releases the record locks of `records` that this object holds, a run of consecutive records
-  // in one call, and forgets them. False when one could not be released (the rest still are).
-  bool ReleaseRecordRuns(const TRecordSet& records);
+  // Releases the record locks of `records` that this object holds and forgets them: all in one
+  // call when nothing else of the process is locked between them, else a run of consecutive
+  // records per call. False when one could not be released (the rest still are).
+  bool ReleaseRecords(const TRecordSet& records);
   [[noreturn]] void Raise(std::uint16_t code) const;
 
   TTableLockHost& host_;  // owns this object

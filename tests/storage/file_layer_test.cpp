@@ -305,21 +305,24 @@ TEST_F(FileLayerTest, NeighbouringOneByteLocksFormRunsReleasedOneByOne) {
   }
 }
 
-// A transaction's record locks go back together at its end: a span of a run of one-byte locks
-// is released at once (on disk in one system call), and only when every byte of it is held as
-// a one-byte lock.
-TEST_F(FileLayerTest, SpansOfOneByteLocksAreReleasedAtOnce) {
+// A transaction's record locks go back together at its end: the one-byte locks within a span
+// are released at once (on disk in one system call), and only when the span holds exactly as
+// many as the caller knows to be its own, all of them one-byte locks.
+TEST_F(FileLayerTest, OneByteLocksOfASpanAreReleasedAtOnce) {
   struct TStep {
-    std::uint64_t first, count;
+    std::uint64_t first, last, count;
     bool result;
     std::vector<std::uint64_t> held;  // afterwards, by first byte
   };
   const TStep steps[] = {
-      {11, 3, true, {10, 14, 16}},   // the middle of the run 10..14
-      {10, 2, false, {10, 14, 16}},  // 11 is no longer held
-      {16, 1, false, {10, 14, 16}},  // half of the two-byte lock 16..17
-      {14, 0, false, {10, 14, 16}},  // nothing
-      {14, 1, true, {10, 16}},       {10, 1, true, {16}},
+      {11, 13, 3, true, {10, 14, 16, 20, 22}},   // the middle of the run 10..14
+      {10, 11, 2, false, {10, 14, 16, 20, 22}},  // 11 is no longer held
+      {14, 20, 2, false, {10, 14, 16, 20, 22}},  // the two-byte lock 16..17 lies within
+      {18, 22, 2, true, {10, 14, 16}},           // 21, not held, lies between
+      {14, 14, 0, false, {10, 14, 16}},          // nothing
+      {10, 14, 3, false, {10, 14, 16}},          // only two are held
+      {10, 14, 2, true, {16}},
+      {16, 16, 1, false, {16}},  // half of the two-byte lock
   };
   for (const bool in_memory : {true, false}) {
     SCOPED_TRACE(in_memory ? "memory" : "disk");
@@ -328,21 +331,21 @@ TEST_F(FileLayerTest, SpansOfOneByteLocksAreReleasedAtOnce) {
     TFileHandler a;
     MakeHandler(a, "spans.dat", in_memory);
     a.CreateNew();
-    for (std::uint64_t byte = 10; byte <= 14; ++byte) ASSERT_TRUE(a.LockRange(1, byte));
+    for (const std::uint64_t byte : {10, 11, 12, 13, 14, 20, 22}) ASSERT_TRUE(a.LockRange(1, byte));
     ASSERT_TRUE(a.LockRange(2, 16));
     for (std::size_t i = 0; i < std::size(steps); ++i) {
       const TStep& step = steps[i];
       platform.ResetCounts();
-      EXPECT_EQ(a.UnlockBytes(step.first, step.count), step.result) << "step " << i;
+      EXPECT_EQ(a.UnlockBytes(step.first, step.last, step.count), step.result) << "step " << i;
       EXPECT_EQ(platform.Count(TInstrumentedPlatform::kUnlock), step.result && !in_memory ? 1u : 0u)
           << "step " << i;
       std::vector<std::uint64_t> firsts;
       for (const auto& lock : a.File()->RangeLocks()) firsts.push_back(lock.first);
       EXPECT_EQ(firsts, step.held) << "step " << i;
     }
-    EXPECT_TRUE(a.LockRange(3, 11)) << "the released bytes are free again";
+    EXPECT_TRUE(a.LockRange(5, 10)) << "the released bytes are free again";
     a.Close();
-    EXPECT_FALSE(a.UnlockBytes(16, 2)) << "not open";
+    EXPECT_FALSE(a.UnlockBytes(16, 17, 2)) << "not open";
     if (in_memory) a.Remove();
   }
 }

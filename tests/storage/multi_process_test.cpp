@@ -476,12 +476,11 @@ TEST_F(MultiProcessTest, CommitWritesTablesClosedMeanwhileAndThenFreesTheRecords
 }
 
 // The records a transaction changed stay locked to other processes until it ends, and the
-// commit gives neighbouring ones back together; the records it appends, which nobody else can
-// reach before the commit, take no lock at all. Inside the transaction a change takes no write
-// lock either: the table files are written by the commit only.
-TEST_F(MultiProcessTest, TransactionLocksOnlyWhatOthersCanReachAndFreesItInRuns) {
-  TEngine engine(dir_);
-  for (int id = 1; id <= 6; ++id) engine.Insert(id, "R" + std::to_string(id), 1);
+// commit gives them back with one call, or a run of neighbours per call when another lock of the
+// process lies between them; the records it appends, which nobody else can reach before the
+// commit, take no lock at all. Inside the transaction a change takes no write lock either: the
+// table files are written by the commit only.
+TEST_F(MultiProcessTest, TransactionLocksOnlyWhatOthersCanReachAndFreesItTogether) {
   // Which of the records with identifiers 1..6 another process cannot lock: bit id - 1.
   auto locked_to_peer = [&]() {
     TChild child([&]() -> std::int64_t {
@@ -499,34 +498,58 @@ TEST_F(MultiProcessTest, TransactionLocksOnlyWhatOthersCanReachAndFreesItInRuns)
     });
     return child.Wait();
   };
+  struct TCase {
+    bool hold_record_5;  // another cursor of the process edits record 5 across the commit
+    std::uint64_t commit_unlocks;
+    std::int64_t locked_after_commit;
+  } cases[] = {
+      {false, 3, 0},       // the write lock, the transaction byte, records 2..6 at once
+      {true, 4, 0b10000},  // ... records 2..4, then 6
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.hold_record_5 ? "record 5 held" : "nothing else held");
+    TearDown();
+    SetUp();
+    TEngine engine(dir_);
+    for (int id = 1; id <= 6; ++id) engine.Insert(id, "R" + std::to_string(id), 1);
+    TInstrumentedPlatform platform;
+    TScopedPlatform installed(&platform);
+    engine.db->StartTransaction();
+    platform.ResetCounts();
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(engine.cursor->RecordSize()));
+    engine.cursor->SetToBegin();
+    for (int id = 1; id <= 6 && engine.cursor->GetNextRecord(row.data()) == 0; ++id) {
+      if (id == 1 || id == 5) continue;
+      ASSERT_EQ(engine.cursor->FetchCurrent(row.data(), true), 0);
+      engine.SetName(row, "E" + std::to_string(id));
+      engine.cursor->PostEdit(row.data(), true, false);
+    }
+    EXPECT_EQ(platform.Count(TInstrumentedPlatform::kLock), 4u) << "one record lock per edit";
+    for (int id = 7; id <= 56; ++id) engine.Insert(id, "N" + std::to_string(id), 2);
+    EXPECT_EQ(platform.Count(TInstrumentedPlatform::kLock), 4u) << "appends lock nothing";
+    EXPECT_EQ(platform.Count(TInstrumentedPlatform::kUnlock), 0u);
+    EXPECT_EQ(platform.Count(TInstrumentedPlatform::kWrite), 0u);
+    TDataCursor holder(*engine.db);
+    holder.SetTableName("Staff.DAT");
+    holder.Open();
+    if (c.hold_record_5) {
+      holder.SetToBegin();
+      for (int id = 1; id <= 5; ++id) ASSERT_EQ(holder.GetNextRecord(row.data()), 0);
+      ASSERT_EQ(holder.FetchCurrent(row.data(), true), 0);
+    }
+    EXPECT_EQ(locked_to_peer(), c.hold_record_5 ? 0b111110 : 0b101110);
 
-  TInstrumentedPlatform platform;
-  TScopedPlatform installed(&platform);
-  engine.db->StartTransaction();
-  platform.ResetCounts();
-  std::vector<std::uint8_t> row(static_cast<std::size_t>(engine.cursor->RecordSize()));
-  engine.cursor->SetToBegin();
-  for (int id = 1; id <= 6 && engine.cursor->GetNextRecord(row.data()) == 0; ++id) {
-    if (id == 1 || id == 5) continue;
-    ASSERT_EQ(engine.cursor->FetchCurrent(row.data(), true), 0);
-    engine.SetName(row, "E" + std::to_string(id));
-    engine.cursor->PostEdit(row.data(), true, false);
+    platform.ResetCounts();
+    engine.db->Commit(true, false);
+    EXPECT_EQ(platform.Count(TInstrumentedPlatform::kUnlock), c.commit_unlocks);
+    EXPECT_EQ(locked_to_peer(), c.locked_after_commit);
+    holder.CancelEdit();
+    EXPECT_EQ(locked_to_peer(), 0);
+    EXPECT_TRUE(engine.cursor->Table()->Locks().LockedRecords().empty());
+    holder.Close();
+    engine.cursor.reset();
+    ExpectConsistent(56);
   }
-  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kLock), 4u) << "one record lock per edit";
-  for (int id = 7; id <= 56; ++id) engine.Insert(id, "N" + std::to_string(id), 2);
-  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kLock), 4u) << "appends lock nothing";
-  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kUnlock), 0u);
-  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kWrite), 0u);
-  EXPECT_EQ(locked_to_peer(), 0b101110);
-
-  platform.ResetCounts();
-  engine.db->Commit(true, false);
-  // The write lock, the transaction byte, and the runs 2..4 and 6.
-  EXPECT_EQ(platform.Count(TInstrumentedPlatform::kUnlock), 4u);
-  EXPECT_TRUE(engine.cursor->Table()->Locks().LockedRecords().empty());
-  EXPECT_EQ(locked_to_peer(), 0);
-  engine.cursor.reset();
-  ExpectConsistent(56);
 }
 
 // A transaction larger than the caches (one index page per index, about 200 records) spills
