@@ -291,13 +291,16 @@ std::uint16_t StoreFieldValue(const TFieldDescriptor& descriptor, std::uint8_t* 
       std::string_view text(reinterpret_cast<const char*>(value), value_size);
       text = text.substr(0, std::min(text.find('\0'), std::size_t{descriptor.FieldSize}));
       while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-      std::string stored(text);
+      // Only a case conversion needs a copy of the text; most fields store it as given.
+      std::string converted;
+      std::string_view stored = text;
       if (descriptor.CharCase == kCharCaseLower || descriptor.CharCase == kCharCaseUpper) {
-        stored = convert_case != nullptr
-                     ? convert_case(stored, descriptor.CharCase, convert_context)
-                     : AsciiCase(stored, descriptor.CharCase);
+        converted = convert_case != nullptr
+                        ? convert_case(text, descriptor.CharCase, convert_context)
+                        : AsciiCase(text, descriptor.CharCase);
         // A converter may not lengthen the text beyond the field.
-        stored.resize(std::min(stored.size(), std::size_t{descriptor.FieldSize}));
+        converted.resize(std::min(converted.size(), std::size_t{descriptor.FieldSize}));
+        stored = converted;
       }
       std::memset(bytes, 0, size);
       std::memcpy(bytes, stored.data(), std::min(stored.size(), size == 0 ? 0 : size - 1));
