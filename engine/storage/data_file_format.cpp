@@ -248,6 +248,24 @@ std::string AsciiCase(std::string_view text, std::uint8_t char_case) {
   return result;
 }
 
+// Copies `size` bytes: the sizes of numbers, dates and flags without a library call, since a
+// record is filled one such field at a time.
+void CopyValue(std::uint8_t* to, const std::uint8_t* from, std::size_t size) {
+  switch (size) {
+    case 2:
+      std::memcpy(to, from, 2);
+      return;
+    case 4:
+      std::memcpy(to, from, 4);
+      return;
+    case 8:
+      std::memcpy(to, from, 8);
+      return;
+    default:
+      std::memcpy(to, from, size);
+  }
+}
+
 }  // namespace
 
 std::uint16_t ReadFieldValue(const TFieldDescriptor& descriptor, const std::uint8_t* image,
@@ -259,7 +277,7 @@ std::uint16_t ReadFieldValue(const TFieldDescriptor& descriptor, const std::uint
     return 0;
   }
   const std::uint8_t* area = image + descriptor.FieldOffset;
-  std::memcpy(value, area + 1, FieldValueSize(descriptor));
+  CopyValue(value, area + 1, FieldValueSize(descriptor));
   *is_null = area[0] == 0;
   return 0;
 }
@@ -309,7 +327,7 @@ std::uint16_t StoreFieldValue(const TFieldDescriptor& descriptor, std::uint8_t* 
     }
     case fldBoolean: {
       std::uint8_t raw[2] = {};
-      std::memcpy(raw, value, std::min<std::size_t>(value_size, 2));
+      CopyValue(raw, value, std::min<std::size_t>(value_size, 2));
       EncodeFixed16(bytes, DecodeFixed16(raw) == 0 ? 0 : 1);
       area[0] = 1;
       return 0;
@@ -321,8 +339,12 @@ std::uint16_t StoreFieldValue(const TFieldDescriptor& descriptor, std::uint8_t* 
       return 0;
     }
     default:
-      std::memset(bytes, 0, size);
-      std::memcpy(bytes, value, std::min(value_size, size));
+      if (value_size >= size) {
+        CopyValue(bytes, value, size);
+      } else {
+        std::memset(bytes, 0, size);
+        std::memcpy(bytes, value, value_size);
+      }
       area[0] = 1;
       return 0;
   }
