@@ -9,11 +9,10 @@
 
 namespace tabula {
 
-TRecord::TRecord(std::size_t record_size) : image_(record_size, 0) {}
-
 void TRecord::SetRecordNo(std::int32_t record_no) {
+  assert(cache_ == nullptr || record_no == record_no_);
   record_no_ = record_no;
-  if (image_.size() >= kRecordIdentifier && image_[kRecordStatus] == kStatusActive) {
+  if (size_ >= kRecordIdentifier && image_[kRecordStatus] == kStatusActive) {
     EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(record_no));
   }
 }
@@ -44,41 +43,26 @@ std::int32_t TRecord::Link() const {
 }
 
 void TRecord::LoadImage(const std::uint8_t* plain) {
-  std::memcpy(image_.data(), plain, image_.size());
-  if (image_.size() >= kRecordIdentifier && image_[kRecordStatus] == kStatusActive) {
+  if (size_ > 0) std::memcpy(image_, plain, size_);
+  if (size_ >= kRecordIdentifier && image_[kRecordStatus] == kStatusActive) {
     EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(record_no_));
   }
   SetDirty(false);
 }
 
 void TRecord::Clear() {
-  std::fill(image_.begin(), image_.end(), 0);
-  if (image_.size() >= kRecordIdentifier) {
+  if (size_ > 0) std::memset(image_, 0, size_);
+  if (size_ >= kRecordIdentifier) {
     EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(record_no_));
   }
   pin_count_ = 0;
   SetDirty(false);
-  sort_key_.clear();
-}
-
-std::unique_ptr<TRecord> TRecordStack::Take() {
-  if (pool_.empty()) return std::make_unique<TRecord>(record_size_);
-  std::unique_ptr<TRecord> record = std::move(pool_.back());
-  pool_.pop_back();
-  record->Clear();
-  return record;
-}
-
-void TRecordStack::Return(std::unique_ptr<TRecord> record) {
-  if (pool_.size() >= kRecordPoolCapacity) return;  // frees it
-  record->newer_ = record->older_ = nullptr;
-  pool_.push_back(std::move(record));
 }
 
 TRecordCache::TRecordCache(TRecordFile& file)
     : file_(file),
+      record_size_(static_cast<std::size_t>(std::max<std::int32_t>(file.RecordSize(), 0))),
       capacity_(0),
-      pool_(static_cast<std::size_t>(std::max<std::int32_t>(file.RecordSize(), 0))),
       shadow_(static_cast<std::size_t>(std::max<std::int32_t>(file.RecordSize(), 1))) {
   capacity_ = CacheLimit();
 }
@@ -98,9 +82,35 @@ std::int32_t TRecordCache::ReadAheadRecords() const {
   return std::max(kReadAheadBytes / record_size, 1);
 }
 
+std::size_t TRecordCache::BucketOf(std::int32_t record_no) const {
+  // Fibonacci hashing: neighbouring numbers (a scan's window) spread over the table, so a
+  // number that misses does not probe along a run of them.
+  return static_cast<std::size_t>((static_cast<std::uint32_t>(record_no) * 0x9E3779B9u) >>
+                                  (32 - bucket_bits_));
+}
+
 TRecord* TRecordCache::Find(std::int32_t record_no) const {
-  const auto it = sorted_.find(record_no);
-  return it != sorted_.end() ? it->second.get() : nullptr;
+  if (cached_count_ == 0) return nullptr;
+  const std::size_t mask = buckets_.size() - 1;
+  for (std::size_t i = BucketOf(record_no);; i = (i + 1) & mask) {
+    TRecord* r = buckets_[i];
+    if (r == nullptr || r->record_no_ == record_no) return r;
+  }
+}
+
+void TRecordCache::ReserveBucket() {
+  if ((cached_count_ + 1) * 2 <= buckets_.size()) return;
+  const int bits = std::max(bucket_bits_ + 1, 6);
+  std::vector<TRecord*> old(std::size_t{1} << bits, nullptr);
+  old.swap(buckets_);
+  bucket_bits_ = bits;
+  const std::size_t mask = buckets_.size() - 1;
+  for (TRecord* r : old) {
+    if (r == nullptr) continue;
+    std::size_t i = BucketOf(r->record_no_);
+    while (buckets_[i] != nullptr) i = (i + 1) & mask;
+    buckets_[i] = r;
+  }
 }
 
 void TRecordCache::Unlink(TRecord* record) {
@@ -145,23 +155,39 @@ void TRecordCache::MoveToFront(TRecord* record) {
   PushFront(record);
 }
 
-void TRecordCache::Insert(std::unique_ptr<TRecord> record) {
-  TRecord* raw = record.get();
-  raw->cache_ = this;
-  sorted_.emplace(raw->record_no_, std::move(record));
-  PushFront(raw);
+void TRecordCache::Insert(TRecord* record) {
+  ReserveBucket();
+  const std::size_t mask = buckets_.size() - 1;
+  std::size_t i = BucketOf(record->record_no_);
+  while (buckets_[i] != nullptr) i = (i + 1) & mask;
+  buckets_[i] = record;
+  ++cached_count_;
+  record->cache_ = this;
+  PushFront(record);
 }
 
-std::unique_ptr<TRecord> TRecordCache::Remove(TRecord* record) {
-  const auto it = sorted_.find(record->record_no_);
-  if (it == sorted_.end() || it->second.get() != record) {
+void TRecordCache::Remove(TRecord* record) {
+  const std::size_t mask = buckets_.size() - 1;
+  std::size_t hole = cached_count_ == 0 ? 0 : BucketOf(record->record_no_);
+  while (cached_count_ != 0 && buckets_[hole] != nullptr && buckets_[hole] != record) {
+    hole = (hole + 1) & mask;
+  }
+  if (cached_count_ == 0 || buckets_[hole] != record) {
     RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
   }
+  // Backward shift: each following entry of the probe run moves into the hole unless its
+  // home bucket lies cyclically after the hole (it would then no longer be found).
+  for (std::size_t next = (hole + 1) & mask; buckets_[next] != nullptr; next = (next + 1) & mask) {
+    const std::size_t home = BucketOf(buckets_[next]->record_no_);
+    const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+    if (stays) continue;
+    buckets_[hole] = buckets_[next];
+    hole = next;
+  }
+  buckets_[hole] = nullptr;
+  --cached_count_;
   Unlink(record);
   record->cache_ = nullptr;
-  std::unique_ptr<TRecord> owned = std::move(it->second);
-  sorted_.erase(it);
-  return owned;
 }
 
 TRecord* TRecordCache::LeastRecentlyUsedFree() const {
@@ -172,10 +198,44 @@ TRecord* TRecordCache::LeastRecentlyUsedFree() const {
   return nullptr;
 }
 
-std::unique_ptr<TRecord> TRecordCache::TakeSlot(std::int32_t record_no) {
-  std::unique_ptr<TRecord> slot;
-  if (static_cast<std::int32_t>(sorted_.size()) < capacity_) {
-    slot = pool_.Take();
+TRecord* TRecordCache::NewSlot() {
+  if (free_ == nullptr) {
+    const std::int32_t count = std::clamp(slot_count_, kSlabFirstRecords, kSlabMostRecords);
+    TSlab slab;
+    slab.records.reset(new TRecord[static_cast<std::size_t>(count)]);
+    if (record_size_ > 0) {
+      slab.images.reset(new std::uint8_t[record_size_ * static_cast<std::size_t>(count)]);
+    }
+    for (std::int32_t i = count - 1; i >= 0; --i) {
+      TRecord* slot = &slab.records[static_cast<std::size_t>(i)];
+      slot->size_ = record_size_;
+      if (record_size_ > 0) {
+        slot->image_ = slab.images.get() + record_size_ * static_cast<std::size_t>(i);
+      }
+      slot->newer_ = free_;
+      free_ = slot;
+    }
+    slabs_.push_back(std::move(slab));
+    slot_count_ += count;
+  }
+  TRecord* slot = free_;
+  free_ = slot->newer_;
+  slot->newer_ = nullptr;
+  return slot;
+}
+
+void TRecordCache::FreeSlot(TRecord* slot) {
+  slot->pin_count_ = 0;
+  slot->dirty_ = false;
+  slot->older_ = nullptr;
+  slot->newer_ = free_;
+  free_ = slot;
+}
+
+TRecord* TRecordCache::TakeSlot(std::int32_t record_no, const std::uint8_t* plain) {
+  TRecord* slot = nullptr;
+  if (static_cast<std::int32_t>(cached_count_) < capacity_) {
+    slot = NewSlot();
   } else {
     TRecord* victim = LeastRecentlyUsedFree();
     if (victim == nullptr) {
@@ -185,15 +245,22 @@ std::unique_ptr<TRecord> TRecordCache::TakeSlot(std::int32_t record_no) {
       if (made_room) victim = LeastRecentlyUsedFree();
     }
     if (victim != nullptr) {
-      slot = Remove(victim);
+      Remove(victim);
+      slot = victim;
     } else {
       // Everything is dirty or pinned and may not be written: the cache grows.
       capacity_ += kCacheGrowth;
-      slot = pool_.Take();
+      slot = NewSlot();
     }
   }
   slot->record_no_ = record_no;
-  slot->Clear();
+  slot->pin_count_ = 0;
+  slot->dirty_ = false;
+  if (plain != nullptr) {
+    slot->LoadImage(plain);
+  } else {
+    slot->Clear();
+  }
   return slot;
 }
 
@@ -202,28 +269,19 @@ TRecord* TRecordCache::GetRecord(TRecordCacheCursor* cursor, std::int32_t record
   if (record_no <= 0) RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
 
   if (record_no == file_.NextRecordNo()) {
-    std::unique_ptr<TRecord> slot = TakeSlot(record_no);
-    file_.AppendRecordNo(record_no);  // raises TABULA_TABLEFULL; the slot is then freed
-    TRecord* record = slot.get();
+    TRecord* record = TakeSlot(record_no, nullptr);
+    try {
+      file_.AppendRecordNo(record_no);  // raises TABULA_TABLEFULL
+    } catch (...) {
+      FreeSlot(record);
+      throw;
+    }
     record->Pin();
-    Insert(std::move(slot));
+    Insert(record);
     ++stats_.hits;
     return record;
   }
 
-  // The few most recently used records first: a cursor usually asks for the same or a
-  // neighbouring record again.
-  for (const TUseList* list : {&dirty_list_, &clean_list_}) {
-    int looked = 0;
-    for (TRecord* r = list->newest; r != nullptr && looked < 4; r = r->older_, ++looked) {
-      if (r->record_no_ == record_no) {
-        MoveToFront(r);
-        ++stats_.hits;
-        r->Pin();
-        return r;
-      }
-    }
-  }
   if (TRecord* r = Find(record_no)) {
     MoveToFront(r);
     ++stats_.hits;
@@ -304,23 +362,19 @@ void TRecordCache::ReadBlock(std::int32_t first, std::int32_t count, TReadDirect
     }
   }
 
-  // The requested record is processed last, so that it ends up most recently used.
-  std::vector<std::uint8_t>& plain = plain_buffer_;
-  plain.resize(record_size);
+  // The requested record is processed last, so that it ends up most recently used. Images
+  // are unscrambled in place: the buffer is ours and read again only by the next transfer.
   for (std::int32_t i = 0; i < whole; ++i) {
     const std::int32_t k = (direction == TReadDirection::kForward) ? whole - 1 - i : i;
     const std::int32_t record_no = first + k;
-    std::memcpy(plain.data(), read_buffer_.data() + record_size * static_cast<std::size_t>(k),
-                record_size);
-    file_.ScrambleImage(plain.data());
+    std::uint8_t* plain = read_buffer_.data() + record_size * static_cast<std::size_t>(k);
+    file_.ScrambleImage(plain);
     if (TRecord* cached = Find(record_no)) {
-      if (!cached->dirty_ && cached->pin_count_ == 0) cached->LoadImage(plain.data());
+      if (!cached->dirty_ && cached->pin_count_ == 0) cached->LoadImage(plain);
       MoveToFront(cached);
       continue;
     }
-    std::unique_ptr<TRecord> slot = TakeSlot(record_no);
-    slot->LoadImage(plain.data());
-    Insert(std::move(slot));
+    Insert(TakeSlot(record_no, plain));
   }
 }
 
@@ -363,16 +417,12 @@ void TRecordCache::LoadRecords(const std::vector<std::int32_t>& numbers) {
     }
     ++stats_.reads_done;
     const std::int32_t whole = bytes <= 0 ? 0 : static_cast<std::int32_t>(bytes / record_size);
-    plain_buffer_.resize(size);
     for (std::size_t i = at; i < end; ++i) {
       const std::int32_t k = numbers[i] - first;
       if (k >= whole || Find(numbers[i]) != nullptr) continue;
-      std::memcpy(plain_buffer_.data(), span_buffer_.data() + size * static_cast<std::size_t>(k),
-                  size);
-      file_.ScrambleImage(plain_buffer_.data());
-      std::unique_ptr<TRecord> slot = TakeSlot(numbers[i]);
-      slot->LoadImage(plain_buffer_.data());
-      Insert(std::move(slot));
+      std::uint8_t* plain = span_buffer_.data() + size * static_cast<std::size_t>(k);
+      file_.ScrambleImage(plain);
+      Insert(TakeSlot(numbers[i], plain));
     }
     at = end;
   }
@@ -405,7 +455,7 @@ void TRecordCache::ForEachRun(const std::vector<TRecord*>& records, TRunWriter w
     write_buffer_.resize(record_size * count);
     for (std::size_t i = 0; i < count; ++i) {
       std::uint8_t* image = write_buffer_.data() + record_size * i;
-      std::memcpy(image, records[at + i]->image_.data(), record_size);
+      std::memcpy(image, records[at + i]->image_, record_size);
       file_.ScrambleImage(image);
     }
     write(records[at]->record_no_, static_cast<std::int32_t>(count), write_buffer_.data());
@@ -465,21 +515,26 @@ bool TRecordCache::Spill() {
 }
 
 void TRecordCache::DiscardAll() {
-  clean_list_ = TUseList();
-  dirty_list_ = TUseList();
-  dirty_count_ = 0;
-  for (auto& entry : sorted_) {
-    entry.second->cache_ = nullptr;
-    pool_.Return(std::move(entry.second));
+  for (TUseList* list : {&clean_list_, &dirty_list_}) {
+    TRecord* r = list->newest;
+    while (r != nullptr) {
+      TRecord* older = r->older_;
+      r->cache_ = nullptr;
+      FreeSlot(r);
+      r = older;
+    }
+    *list = TUseList();
   }
-  sorted_.clear();
+  dirty_count_ = 0;
+  std::fill(buckets_.begin(), buckets_.end(), nullptr);
+  cached_count_ = 0;
   shadow_.Clear();
 }
 
 void TRecordCache::Trim() {
   const std::int32_t limit = CacheLimit();
   bool wrote = false;
-  while (static_cast<std::int32_t>(sorted_.size()) > limit) {
+  while (static_cast<std::int32_t>(cached_count_) > limit) {
     TRecord* victim = LeastRecentlyUsedFree();
     if (victim == nullptr) {
       if (wrote || file_.HoldsTransactionLock()) break;
@@ -487,19 +542,25 @@ void TRecordCache::Trim() {
       wrote = true;
       continue;
     }
-    pool_.Return(Remove(victim));
+    Remove(victim);
+    FreeSlot(victim);
   }
-  capacity_ = std::max(static_cast<std::int32_t>(sorted_.size()), limit);
+  capacity_ = std::max(static_cast<std::int32_t>(cached_count_), limit);
 }
 
 void TRecordCache::AssertInvariants() const {
 #ifndef NDEBUG
+  std::size_t hashed = 0;
   std::size_t dirty = 0;
-  for (const auto& entry : sorted_) {
-    assert(entry.first == entry.second->record_no_);
-    assert(entry.second->cache_ == this);
-    if (entry.second->dirty_) ++dirty;
+  for (const TRecord* r : buckets_) {
+    if (r == nullptr) continue;
+    assert(Find(r->record_no_) == r);
+    assert(r->cache_ == this);
+    if (r->dirty_) ++dirty;
+    ++hashed;
   }
+  assert(hashed == cached_count_);
+  assert(cached_count_ * 2 <= buckets_.size() || cached_count_ == 0);
   assert(dirty == dirty_count_);
   std::size_t linked = 0;
   for (const TUseList* list : {&clean_list_, &dirty_list_}) {
@@ -513,7 +574,13 @@ void TRecordCache::AssertInvariants() const {
     }
     assert(list->oldest == newer);
   }
-  assert(linked == sorted_.size());
+  assert(linked == cached_count_);
+  std::size_t free_slots = 0;
+  for (const TRecord* r = free_; r != nullptr; r = r->newer_) {
+    assert(r->cache_ == nullptr);
+    ++free_slots;
+  }
+  assert(free_slots + cached_count_ == static_cast<std::size_t>(slot_count_));
 #endif
 }
 

@@ -23,11 +23,17 @@
 // writes the records still dirty in memory, which are newer. DiscardAll (the rollback) drops the
 // shadow. The cache grows only when the shadow cannot be written.
 //
+// Records live in slots that the cache allocates a slab at a time and keeps for its lifetime:
+// a slot whose record is evicted or discarded goes to a free list and is reused, so reading a
+// record allocates nothing once the cache has reached its size. A record is found by number
+// through an open-addressing hash table (linear probing, deletion by backward shift).
+//
 // Invariants (checked by AssertInvariants in debug builds):
-//   - sorted_ holds every cached record under its RecordNo (so in ascending RecordNo);
-//   - the clean list links exactly the clean records of sorted_, the dirty list exactly the
-//     dirty ones;
-//   - sorted_.size() <= capacity_, except while a caller still holds pinned records beyond it;
+//   - the hash table holds every cached record under its RecordNo, and nothing else;
+//   - the clean list links exactly the clean cached records, the dirty list exactly the dirty
+//     ones;
+//   - every slot is either cached or on the free list;
+//   - CachedCount() <= capacity_, except while a caller still holds pinned records beyond it;
 //   - the shadow holds units only while the table holds its transaction lock (or until the
 //     next WriteDirty or DiscardAll).
 //
@@ -36,7 +42,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,20 +65,21 @@ constexpr std::int32_t kReadAheadBytes = 8192;
 // covers at most kReadSpanBytes.
 constexpr std::int32_t kReadGapBytes = 4096;
 constexpr std::int32_t kReadSpanBytes = 128 * 1024;
-// The pool keeps at most this many unused records.
-constexpr std::size_t kRecordPoolCapacity = 64;
+// Slots per slab: the first slab is small (a table of a few records needs no more), each
+// further one as large as all before it, up to the most.
+constexpr std::int32_t kSlabFirstRecords = 32;
+constexpr std::int32_t kSlabMostRecords = 4096;
 // Step by which a cache full of unwritable records grows.
 constexpr std::int32_t kCacheGrowth = 64;
 
 enum class TReadDirection { kForward, kBackward };
 
-// One cached record.
+// One cached record. Its image lives in a slab of its cache.
 class TRecord {
  public:
-  explicit TRecord(std::size_t record_size);
-
   std::int32_t RecordNo() const { return record_no_; }
-  // Sets the number, and offset 1 of an active image.
+  // Rewrites offset 1 of an active image with the number.
+  // REQUIRES: a cached record keeps its number (the cache finds it by that number).
   void SetRecordNo(std::int32_t record_no);
   bool Dirty() const { return dirty_; }
   // Moves a listed record between its cache's clean and dirty lists.
@@ -84,10 +90,10 @@ class TRecord {
     if (pin_count_ > 0) --pin_count_;
   }
 
-  std::uint8_t* Image() { return image_.data(); }
-  const std::uint8_t* Image() const { return image_.data(); }
-  std::size_t ImageSize() const { return image_.size(); }
-  std::uint8_t Status() const { return image_.empty() ? kStatusActive : image_[kRecordStatus]; }
+  std::uint8_t* Image() { return image_; }
+  const std::uint8_t* Image() const { return image_; }
+  std::size_t ImageSize() const { return size_; }
+  std::uint8_t Status() const { return size_ == 0 ? kStatusActive : image_[kRecordStatus]; }
   // Both set Dirty.
   void SetStatus(std::uint8_t status);
   void SetLink(std::int32_t link);
@@ -98,34 +104,18 @@ class TRecord {
   // Clears the image to zeros, keeping the record number at offset 1, resets pins and Dirty.
   void Clear();
 
-  // Used by the physical sort of query results.
-  std::vector<std::uint8_t>& SortKey() { return sort_key_; }
-
  private:
   friend class TRecordCache;
-  friend class TRecordStack;
+  TRecord() = default;
 
-  std::vector<std::uint8_t> image_;
-  std::vector<std::uint8_t> sort_key_;
+  std::uint8_t* image_ = nullptr;  // size_ bytes in a slab of the cache that made the slot
+  std::size_t size_ = 0;
   std::int32_t record_no_ = 0;
   std::uint16_t pin_count_ = 0;
   bool dirty_ = false;
   TRecordCache* cache_ = nullptr;  // the cache that lists this record, else null; not owned
-  TRecord* newer_ = nullptr;       // in the clean or the dirty list (by dirty_); records are owned
-  TRecord* older_ = nullptr;       // by the cache's sorted list
-};
-
-// A pool of unused records of one data file.
-class TRecordStack {
- public:
-  explicit TRecordStack(std::size_t record_size) : record_size_(record_size) {}
-  std::unique_ptr<TRecord> Take();
-  void Return(std::unique_ptr<TRecord> record);
-  std::size_t Size() const { return pool_.size(); }
-
- private:
-  std::size_t record_size_;
-  std::vector<std::unique_ptr<TRecord>> pool_;
+  TRecord* newer_ = nullptr;       // in the clean or the dirty list (by dirty_), or the next
+  TRecord* older_ = nullptr;       // free slot (newer_); slots are owned by the cache's slabs
 };
 
 // What the cache needs of its data file.
@@ -204,7 +194,7 @@ class TRecordCache {
   // Writes every dirty, unpinned record outside the transfer window in runs of consecutive
   // numbers; true when anything was written.
   bool WriteDirty();
-  // Returns every cached record to the pool, whatever its state.
+  // Frees the slot of every cached record, whatever its state.
   void DiscardAll();
   // Evicts until the count is within the limit (recomputed from the session settings).
   void Trim();
@@ -212,7 +202,7 @@ class TRecordCache {
   // min(DataBufferSize div RecordSize, DataBufferCount), or DataBufferCount for size 0.
   std::int32_t CacheLimit() const;
   std::int32_t Capacity() const { return capacity_; }
-  std::size_t CachedCount() const { return sorted_.size(); }
+  std::size_t CachedCount() const { return cached_count_; }
   // The cached record of that number, or null; touches nothing.
   TRecord* Find(std::int32_t record_no) const;
   std::int32_t ReadAheadRecords() const;
@@ -233,12 +223,21 @@ class TRecordCache {
   void Unlink(TRecord* record);
   void PushFront(TRecord* record);
   void PushBack(TRecord* record);
-  // Takes a slot for record `record_no` (not yet in sorted_): returns it cleared, numbered,
-  // at the front of the use order, owned by the caller until it is inserted.
-  std::unique_ptr<TRecord> TakeSlot(std::int32_t record_no);
+  // Takes a slot for record `record_no` (not yet cached), evicting or growing as needed, and
+  // fills it with `plain` (zeros when null). The slot is neither hashed nor listed until
+  // Insert; a caller that fails before that gives it back with FreeSlot.
+  TRecord* TakeSlot(std::int32_t record_no, const std::uint8_t* plain);
+  void FreeSlot(TRecord* slot);
+  // A slot from the free list, allocating a slab when it is empty.
+  TRecord* NewSlot();
   TRecord* LeastRecentlyUsedFree() const;
-  void Insert(std::unique_ptr<TRecord> record);
-  std::unique_ptr<TRecord> Remove(TRecord* record);
+  // Hashes and lists a slot from TakeSlot as the most recently used record.
+  void Insert(TRecord* record);
+  // Unhashes and unlists a cached record; the caller reuses or frees its slot.
+  void Remove(TRecord* record);
+  std::size_t BucketOf(std::int32_t record_no) const;
+  // Makes room for one more record in the hash table.
+  void ReserveBucket();
   friend class TRecord;
   void ReadBlock(std::int32_t first, std::int32_t count, TReadDirection direction);
   // The dirty records that may be written now (unpinned, outside the transfer window), in
@@ -252,21 +251,28 @@ class TRecordCache {
   bool Spill();
 
   TRecordFile& file_;  // not owned
-  // A tree, not a sorted array: a scan evicts the oldest records, which lie at the front, and
-  // shifting an array of thousands of records for each of them cost more than the read.
-  std::map<std::int32_t, std::unique_ptr<TRecord>> sorted_;
+  std::size_t record_size_;
+  // The slots, a slab at a time; a slab's images lie back to back in one block.
+  struct TSlab {
+    std::unique_ptr<TRecord[]> records;
+    std::unique_ptr<std::uint8_t[]> images;
+  };
+  std::vector<TSlab> slabs_;
+  std::int32_t slot_count_ = 0;
+  TRecord* free_ = nullptr;  // the unused slots, linked through newer_
+  // The hash table: a power-of-two number of buckets, at most half of them in use.
+  std::vector<TRecord*> buckets_;
+  int bucket_bits_ = 0;
+  std::size_t cached_count_ = 0;
   TUseList clean_list_;
   TUseList dirty_list_;  // a flush after each post visits these only
   std::size_t dirty_count_ = 0;
   std::int32_t capacity_;
-  TRecordStack pool_;
   // Spilled records of the running transaction; unit n is record n.
   TShadowFile shadow_;
   // The transfer window: the records [window_first_, window_first_ + window_count_) being read.
   std::int32_t window_first_ = 0;
   std::int32_t window_count_ = 0;
-  // One record of a block being read, unscrambled; kept to spare an allocation per read.
-  std::vector<std::uint8_t> plain_buffer_;
   std::vector<std::uint8_t> read_buffer_;
   std::vector<std::uint8_t> write_buffer_;  // separate: a read may write dirty records
   std::vector<std::uint8_t> span_buffer_;   // LoadRecords' transfers, only ever grown

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "engine/base/coding.h"
@@ -407,6 +408,68 @@ TEST(RecordCacheTest, LoadRecordsKeepsTheListedRecordsAndSharesTransfersOfNeighb
   cache.LoadRecords({1, 2, 3});
   EXPECT_TRUE(file.reads.empty());
   EXPECT_EQ(cache.CachedCount(), 0u);
+}
+
+// Records are found by number through a hash table whose entries move on every eviction. A
+// long run of mixed reads (single, blocks both ways, loads of scattered records), changes,
+// writes, discards and trims on a small cache: every record the cache returns or finds must be
+// the one asked for, and exactly CachedCount() records must be findable.
+TEST(RecordCacheTest, RecordsStayFindableThroughEvictionsDiscardsAndTrims) {
+  constexpr std::int32_t kRecords = 5000;
+  FakeRecordFile file(16, kRecords);
+  file.buffer_size = 16 * 300;
+  TRecordCache cache(file);
+  std::mt19937 random(7);
+  auto any = [&](std::int32_t below) {
+    return static_cast<std::int32_t>(random() % static_cast<std::uint32_t>(below));
+  };
+  auto check_all = [&](int op) {
+    std::size_t found = 0;
+    for (std::int32_t n = 1; n <= kRecords; ++n) {
+      const TRecord* r = cache.Find(n);
+      if (r == nullptr) continue;
+      ++found;
+      ASSERT_EQ(r->RecordNo(), n) << "op " << op;
+      ASSERT_EQ(r->Image()[9], static_cast<std::uint8_t>(n)) << "op " << op;
+    }
+    ASSERT_EQ(found, cache.CachedCount()) << "op " << op;
+    cache.AssertInvariants();
+  };
+  for (int op = 0; op < 3000; ++op) {
+    const int kind = any(100);
+    if (kind < 70) {
+      // Near the last record asked for most of the time, anywhere otherwise.
+      const std::int32_t n = 1 + any(kRecords);
+      const bool ahead = kind < 40;
+      const TReadDirection direction =
+          kind % 2 == 0 ? TReadDirection::kForward : TReadDirection::kBackward;
+      TRecord* r = cache.GetRecord(nullptr, n, ahead, direction, false);
+      ASSERT_NE(r, nullptr);
+      ASSERT_EQ(r->RecordNo(), n) << "op " << op;
+      ASSERT_EQ(r->Image()[9], static_cast<std::uint8_t>(n)) << "op " << op;
+      if (kind < 10) {
+        r->Image()[12] = static_cast<std::uint8_t>(op);
+        r->SetDirty(true);
+      }
+      cache.Unpin(r);
+    } else if (kind < 85) {
+      std::vector<std::int32_t> numbers;
+      for (std::int32_t n = 1 + any(200); n <= kRecords && numbers.size() < 150; n += 1 + any(40)) {
+        numbers.push_back(n);
+      }
+      cache.LoadRecords(numbers);
+    } else if (kind < 92) {
+      cache.WriteDirty();
+    } else if (kind < 95) {
+      cache.WriteDirty();
+      cache.DiscardAll();
+    } else {
+      file.buffer_size = 16 * (50 + any(400));
+      cache.Trim();
+    }
+    if (op % 100 == 0) check_all(op);
+  }
+  check_all(-1);
 }
 
 }  // namespace
