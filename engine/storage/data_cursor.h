@@ -547,6 +547,7 @@ class TDataCursor : public TRecordCacheCursor {
   int scan_misses_ = 0;
   bool stepping_ = false;
   std::vector<std::int32_t> ahead_;  // kept to spare an allocation per load
+  std::vector<std::uint8_t> spare_keys_[2];  // MoveBy's working keys, between moves
 
   // ---- BLOB values
   // The BLOB field `field_no` whose slot lies inside the record, or null.

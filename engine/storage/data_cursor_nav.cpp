@@ -543,12 +543,27 @@ void TDataCursor::MoveBy(std::int32_t n) {
     return;
   }
   if (!position_.Valid()) return;
-  // The last visible record passed, for a move that runs off an end over hidden records.
-  TTreePosition last_visible = position_;
+  // The working positions' keys borrow the cursor's spare buffers, so that a step allocates
+  // nothing; a move nested in a re-synchronisation finds them taken and allocates its own.
+  TTreePosition at;
+  TTreePosition last_visible;  // the last visible record passed, for a move that runs off an
+                               // end over hidden records
+  at.Key = std::move(spare_keys_[0]);
+  last_visible.Key = std::move(spare_keys_[1]);
+  struct TGiveBack {
+    TDataCursor& cursor;
+    TTreePosition& a;
+    TTreePosition& b;
+    ~TGiveBack() {
+      cursor.spare_keys_[0] = std::move(a.Key);
+      cursor.spare_keys_[1] = std::move(b.Key);
+    }
+  } give_back{*this, at, last_visible};
+  last_visible = position_;
   int restarts = 0;
   while (remaining > 0) {
     TBTree tree = Tree();
-    TTreePosition at = position_;
+    at = position_;
     bool moved = false;
     if (!(forward ? tree.Next(&at, &moved) : tree.Prior(&at, &moved))) {
       // Re-synchronised meanwhile: go on from the position found again.
