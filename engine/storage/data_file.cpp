@@ -155,8 +155,18 @@ void TDataFile::ReadHeader() {
 }
 
 bool TDataFile::HeaderChanged() {
+  std::uint8_t bytes[kDataHeaderSize];
+  const std::int64_t read = ReadAt(0, bytes, kDataHeaderSize, /*allow_short=*/true);
+  if (read < 0) RaiseDataError(TABULA_READERR);
+  // An unchanged counter keeps the copy, which was checked when it was taken: the common case
+  // of every check costs no decoding.
+  if (read == static_cast<std::int64_t>(kDataHeaderSize) &&
+      static_cast<std::int32_t>(DecodeFixed32(bytes + kHeaderChangeCount)) == header_.ChangeCount) {
+    return false;
+  }
   TDataHeader on_disk;
-  ReadHeaderInto(&on_disk);
+  const std::uint16_t code = on_disk.DecodeFrom(bytes, static_cast<std::size_t>(read));
+  if (code != 0) RaiseDataError(code);
   if (on_disk.ChangeCount == header_.ChangeCount) return false;
   header_ = std::move(on_disk);
   return true;
