@@ -46,6 +46,7 @@ void TPage::Reset(const TPageFormat& format, std::uint32_t page_number, int slot
   count_ = 0;
   compressed_size_ = 0;
   entries_.clear();
+  EntriesChanged();
   // Room for a full uncompressed page plus the overflowing entry, so that ordinary inserts
   // never allocate; compressed leaves may grow beyond it.
   const std::size_t most = static_cast<std::size_t>(format_.MaxLeafEntries()) + 2;
@@ -55,6 +56,7 @@ void TPage::Reset(const TPageFormat& format, std::uint32_t page_number, int slot
 void TPage::SetPageType(std::uint8_t type) {
   const bool was_compressed = Compressed();
   type_ = type;
+  EntriesChanged();
   if (type_ == ptRawData && raw_.size() != kPageEntryArea) raw_.assign(kPageEntryArea, 0);
   if (Compressed() != was_compressed) RefreshAll();
 }
@@ -63,6 +65,7 @@ void TPage::MakeFree(std::uint32_t next_free) {
   free_ = true;
   count_ = 0;
   entries_.clear();
+  EntriesChanged();
   compressed_size_ = 0;
   prev_page_ = 0;
   next_page_ = next_free;
@@ -80,6 +83,7 @@ std::uint32_t TPage::SubtreeCount(int i) const {
 
 void TPage::SetSubtreeCount(int i, std::uint32_t count) {
   EncodeFixed32(Entry(i) + format_.KeyLength + 4, count);
+  EntriesChanged();
 }
 
 std::uint64_t TPage::Total() const {
@@ -87,11 +91,32 @@ std::uint64_t TPage::Total() const {
   return CountBefore(count_ + 1);
 }
 
+void TPage::EntriesChanged() {
+  prefix_.clear();
+  sums_asked_ = false;
+  // The room is made when an interior page changes, so that reading it allocates nothing.
+  if (count_ > 0 && !IsLeaf() && type_ != ptRawData &&
+      prefix_.capacity() <= static_cast<std::size_t>(count_)) {
+    prefix_.reserve(static_cast<std::size_t>(std::max(count_, format_.MaxInteriorEntries())) + 2);
+  }
+}
+
 std::uint64_t TPage::CountBefore(int i) const {
   if (IsLeaf()) return static_cast<std::uint64_t>(i - 1);
-  std::uint64_t sum = 0;
-  for (int j = 1; j < i; ++j) sum += SubtreeCount(j);
-  return sum;
+  if (!prefix_.empty()) return prefix_[static_cast<std::size_t>(i - 1)];
+  if (!sums_asked_) {
+    sums_asked_ = true;
+    std::uint64_t sum = 0;
+    for (int j = 1; j < i; ++j) sum += SubtreeCount(j);
+    return sum;
+  }
+  prefix_.resize(static_cast<std::size_t>(count_) + 1);
+  prefix_[0] = 0;
+  for (int j = 1; j <= count_; ++j) {
+    prefix_[static_cast<std::size_t>(j)] =
+        prefix_[static_cast<std::size_t>(j) - 1] + SubtreeCount(j);
+  }
+  return prefix_[static_cast<std::size_t>(i - 1)];
 }
 
 void TPage::ComputeRuns(int i, std::uint8_t* d_out, std::uint8_t* t_out) const {
@@ -160,6 +185,7 @@ void TPage::InsertEntry(int i, const std::uint8_t* key, std::uint32_t value,
   const std::size_t stride = Stride();
   entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>((i - 1) * stride), stride, 0);
   ++count_;
+  EntriesChanged();
   std::uint8_t* e = Entry(i);
   std::memcpy(e, key, format_.KeyLength);
   EncodeFixed32(e + format_.KeyLength, value);
@@ -181,6 +207,7 @@ void TPage::RemoveEntry(int i) {
   const auto at = entries_.begin() + static_cast<std::ptrdiff_t>((i - 1) * stride);
   entries_.erase(at, at + static_cast<std::ptrdiff_t>(stride));
   --count_;
+  EntriesChanged();
   RefreshEntry(i);
 }
 
@@ -200,6 +227,8 @@ void TPage::MoveEntries(int first, int n, TPage& dst, int dst_pos) {
   dst.count_ += n;
   entries_.erase(from, to);
   count_ -= n;
+  EntriesChanged();
+  dst.EntriesChanged();
   RefreshAll();
   dst.RefreshAll();
 }
@@ -276,6 +305,7 @@ std::uint16_t TPage::DecodeFrom(const std::uint8_t* src, std::size_t length,
                                 std::uint32_t page_count) {
   count_ = 0;
   entries_.clear();
+  EntriesChanged();
   compressed_size_ = 0;
   free_ = false;
   dirty_ = false;
@@ -329,6 +359,7 @@ std::uint16_t TPage::DecodeFrom(const std::uint8_t* src, std::size_t length,
   }
   count_ = count;
   RefreshAll();
+  EntriesChanged();  // makes room for the running sums of an interior page
   return 0;
 }
 
@@ -387,6 +418,7 @@ std::uint16_t TPage::DecodeCompressed(const std::uint8_t* src, std::uint16_t cou
   if (p != end) return TABULA_INDEXCORRUPT;
   count_ = count;
   RefreshAll();
+  EntriesChanged();  // makes room for the running sums of an interior page
   return 0;
 }
 

@@ -169,7 +169,9 @@ class TPage {
   std::uint8_t TrailZeros(int i) const { return Entry(i)[format_.KeyLength + 9]; }
   // Keys in this subtree: the entry count of a leaf, the sum of subtree counts of an interior.
   std::uint64_t Total() const;
-  // Sum of the subtree counts of entries 1 .. i-1 (of a leaf: i - 1).
+  // Sum of the subtree counts of entries 1 .. i-1 (of a leaf: i - 1). An interior page that is
+  // asked twice without a change in between keeps running sums, so that further calls (a
+  // lookup's descent through the upper levels) take constant time.
   std::uint64_t CountBefore(int i) const;
 
   // Inserts an entry so that it becomes entry i (1 <= i <= Count() + 1).
@@ -236,6 +238,13 @@ class TPage {
   std::size_t compressed_size_ = 0;
   std::vector<std::uint8_t> entries_;
   std::vector<std::uint8_t> raw_;
+  // Running sums of an interior page's subtree counts, prefix_[j] for entries 1 .. j; empty
+  // when not built. The first CountBefore after a change sums directly, so that a write's
+  // descent, which changes the page right after, pays no more than before; the second builds
+  // them. Every change of entries or counts drops them (EntriesChanged).
+  mutable std::vector<std::uint64_t> prefix_;
+  mutable bool sums_asked_ = false;
+  void EntriesChanged();
 };
 
 }  // namespace tabula

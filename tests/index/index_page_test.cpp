@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "engine/base/coding.h"
 #include "engine/base/engine_error.h"
 
 namespace tabula {
@@ -448,6 +450,59 @@ TEST(IndexPageTest, FreeAndRawPagesEncode) {
   back.Reset(Format(3, icNone), 4, 32);
   ASSERT_EQ(back.DecodeFrom(expected.data(), expected.size(), 5), 0);
   EXPECT_EQ(Encoded(back), expected);
+}
+
+// Interior pages keep running sums of their subtree counts once asked twice; every change of
+// entries or counts must drop them. Each step changes the page, then CountBefore is asked
+// twice at every position (building the sums) and compared with the counts themselves.
+TEST(IndexPageTest, CountBeforeFollowsEveryChangeOfAnInteriorPage) {
+  const TPageFormat format = Format(2, icNone);
+  TPage page;
+  page.Reset(format, 4, 1);
+  page.SetPageType(ptInterior);
+  TPage other;
+  other.Reset(format, 5, 1);
+  other.SetPageType(ptInterior);
+  auto key = [](int n) {
+    return Bytes{static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+  };
+  for (int i = 1; i <= 6; ++i) page.InsertEntry(i, key(i * 10).data(), 100 + i, i * 3);
+  auto check = [](const TPage& p, const std::string& step) {
+    for (int round = 0; round < 2; ++round) {
+      std::uint64_t sum = 0;
+      for (int i = 1; i <= p.Count() + 1; ++i) {
+        ASSERT_EQ(p.CountBefore(i), sum) << step << ", entry " << i << ", round " << round;
+        if (i <= p.Count()) sum += p.SubtreeCount(i);
+      }
+      ASSERT_EQ(p.Total(), sum) << step;
+    }
+  };
+  struct Step {
+    const char* name;
+    std::function<void()> change;
+  };
+  const Step steps[] = {
+      {"built", [] {}},
+      {"count set", [&] { page.SetSubtreeCount(2, 1000); }},
+      {"entry inserted", [&] { page.InsertEntry(3, key(25).data(), 200, 7); }},
+      {"entry removed", [&] { page.RemoveEntry(1); }},
+      {"entries moved out", [&] { page.MoveEntries(4, 3, other, 1); }},
+      {"entries moved back", [&] { other.MoveEntries(1, 2, page, page.Count() + 1); }},
+      {"copied", [&] { other = page; }},
+      {"decoded",
+       [&] {
+         Bytes image(kPageSize, 0);
+         other.EncodeTo(image.data());
+         EncodeFixed32(image.data() + kPageEntries + format.KeyLength + 4, 999);
+         ASSERT_EQ(page.DecodeFrom(image.data(), image.size(), 1000), 0);
+       }},
+      {"freed", [&] { page.MakeFree(0); }},
+  };
+  for (const Step& step : steps) {
+    step.change();
+    check(page, step.name);
+    check(other, step.name);
+  }
 }
 
 }  // namespace
