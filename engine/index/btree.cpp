@@ -47,8 +47,6 @@ class TBTree::TPath {
   int depth_ = 0;
 };
 
-namespace {
-
 // Releases one pinned page when it leaves scope.
 class TPagePin {
  public:
@@ -71,6 +69,8 @@ class TPagePin {
   TPageStore& store_;
   TPage* page_;
 };
+
+namespace {
 
 std::uint32_t ClampCount(std::uint64_t total) {
   return total > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(total);
@@ -614,15 +614,19 @@ bool TBTree::KeyCount(std::uint64_t* count) {
 
 // Whether the position's page still holds its key and value at its entry; when not, the key
 // is searched again and `valid` tells whether the position was found unchanged.
+bool TBTree::HoldsEntry(const TPage& page, const TTreePosition& at) const {
+  const std::size_t kl = format_.KeyLength;
+  return at.Key.size() == kl && page.IsLeaf() && !page.Free() && at.Entry >= 1 &&
+         at.Entry <= page.Count() && page.Value(at.Entry) == at.Value &&
+         std::memcmp(page.Key(at.Entry), at.Key.data(), kl) == 0;
+}
+
 bool TBTree::AtStoredPosition(TTreePosition* at, bool* valid) {
   *valid = false;
-  const std::size_t kl = format_.KeyLength;
-  if (at->Key.size() != kl) return true;
+  if (at->Key.size() != format_.KeyLength) return true;
   TPage* page = store_.FetchPage(slot_, at->Page, check_changes_);
   if (page == nullptr) return false;
-  const bool same = page->IsLeaf() && !page->Free() && at->Entry >= 1 &&
-                    at->Entry <= page->Count() && page->Value(at->Entry) == at->Value &&
-                    std::memcmp(page->Key(at->Entry), at->Key.data(), kl) == 0;
+  const bool same = HoldsEntry(*page, *at);
   store_.ReleasePage(page);
   *valid = same;
   return true;
@@ -631,6 +635,13 @@ bool TBTree::AtStoredPosition(TTreePosition* at, bool* valid) {
 bool TBTree::Next(TTreePosition* at, bool* moved) {
   *moved = false;
   if (!at->Valid()) return true;
+  if (at->Key.size() == format_.KeyLength) {
+    // The usual case: the position still names its entry, and one fetch serves both the check
+    // and the step.
+    TPagePin page(store_, store_.FetchPage(slot_, at->Page, check_changes_));
+    if (page.get() == nullptr) return false;
+    if (HoldsEntry(*page, *at)) return NextFrom(page, at, moved);
+  }
   bool valid;
   if (!AtStoredPosition(at, &valid)) return false;
   if (!valid) {
@@ -658,6 +669,10 @@ bool TBTree::Next(TTreePosition* at, bool* moved) {
   }
   TPagePin page(store_, store_.FetchPage(slot_, at->Page, check_changes_));
   if (page.get() == nullptr) return false;
+  return NextFrom(page, at, moved);
+}
+
+bool TBTree::NextFrom(TPagePin& page, TTreePosition* at, bool* moved) {
   if (at->Entry < page->Count()) {
     FillPosition(*page, at->Entry + 1, static_cast<std::uint64_t>(at->Ordinal) + 1, at);
     *moved = true;
@@ -678,6 +693,11 @@ bool TBTree::Next(TTreePosition* at, bool* moved) {
 bool TBTree::Prior(TTreePosition* at, bool* moved) {
   *moved = false;
   if (!at->Valid()) return true;
+  if (at->Key.size() == format_.KeyLength) {
+    TPagePin page(store_, store_.FetchPage(slot_, at->Page, check_changes_));
+    if (page.get() == nullptr) return false;
+    if (HoldsEntry(*page, *at)) return PriorFrom(page, at, moved);
+  }
   bool valid;
   if (!AtStoredPosition(at, &valid)) return false;
   if (!valid) {
@@ -710,6 +730,10 @@ bool TBTree::Prior(TTreePosition* at, bool* moved) {
   }
   TPagePin page(store_, store_.FetchPage(slot_, at->Page, check_changes_));
   if (page.get() == nullptr) return false;
+  return PriorFrom(page, at, moved);
+}
+
+bool TBTree::PriorFrom(TPagePin& page, TTreePosition* at, bool* moved) {
   if (at->Entry > 1) {
     FillPosition(*page, at->Entry - 1, at->Ordinal > 0 ? at->Ordinal - 1u : 0u, at);
     *moved = true;

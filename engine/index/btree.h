@@ -92,6 +92,8 @@ struct TTreePosition {
   }
 };
 
+class TPagePin;  // a pinned page of a tree operation (btree.cpp)
+
 class TBTree {
  public:
   // `store` and `comparator` are not owned and must outlive the tree.
@@ -167,6 +169,11 @@ class TBTree {
   void SetLinkPrev(std::uint32_t page_number, std::uint32_t prev);
   void SetLinkNext(std::uint32_t page_number, std::uint32_t next);
   bool AtStoredPosition(TTreePosition* at, bool* valid);
+  // `page` is the page of `at`'s leaf and still holds its entry.
+  bool HoldsEntry(const TPage& page, const TTreePosition& at) const;
+  // The step itself, from `page` (at's leaf, pinned; the pin may move to the next leaf).
+  bool NextFrom(TPagePin& page, TTreePosition* at, bool* moved);
+  bool PriorFrom(TPagePin& page, TTreePosition* at, bool* moved);
   std::string CheckSubtree(std::uint32_t page_number, int depth, bool is_root,
                            std::vector<std::uint8_t>* last_key, bool* have_last,
                            std::uint64_t* total, int* leaf_depth,
