@@ -502,8 +502,10 @@ class TDataCursor : public TRecordCacheCursor {
   bool SeekRecordNo(std::int32_t record_no);
   void RebuildBitmaps();
   void BuildActiveBitmap();
+  // `buffer` becomes the key's storage (a spare buffer spares the allocation).
   TSearchKey MakeKey(bool keys_given, const std::uint8_t* source, std::uint16_t field_count,
-                     std::uint16_t partial_length, bool highest_fill, bool for_find) const;
+                     std::uint16_t partial_length, bool highest_fill, bool for_find,
+                     std::vector<std::uint8_t> buffer = {}) const;
   int CompareIndexKeys(const std::uint8_t* a, const std::uint8_t* b) const;
   void CopyOut(std::uint16_t code, std::uint8_t* buffer) const;
   std::uint16_t StepRecord(bool forward, std::uint8_t* buffer);
@@ -547,7 +549,10 @@ class TDataCursor : public TRecordCacheCursor {
   int scan_misses_ = 0;
   bool stepping_ = false;
   std::vector<std::int32_t> ahead_;  // kept to spare an allocation per load
-  std::vector<std::uint8_t> spare_keys_[2];  // MoveBy's working keys, between moves
+  // Working key buffers of MoveBy, SeekKey and Find, kept between operations so that a step or
+  // a lookup allocates nothing; an operation nested in a re-synchronisation finds them taken
+  // and allocates its own.
+  std::vector<std::uint8_t> spare_keys_[2];
 
   // ---- BLOB values
   // The BLOB field `field_no` whose slot lies inside the record, or null.

@@ -737,10 +737,18 @@ std::int32_t TDataCursor::ConsecutiveRecordsAhead(std::int32_t record_no, TReadD
 
 bool TDataCursor::SeekKey(const std::uint8_t* key, bool nearest, bool* moved) {
   *moved = false;
+  // The found position's key takes a spare buffer of the cursor and gives the one it replaces
+  // in position_ back.
+  TTreePosition at;
+  at.Key = std::move(spare_keys_[1]);
+  struct TGiveBack {
+    std::vector<std::uint8_t>& home;
+    std::vector<std::uint8_t>& key;
+    ~TGiveBack() { home = std::move(key); }
+  } give_back{spare_keys_[1], at.Key};
   int restarts = 0;
   while (true) {
     TBTree tree = Tree();
-    TTreePosition at;
     bool equal = false;
     if (!tree.Seek(key, key_length_, &at, &equal)) {
       CountRestart(&restarts, table_name_);
@@ -826,8 +834,10 @@ bool TDataCursor::SeekRecordNo(std::int32_t record_no) {
 TDataCursor::TSearchKey TDataCursor::MakeKey(bool keys_given, const std::uint8_t* source,
                                              std::uint16_t field_count,
                                              std::uint16_t partial_length, bool upper_bound,
-                                             bool for_find) const {
+                                             bool for_find,
+                                             std::vector<std::uint8_t> buffer) const {
   TSearchKey result;
+  result.key = std::move(buffer);
   result.key.assign(key_length_, 0);
   const std::size_t fields = index_field_count_;
   // A count of 0 means every field, unless a partial length is given: that then applies to
@@ -1078,8 +1088,14 @@ bool TDataCursor::Find(bool keys_given, const std::uint8_t* key_or_image, bool n
                        std::uint8_t* result) {
   if (!IsOpen() || record_order_) return false;
   TReadFrame frame(*this, TReadFrame::kCheck);
-  const TSearchKey key =
-      MakeKey(keys_given, key_or_image, field_count, partial_length, false, true);
+  // The key is built in the cursor's spare buffer, which it gets back at the end.
+  TSearchKey key = MakeKey(keys_given, key_or_image, field_count, partial_length, false, true,
+                           std::move(spare_keys_[0]));
+  struct TGiveBack {
+    std::vector<std::uint8_t>& home;
+    std::vector<std::uint8_t>& key;
+    ~TGiveBack() { home = std::move(key); }
+  } give_back{spare_keys_[0], key.key};
   bool found;
   if (key.partial) {
     Search(key.key.data(), true, false);
