@@ -687,6 +687,7 @@ void TIndexFile::MruUnlink(TSlotCache& cache, TPage* page) {
 }
 
 void TIndexFile::MruPushFront(TSlotCache& cache, TPage* page) {
+  page->LastUse = ++use_tick_;
   page->MruPrev = nullptr;
   page->MruNext = cache.mru_head;
   if (cache.mru_head != nullptr) cache.mru_head->MruPrev = page;
@@ -742,11 +743,9 @@ std::unique_ptr<TPage> TIndexFile::TakePageObject(int slot) {
     }
     return std::make_unique<TPage>();
   };
-  if (static_cast<int>(cache.pages.size()) < cache.capacity) return spare_or_new();
+  if (!PoolFull(slot)) return spare_or_new();
   for (int attempt = 0; attempt < 2; ++attempt) {
-    for (TPage* page = cache.mru_tail; page != nullptr; page = page->MruPrev) {
-      if (!page->Dirty() && page->PinCount() == 0) return RemoveFromCache(slot, page);
-    }
+    if (TPage* victim = OldestReusablePage()) return RemoveFromCache(victim->Slot(), victim);
     if (attempt > 0) break;
     if (in_transaction_) {
       // Nothing of the transaction is written to the file to make room: the dirty pages go to
@@ -758,6 +757,30 @@ std::unique_ptr<TPage> TIndexFile::TakePageObject(int slot) {
   }
   cache.capacity += 4;
   return spare_or_new();
+}
+
+bool TIndexFile::PoolFull(int slot) const {
+  std::size_t pages = 0;
+  std::size_t shares = 0;
+  for (int s = 0; s < kIndexSlotCount; ++s) {
+    const TSlotCache& cache = caches_[s];
+    if (cache.pages.empty() && s != slot) continue;
+    pages += cache.pages.size();
+    shares += static_cast<std::size_t>(std::max(cache.capacity, 0));
+  }
+  return pages >= shares;
+}
+
+TPage* TIndexFile::OldestReusablePage() const {
+  TPage* oldest = nullptr;
+  for (const TSlotCache& cache : caches_) {
+    for (TPage* page = cache.mru_tail; page != nullptr; page = page->MruPrev) {
+      if (page->Dirty() || page->PinCount() != 0) continue;
+      if (oldest == nullptr || page->LastUse < oldest->LastUse) oldest = page;
+      break;
+    }
+  }
+  return oldest;
 }
 
 TPage* TIndexFile::FetchOrAllocate(int slot, std::uint32_t page_number, bool allocate,
@@ -872,7 +895,8 @@ void TIndexFile::ForEachPageRun(const std::vector<TPage*>& pages, TRunWriter wri
   std::size_t i = 0;
   while (i < pages.size()) {
     std::size_t end = i + 1;
-    while (end < pages.size() && pages[end]->PageNumber() == pages[end - 1]->PageNumber() + 1) {
+    while (end < pages.size() && end - i < kMaxPagesPerWrite &&
+           pages[end]->PageNumber() == pages[end - 1]->PageNumber() + 1) {
       ++end;
     }
     const std::size_t run = end - i;

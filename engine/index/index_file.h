@@ -7,16 +7,18 @@
 // 32: the words of text-indexed fields), the text-index parameter chain and the table's
 // record count. The byte layout is in index_format.h and index_page.h.
 //
-// Pages are cached per slot: a list sorted by page number and a most-recently-used chain, at
-// most DataBufferSize div 8192 pages per slot. A full cache reuses its least recently used page
-// that is neither dirty nor pinned; when there is none it writes the dirty pages and looks
-// again, and only then grows by 4 pages. Inside a transaction no page may reach the file before
+// Pages are cached per slot: a list sorted by page number and a most-recently-used chain, with
+// a share of DataBufferSize div 8192 pages per slot. The shares of the slots in use form one
+// pool, so that an index filled in random order can use what an index appended in key order
+// (which needs a handful of pages) leaves: while the pool has room a new page is taken; a full
+// pool reuses the least recently used page of all slots that is neither dirty nor pinned; when
+// there is none it writes the dirty pages and looks again, and only then grows by 4 pages. Inside a transaction no page may reach the file before
 // the commit: the dirty pages are spilled to a private shadow file instead (TShadowFile, page p
 // as unit p), read back from it when fetched again, and copied to the file by the commit's
 // FlushPages before the pages still dirty in memory; DiscardPages (the rollback) drops them.
 // Only when the shadow cannot be written does the cache grow.
 // Flush writes every dirty, unpinned page in runs of consecutive page numbers, one write per
-// run. Every header write increments the header's change counter first; other processes compare
+// run of up to 64 pages. Every header write increments the header's change counter first; other processes compare
 // it to learn that the file changed.
 //
 // Temporary indexes keep their pages in a scratch file of their own (numbered from 1) and their
@@ -244,6 +246,11 @@ class TIndexFile : public TFileHandler, public TPageStore {
   TPage* FetchOrAllocate(int slot, std::uint32_t page_number, bool allocate, bool check_changes);
   // A page object for `slot`, not yet in its list (reused, spare, or new).
   std::unique_ptr<TPage> TakePageObject(int slot);
+  // True when the slots in use (those holding pages, and `slot`) hold as many pages as their
+  // shares add up to.
+  bool PoolFull(int slot) const;
+  // The least recently used page of all slots that is neither dirty nor pinned; null when none.
+  TPage* OldestReusablePage() const;
   void InsertSorted(int slot, std::unique_ptr<TPage> page);
   std::unique_ptr<TPage> RemoveFromCache(int slot, TPage* page);
   void MruUnlink(TSlotCache& cache, TPage* page);
@@ -253,7 +260,9 @@ class TIndexFile : public TFileHandler, public TPageStore {
   void WriteDirtyPages(bool temporary);
   // The dirty, unpinned pages of the permanent (or temporary) slots in ascending page number.
   std::vector<TPage*> DirtyPages(bool temporary) const;
-  // Encodes `pages` into runs of consecutive page numbers and hands each run to `write`.
+  // Encodes `pages` into runs of consecutive page numbers, each of at most kMaxPagesPerWrite
+  // pages, and hands each run to `write`.
+  static constexpr std::size_t kMaxPagesPerWrite = 64;
   template <typename TRunWriter>
   void ForEachPageRun(const std::vector<TPage*>& pages, TRunWriter write);
   // Inside a transaction: writes the dirty pages of the permanent slots to the shadow file
@@ -305,6 +314,7 @@ class TIndexFile : public TFileHandler, public TPageStore {
   std::vector<std::unique_ptr<TPage>> spare_;
   std::unique_ptr<TFileHandler> scratch_;
   std::uint32_t scratch_next_page_ = 1;
+  std::uint64_t use_tick_ = 0;  // stamps TPage::LastUse
   std::uint64_t page_fetches_ = 0;
   std::uint64_t disk_reads_ = 0;
   std::uint64_t page_writes_ = 0;

@@ -205,6 +205,8 @@ class TPage {
   // Links of the index file's most-recently-used chain; owned by the cache.
   TPage* MruPrev = nullptr;
   TPage* MruNext = nullptr;
+  // The cache's use tick when the page last went to the front of its chain; owned by the cache.
+  std::uint64_t LastUse = 0;
 
  private:
   // The last entry i for which `before(Key(i))` holds; 0 when none does. REQUIRES: `before`

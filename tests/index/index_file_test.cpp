@@ -441,6 +441,38 @@ TEST_F(IndexFileTest, CacheStaysWithinItsCapacityAndGrowsInsideATransaction) {
   EXPECT_EQ(count, 3500u);
 }
 
+// The slots' shares form one pool: an index filled in random order uses the pages that an index
+// appended in key order leaves (the latter needs little beyond its rightmost path), and the two
+// together stay within their shares, inside a transaction as outside.
+TEST_F(IndexFileTest, SlotsShareOnePoolOfPages) {
+  for (const bool transaction : {false, true}) {
+    SCOPED_TRACE(transaction ? "transaction" : "no transaction");
+    TIndexFile file;
+    file.SetDataBufferSize(65536);  // 8 pages per index
+    CreateStaffIndex(file, transaction ? "POOLT.IDX" : "POOL.IDX");
+    file.SetInTransaction(transaction);
+    const std::uint16_t name_length = file.Header().Descriptors[1].KeyLength;
+    for (std::uint32_t i = 0; i < 3000; ++i) {
+      const Bytes number = BigEndianKey(i, 5);
+      file.InsertKey(0, cmp_, number.data(), i + 1);
+      const Bytes name = BigEndianKey(i * 2654435761u, name_length);
+      file.InsertKey(1, cmp_, name.data(), i + 1);
+      ASSERT_LE(file.CachedPages(0) + file.CachedPages(1), 16) << i;
+    }
+    EXPECT_GT(file.CachedPages(1), 10) << "the random index uses what the other leaves";
+    if (transaction) {
+      EXPECT_GT(file.SpilledPages(), 0);
+    }
+    file.SetInTransaction(false);
+    file.FlushPages();
+    for (const int slot : {0, 1}) {
+      std::uint64_t count = 0;
+      ASSERT_EQ(file.Tree(slot, cmp_).CheckTree(&count), "") << slot;
+      EXPECT_EQ(count, 3000u) << slot;
+    }
+  }
+}
+
 TEST_F(IndexFileTest, FreedPagesAreReusedAndSurviveReopening) {
   TIndexFile file;
   CreateStaffIndex(file, "STAFF.IDX");
