@@ -12,14 +12,14 @@
 // pool, so that an index filled in random order can use what an index appended in key order
 // (which needs a handful of pages) leaves: while the pool has room a new page is taken; a full
 // pool reuses the least recently used page of all slots that is neither dirty nor pinned; when
-// there is none it writes the dirty pages and looks again, and only then grows by 4 pages. Inside a transaction no page may reach the file before
-// the commit: the dirty pages are spilled to a private shadow file instead (TShadowFile, page p
-// as unit p), read back from it when fetched again, and copied to the file by the commit's
-// FlushPages before the pages still dirty in memory; DiscardPages (the rollback) drops them.
-// Only when the shadow cannot be written does the cache grow.
-// Flush writes every dirty, unpinned page in runs of consecutive page numbers, one write per
-// run of up to 64 pages. Every header write increments the header's change counter first; other processes compare
-// it to learn that the file changed.
+// there is none it writes the dirty pages and looks again, and only then grows by 4 pages. Inside a
+// transaction no page may reach the file before the commit: the dirty pages are spilled to a
+// private shadow file instead (TShadowFile, page p as unit p), read back from it when fetched
+// again, and copied to the file by the commit's FlushPages before the pages still dirty in memory;
+// DiscardPages (the rollback) drops them. Only when the shadow cannot be written does the cache
+// grow. Flush writes every dirty, unpinned page in runs of consecutive page numbers, one write per
+// run of up to 64 pages. Every header write increments the header's change counter first; other
+// processes compare it to learn that the file changed.
 //
 // Temporary indexes keep their pages in a scratch file of their own (numbered from 1) and their
 // descriptors are never written to the index file.

@@ -223,7 +223,8 @@ bool TAbstractFile::UnlockRange(std::uint64_t length, std::uint64_t first) {
 
 bool TAbstractFile::UnlockBytes(std::uint64_t first, std::uint64_t last, std::uint64_t count) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  if (count == 0 || first > last || OneByteLocksIn(first, last) != static_cast<std::int64_t>(count)) {
+  if (count == 0 || first > last ||
+      OneByteLocksIn(first, last) != static_cast<std::int64_t>(count)) {
     return false;
   }
   RemoveOneByteLocks(first, last);

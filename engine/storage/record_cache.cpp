@@ -479,14 +479,64 @@ bool TRecordCache::WriteDirty() {
     wrote = true;
   }
   const std::vector<TRecord*> records = WritableDirty();
-  std::size_t done = 0;
-  ForEachRun(records, [&](std::int32_t first, std::int32_t count, const std::uint8_t* stored) {
-    file_.WriteRecords(first, count, stored);
-    for (std::int32_t i = 0; i < count; ++i) records[done + i]->SetDirty(false);
-    done += static_cast<std::size_t>(count);
-    ++stats_.runs_written;
-  });
+  const std::size_t record_size = static_cast<std::size_t>(file_.RecordSize());
+  // Dirty records scattered over a stretch of the file (a transaction's updates) go as one
+  // transfer each way: the stretch is read, the dirty images laid over it and the whole written
+  // back. A gap of up to kGatherGapBytes between two dirty records is worth it.
+  const std::int32_t max_gap = static_cast<std::int32_t>(kGatherGapBytes / record_size);
+  const std::size_t max_records = std::max<std::size_t>(kGatherSpanBytes / record_size, 1);
+  std::size_t at = 0;
+  while (at < records.size()) {
+    std::size_t end = at + 1;
+    std::size_t runs = 1;
+    const std::int32_t first = records[at]->record_no_;
+    while (end < records.size() &&
+           records[end]->record_no_ - records[end - 1]->record_no_ - 1 <= max_gap &&
+           static_cast<std::size_t>(records[end]->record_no_ - first) < max_records) {
+      if (records[end]->record_no_ != records[end - 1]->record_no_ + 1) ++runs;
+      ++end;
+    }
+    const std::int32_t count = records[end - 1]->record_no_ - first + 1;
+    if (runs >= 3 && GatherAndWrite(records, at, end, count)) {
+      at = end;
+      continue;
+    }
+    const std::vector<TRecord*> span(records.begin() + static_cast<std::ptrdiff_t>(at),
+                                     records.begin() + static_cast<std::ptrdiff_t>(end));
+    std::size_t done = 0;
+    ForEachRun(span,
+               [&](std::int32_t run_first, std::int32_t run_count, const std::uint8_t* stored) {
+                 file_.WriteRecords(run_first, run_count, stored);
+                 for (std::int32_t i = 0; i < run_count; ++i) span[done + i]->SetDirty(false);
+                 done += static_cast<std::size_t>(run_count);
+                 ++stats_.runs_written;
+               });
+    at = end;
+  }
   return wrote || !records.empty();
+}
+
+bool TRecordCache::GatherAndWrite(const std::vector<TRecord*>& records, std::size_t at,
+                                  std::size_t end, std::int32_t count) {
+  const std::size_t record_size = static_cast<std::size_t>(file_.RecordSize());
+  const std::int32_t first = records[at]->record_no_;
+  const std::size_t length = static_cast<std::size_t>(count) * record_size;
+  write_buffer_.resize(length);
+  // The records between the dirty ones as the file holds them (scrambled when encrypted, as
+  // the write expects); a stretch reaching beyond the file's end is written run by run.
+  if (file_.ReadRecords(first, count, write_buffer_.data()) != static_cast<std::int64_t>(length)) {
+    return false;
+  }
+  for (std::size_t i = at; i < end; ++i) {
+    std::uint8_t* image = write_buffer_.data() +
+                          static_cast<std::size_t>(records[i]->record_no_ - first) * record_size;
+    std::memcpy(image, records[i]->image_, record_size);
+    file_.ScrambleImage(image);
+  }
+  file_.WriteRecords(first, count, write_buffer_.data());
+  for (std::size_t i = at; i < end; ++i) records[i]->SetDirty(false);
+  ++stats_.runs_written;
+  return true;
 }
 
 bool TRecordCache::Spill() {

@@ -65,6 +65,11 @@ constexpr std::int32_t kReadAheadBytes = 8192;
 // covers at most kReadSpanBytes.
 constexpr std::int32_t kReadGapBytes = 4096;
 constexpr std::int32_t kReadSpanBytes = 128 * 1024;
+// Writing the dirty records, a stretch of the file holding three runs of them or more, with gaps
+// of at most kGatherGapBytes between, is read, overlaid and written back as one transfer each
+// way (of at most kGatherSpanBytes): one system call per run costs more than the gap's bytes.
+constexpr std::size_t kGatherGapBytes = 4096;
+constexpr std::size_t kGatherSpanBytes = 256 * 1024;
 // Slots per slab: the first slab is small (a table of a few records needs no more), each
 // further one as large as all before it, up to the most.
 constexpr std::int32_t kSlabFirstRecords = 32;
@@ -192,7 +197,8 @@ class TRecordCache {
   void LoadRecords(const std::vector<std::int32_t>& numbers);
   void Unpin(TRecord* record) { record->Unpin(); }
   // Writes every dirty, unpinned record outside the transfer window in runs of consecutive
-  // numbers; true when anything was written.
+  // numbers, or a stretch of runs close together in one transfer (kGatherGapBytes); true when
+  // anything was written.
   bool WriteDirty();
   // Frees the slot of every cached record, whatever its state.
   void DiscardAll();
@@ -246,6 +252,11 @@ class TRecordCache {
   // Calls `write(first record, count, stored images)` for each run of consecutive numbers.
   template <typename TRunWriter>
   void ForEachRun(const std::vector<TRecord*>& records, TRunWriter write);
+  // Writes records[at, end) (sorted, within `count` records from the first) as one stretch:
+  // reads it from the file, lays the dirty images over it and writes it back. False, writing
+  // nothing, when the stretch reaches beyond the file's end.
+  bool GatherAndWrite(const std::vector<TRecord*>& records, std::size_t at, std::size_t end,
+                      std::int32_t count);
   // Writes the writable dirty records to the shadow file and makes them clean and least
   // recently used; false when nothing could be spilled.
   bool Spill();

@@ -489,8 +489,7 @@ TEST_F(MultiProcessTest, TransactionLocksOnlyWhatOthersCanReachAndFreesItTogethe
       std::int64_t bits = 0;
       other.cursor->SetToBegin();
       for (int id = 1; id <= 6 && other.cursor->GetNextRecord(seen.data()) == 0; ++id) {
-        const std::uint16_t code =
-            ErrorOf([&] { other.cursor->FetchCurrent(seen.data(), true); });
+        const std::uint16_t code = ErrorOf([&] { other.cursor->FetchCurrent(seen.data(), true); });
         if (code == TABULA_RECLOCKFAILED) bits |= std::int64_t{1} << (id - 1);
         if (code == 0) other.cursor->CancelEdit();
       }

@@ -179,6 +179,52 @@ TEST(RecordCacheTest, WriteDirtyWritesOneRunPerConsecutiveGroup) {
   EXPECT_FALSE(cache.WriteDirty()) << "a pinned record is never written";
 }
 
+// Dirty records close together go in one transfer each way: the stretch is read from the file,
+// the dirty images are laid over it and it is written back, so that what lies between stays as
+// the file has it (also a record changed in the cache without being marked dirty). A stretch
+// reaching beyond the file's end goes run by run.
+TEST(RecordCacheTest, WriteDirtyGathersRunsCloseTogether) {
+  using TWrites = std::vector<std::pair<std::int32_t, std::int32_t>>;  // first, count
+  const struct {
+    const char* name;
+    bool encrypted;
+    std::int32_t appended;
+    TWrites writes;
+  } cases[] = {
+      {"gathered", false, 0, {{3, 10}}},
+      {"gathered, encrypted", true, 0, {{3, 10}}},
+      {"past the end", false, 2, {{3, 2}, {8, 1}, {12, 1}, {41, 2}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeRecordFile file(20, 40);
+    file.encrypted = c.encrypted;
+    TRecordCache cache(file);
+    std::vector<std::int32_t> dirty = {3, 4, 8, 12};
+    for (std::int32_t n = 41; n <= 40 + c.appended; ++n) dirty.push_back(n);
+    for (const std::int32_t n : dirty) {
+      TRecord* r = cache.GetRecord(nullptr, n, false, TReadDirection::kForward, false);
+      r->Image()[9] = static_cast<std::uint8_t>(100 + n);
+      r->SetDirty(true);
+      cache.Unpin(r);
+    }
+    TRecord* changed = cache.GetRecord(nullptr, 6, false, TReadDirection::kForward, false);
+    changed->Image()[9] = 0xEE;  // not dirty, and pinned
+    file.writes.clear();
+    EXPECT_TRUE(cache.WriteDirty());
+    TWrites writes;
+    for (const auto& w : file.writes) writes.emplace_back(w.first, w.count);
+    EXPECT_EQ(writes, c.writes);
+    const std::uint8_t mask = c.encrypted ? 0x5A : 0;
+    for (const std::int32_t n : dirty) {
+      EXPECT_EQ(file.Stored(n)[9], static_cast<std::uint8_t>((100 + n) ^ mask)) << n;
+    }
+    for (const std::int32_t n : {5, 6, 7, 11}) EXPECT_EQ(file.Stored(n)[9], n) << n;
+    EXPECT_FALSE(cache.WriteDirty());
+    cache.Unpin(changed);
+  }
+}
+
 TEST(RecordCacheTest, FullCacheEvictsLeastRecentlyUsedOrWritesDirtyRecords) {
   FakeRecordFile file(1000, 200);
   file.buffer_size = 8000;  // 8 records
