@@ -100,7 +100,13 @@ TRecord* TRecordCache::Find(std::int32_t record_no) const {
 
 void TRecordCache::ReserveBucket() {
   if ((cached_count_ + 1) * 2 <= buckets_.size()) return;
-  const int bits = std::max(bucket_bits_ + 1, 6);
+  // Straight to the size the cache will reach when it fills (the smaller of its capacity and
+  // the file's records), so that loading a table rehashes once, not at every doubling.
+  const std::size_t expected = static_cast<std::size_t>(
+      std::max(std::min(capacity_, file_.NextRecordNo()), static_cast<std::int32_t>(1)));
+  const std::size_t wanted = std::max(cached_count_ + 1, expected) * 2;
+  int bits = std::max(bucket_bits_ + 1, 6);
+  while ((std::size_t{1} << bits) < wanted && bits < 30) ++bits;
   std::vector<TRecord*> old(std::size_t{1} << bits, nullptr);
   old.swap(buckets_);
   bucket_bits_ = bits;
