@@ -245,6 +245,8 @@ class TDataCursor : public TRecordCacheCursor {
   // cursor and returns true. Frames nest; the lock a frame took is released by its
   // outermost End*.
   bool BeginRead();
+  // The next EndRead gives the table's read lock back (and may therefore fail).
+  bool EndReadReleases() const;
   void EndRead();
   // Releases a read lock this cursor holds first (the write lock covers the read bytes).
   bool BeginWrite();
@@ -549,6 +551,7 @@ class TDataCursor : public TRecordCacheCursor {
   int scan_misses_ = 0;
   bool stepping_ = false;
   std::vector<std::int32_t> ahead_;  // kept to spare an allocation per load
+  std::vector<std::uint64_t> ahead_words_;  // the bitmap that sorts ahead_, likewise
   // Working key buffers of MoveBy, SeekKey and Find, kept between operations so that a step or
   // a lookup allocates nothing; an operation nested in a re-synchronisation finds them taken
   // and allocates its own.

@@ -10,6 +10,7 @@
 // position. Steps therefore work on a copy of the position and commit it only when they
 // complete.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <exception>
 
@@ -33,6 +34,34 @@ void CountRestart(int* restarts, const std::string& table_name) {
   if (++*restarts > kMaxRestarts) RaiseTableError(TABULA_INDEXCORRUPT, table_name);
 }
 
+// Sorts record numbers ascending and drops repeats. Numbers that lie close together (a scan's
+// next records in another order usually do) are sorted through a bitmap of their span, in
+// linear time; scattered ones by comparison.
+void SortDistinct(std::vector<std::int32_t>* numbers, std::vector<std::uint64_t>* words) {
+  if (numbers->size() >= 64) {
+    const auto [low, high] = std::minmax_element(numbers->begin(), numbers->end());
+    const std::int64_t first = *low;
+    const std::int64_t span = static_cast<std::int64_t>(*high) - first + 1;
+    if (span <= 64 * static_cast<std::int64_t>(numbers->size())) {
+      words->assign(static_cast<std::size_t>((span + 63) / 64), 0);
+      for (const std::int32_t n : *numbers) {
+        const auto bit = static_cast<std::uint64_t>(n - first);
+        (*words)[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+      }
+      numbers->clear();
+      for (std::size_t w = 0; w < words->size(); ++w) {
+        for (std::uint64_t bits = (*words)[w]; bits != 0; bits &= bits - 1) {
+          numbers->push_back(static_cast<std::int32_t>(first + static_cast<std::int64_t>(w) * 64 +
+                                                       std::countr_zero(bits)));
+        }
+      }
+      return;
+    }
+  }
+  std::sort(numbers->begin(), numbers->end());
+  numbers->erase(std::unique(numbers->begin(), numbers->end()), numbers->end());
+}
+
 }  // namespace
 
 // One operation's read frame: CheckChanges (or BeginRead, or nothing) at its start and EndRead
@@ -41,8 +70,7 @@ class TDataCursor::TReadFrame {
  public:
   enum TMode { kCheck, kLock, kCollect };
 
-  TReadFrame(TDataCursor& cursor, TMode mode)
-      : cursor_(cursor), exceptions_(std::uncaught_exceptions()) {
+  TReadFrame(TDataCursor& cursor, TMode mode) : cursor_(cursor) {
     switch (mode) {
       case kCheck:
         cursor_.CheckChanges();
@@ -55,8 +83,11 @@ class TDataCursor::TReadFrame {
         break;
     }
   }
+  // Only giving the read lock back can fail; that failure is raised unless an exception is
+  // already on its way (the frame's operation failed, or the frame runs inside a destructor).
+  // The in-flight count is asked only then: most frames end without releasing anything.
   ~TReadFrame() noexcept(false) {
-    if (std::uncaught_exceptions() > exceptions_) {
+    if (cursor_.EndReadReleases() && std::uncaught_exceptions() > 0) {
       try {
         cursor_.EndRead();
       } catch (const std::exception&) {
@@ -72,7 +103,6 @@ class TDataCursor::TReadFrame {
 
  private:
   TDataCursor& cursor_;
-  int exceptions_;
   bool resynced_ = false;
 };
 
@@ -116,6 +146,8 @@ bool TDataCursor::BeginRead() {
   }
   return false;
 }
+
+bool TDataCursor::EndReadReleases() const { return read_depth_ <= 1 && read_lock_taken_; }
 
 void TDataCursor::EndRead() {
   if (read_depth_ > 0) --read_depth_;
@@ -645,8 +677,7 @@ bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
       // Already in order, one way or the other.
       if (!forward) std::reverse(ahead_.begin(), ahead_.end());
     } else {
-      std::sort(ahead_.begin(), ahead_.end());
-      ahead_.erase(std::unique(ahead_.begin(), ahead_.end()), ahead_.end());
+      SortDistinct(&ahead_, &ahead_words_);
     }
     table_->DataFile().Cache()->LoadRecords(ahead_);
     return true;
