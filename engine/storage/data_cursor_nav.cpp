@@ -62,6 +62,18 @@ void SortDistinct(std::vector<std::int32_t>* numbers, std::vector<std::uint64_t>
   numbers->erase(std::unique(numbers->begin(), numbers->end()), numbers->end());
 }
 
+// The index file's change check, calling back the cursor that reads. A named type, so that a
+// cursor can see that the hook is its own already and spare setting it again at every step.
+struct TCursorCheckHook {
+  TDataCursor* cursor;  // not owned
+  bool operator()() const { return cursor->LockAndCheckForChanges(); }
+};
+
+void HookChangeChecks(TIndexFile& index, TDataCursor* cursor) {
+  const auto* hook = index.OnCheckChanges.target<TCursorCheckHook>();
+  if (hook == nullptr || hook->cursor != cursor) index.OnCheckChanges = TCursorCheckHook{cursor};
+}
+
 }  // namespace
 
 // One operation's read frame: CheckChanges (or BeginRead, or nothing) at its start and EndRead
@@ -293,7 +305,7 @@ void TDataCursor::Resync() {
 
 TBTree TDataCursor::Tree() {
   TIndexFile& index = table_->IndexFile();
-  index.OnCheckChanges = [this] { return LockAndCheckForChanges(); };
+  HookChangeChecks(index, this);
   TBTree tree = index.Tree(current_index_, *comparator_);
   tree.SetCheckChanges(true);
   return tree;
@@ -396,7 +408,7 @@ void TDataCursor::BuildActiveBitmap() {
   int restarts = 0;
   while (true) {
     active_bitmap_.Reset(physical, true);
-    index.OnCheckChanges = [this] { return LockAndCheckForChanges(); };
+    HookChangeChecks(index, this);
     TBTree tree = index.Tree(kSysDeletedSlot, *deleted_comparator_);
     tree.SetCheckChanges(true);
     TTreePosition at;
@@ -640,11 +652,11 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
       Raise(TABULA_INDEXCORRUPT);
     }
     TRecordCache& cache = *data.Cache();
+    TRecord* cached = cache.Find(record_no_);
     // A scan's first miss reads as any read does; the following ones load what the scan
     // visits next, so that one change check and a few transfers serve many steps. Only inside
     // a frame, which keeps the read lock taken for the check until the loaded records are in.
-    if (stepping_ && !resyncing_ && read_depth_ > 0 && cache.Find(record_no_) == nullptr &&
-        ++scan_misses_ >= 2) {
+    if (stepping_ && !resyncing_ && read_depth_ > 0 && cached == nullptr && ++scan_misses_ >= 2) {
       std::int32_t limit = cache.ReadAheadRecords();
       const std::int32_t most = std::max(cache.CacheLimit() / 2, 1);
       for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
@@ -653,7 +665,8 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
         continue;
       }
     }
-    TRecord* record = cache.GetRecord(this, record_no_, true, direction, true);
+    TRecord* record = cached != nullptr ? cache.PinCached(cached)
+                                        : cache.GetRecord(this, record_no_, true, direction, true);
     if (record == nullptr) {
       CountRestart(&restarts, table_name_);
       continue;
@@ -701,7 +714,7 @@ bool TDataCursor::CollectAhead(bool forward, std::int32_t limit,
   // The leaves from the current entry on. The numbers are only a forecast: a damaged leaf
   // ends the walk, and navigation itself finds the damage.
   TIndexFile& index = table_->IndexFile();
-  index.OnCheckChanges = [this] { return LockAndCheckForChanges(); };
+  HookChangeChecks(index, this);
   const int step = forward ? 1 : -1;
   std::uint32_t page_number = position_.Page;
   int entry = position_.Entry;

@@ -195,6 +195,14 @@ class TRecordCache {
   // the records between them are not kept. The caller has checked for changes under its read
   // lock. Raises TABULA_READERR for a short read that is not allowed.
   void LoadRecords(const std::vector<std::int32_t>& numbers);
+  // A record that Find returned, pinned and made most recently used: what GetRecord does with
+  // a cached record, for a caller that looked it up already.
+  TRecord* PinCached(TRecord* record) {
+    MoveToFront(record);
+    ++stats_.hits;
+    record->Pin();
+    return record;
+  }
   void Unpin(TRecord* record) { record->Unpin(); }
   // Writes every dirty, unpinned record outside the transfer window in runs of consecutive
   // numbers, or a stretch of runs close together in one transfer (kGatherGapBytes); true when
