@@ -6,7 +6,9 @@
 #include <unicode/uloc.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -316,21 +318,26 @@ std::unique_ptr<TCollation> TCollation::Create(const TLanguageInfo& language,
   }
   ucnv_close(converter);
 
-  // Simple one-to-one case mappings that stay inside the code page.
+  // Simple one-to-one case mappings that stay inside the code page. The bytes are found by
+  // their codes through a sorted list (of the bytes decoding alike, the highest).
+  std::array<std::pair<char16_t, int>, 256> by_code;
+  for (int byte = 0; byte < 256; ++byte) by_code[byte] = {collation->decode_[byte], byte};
+  std::sort(by_code.begin(), by_code.end());
+  auto byte_of = [&by_code](UChar32 code, int otherwise) {
+    if (code < 0 || code > 0xFFFF) return otherwise;
+    const auto end = std::upper_bound(by_code.begin(), by_code.end(),
+                                      std::pair<char16_t, int>{static_cast<char16_t>(code), 256});
+    if (end == by_code.begin() || std::prev(end)->first != code) return otherwise;
+    return std::prev(end)->second;
+  };
   for (int byte = 0; byte < 256; ++byte) {
     const UChar32 code = collation->decode_[byte];
     const UChar32 upper = u_toupper(code);
     const UChar32 lower = u_tolower(code);
-    collation->upper_[byte] = static_cast<std::uint8_t>(byte);
-    collation->lower_[byte] = static_cast<std::uint8_t>(byte);
-    for (int other = 0; other < 256; ++other) {
-      if (upper != code && collation->decode_[other] == upper) {
-        collation->upper_[byte] = static_cast<std::uint8_t>(other);
-      }
-      if (lower != code && collation->decode_[other] == lower) {
-        collation->lower_[byte] = static_cast<std::uint8_t>(other);
-      }
-    }
+    collation->upper_[byte] =
+        static_cast<std::uint8_t>(upper != code ? byte_of(upper, byte) : byte);
+    collation->lower_[byte] =
+        static_cast<std::uint8_t>(lower != code ? byte_of(lower, byte) : byte);
   }
 
   if (language.LocaleID != 0) {
