@@ -590,8 +590,10 @@ void TDataCursor::MoveBy(std::int32_t n) {
   // The working positions' keys borrow the cursor's spare buffers, so that a step allocates
   // nothing; a move nested in a re-synchronisation finds them taken and allocates its own.
   TTreePosition at;
-  TTreePosition last_visible;  // the last visible record passed, for a move that runs off an
-                               // end over hidden records
+  // The last visible record passed, for a move that runs off an end over hidden records; kept
+  // only once a hidden record has been passed (before that, position_ is that record).
+  TTreePosition last_visible;
+  bool kept = false;
   at.Key = std::move(spare_keys_[0]);
   last_visible.Key = std::move(spare_keys_[1]);
   struct TGiveBack {
@@ -603,7 +605,6 @@ void TDataCursor::MoveBy(std::int32_t n) {
       cursor.spare_keys_[1] = std::move(b.Key);
     }
   } give_back{*this, at, last_visible};
-  last_visible = position_;
   int restarts = 0;
   while (remaining > 0) {
     TBTree tree = Tree();
@@ -613,21 +614,30 @@ void TDataCursor::MoveBy(std::int32_t n) {
       // Re-synchronised meanwhile: go on from the position found again.
       CountRestart(&restarts, table_name_);
       if (!position_.Valid()) return;
-      last_visible = position_;
+      kept = false;
       continue;
     }
     const bool outside = moved && range_active_ &&
                          (forward ? CompareIndexKeys(at.Key.data(), range_end_key_.data()) > 0
                                   : CompareIndexKeys(at.Key.data(), range_start_key_.data()) < 0);
     if (!moved || outside) {
-      if (!Visible(record_no_)) CommitPosition(last_visible);
+      if (kept && !Visible(record_no_)) CommitPosition(last_visible);
       bof_ = !forward;
       eof_ = forward;
       return;
     }
-    CommitPosition(at);
-    if (!Visible(record_no_)) continue;
-    last_visible = position_;
+    const bool visible = Visible(static_cast<std::int32_t>(at.Value));
+    if (!visible && !kept) {
+      last_visible = position_;
+      kept = true;
+    }
+    // The step's position becomes the cursor's; its key buffer takes the old key, which the
+    // next step overwrites.
+    ordinal_ = static_cast<std::int32_t>(at.Ordinal);
+    record_no_ = static_cast<std::int32_t>(at.Value);
+    std::swap(position_, at);
+    if (!visible) continue;
+    kept = false;
     --remaining;
   }
   bof_ = eof_ = false;
