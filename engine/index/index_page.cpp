@@ -71,14 +71,8 @@ void TPage::MakeFree(std::uint32_t next_free) {
   next_page_ = next_free;
 }
 
-std::uint32_t TPage::Value(int i) const { return DecodeFixed32(Entry(i) + format_.KeyLength); }
-
 void TPage::SetValue(int i, std::uint32_t value) {
   EncodeFixed32(Entry(i) + format_.KeyLength, value);
-}
-
-std::uint32_t TPage::SubtreeCount(int i) const {
-  return DecodeFixed32(Entry(i) + format_.KeyLength + 4);
 }
 
 void TPage::SetSubtreeCount(int i, std::uint32_t count) {

@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/base/coding.h"
 #include "engine/index/index_format.h"
 
 namespace tabula {
@@ -161,9 +162,11 @@ class TPage {
   // ---- Entries, 1-based.
   int Count() const { return count_; }
   const std::uint8_t* Key(int i) const { return Entry(i); }
-  std::uint32_t Value(int i) const;
+  std::uint32_t Value(int i) const { return DecodeFixed32(Entry(i) + format_.KeyLength); }
   void SetValue(int i, std::uint32_t value);
-  std::uint32_t SubtreeCount(int i) const;
+  std::uint32_t SubtreeCount(int i) const {
+    return DecodeFixed32(Entry(i) + format_.KeyLength + 4);
+  }
   void SetSubtreeCount(int i, std::uint32_t count);
   std::uint8_t DupPrefix(int i) const { return Entry(i)[format_.KeyLength + 8]; }
   std::uint8_t TrailZeros(int i) const { return Entry(i)[format_.KeyLength + 9]; }
