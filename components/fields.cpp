@@ -764,6 +764,7 @@ TField& TFields::Add(std::unique_ptr<TField> field) {
     Renumber();
   } else {
     IndexName(items_.size() - 1);
+    ForgetRecentNames();
   }
   return *items_.back();
 }
@@ -784,9 +785,16 @@ void TFields::RemoveDataFields() {
 void TFields::Clear() {
   items_.clear();
   by_name_.clear();
+  ForgetRecentNames();
+}
+
+void TFields::ForgetRecentNames() const {
+  recent_.fill(TRecentName{});
+  recent_next_ = 0;
 }
 
 void TFields::Renumber() {
+  ForgetRecentNames();
   for (std::size_t i = 0; i < items_.size(); ++i) items_[i]->index_ = static_cast<int>(i);
   std::size_t size = 16;
   while (size < 4 * items_.size()) size *= 2;
@@ -814,12 +822,25 @@ TField& TFields::Fields(int index) const {
 
 TField* TFields::FindField(std::string_view name) const {
   if (by_name_.empty()) return nullptr;
+  for (const TRecentName& recent : recent_) {
+    if (recent.size == name.size() && std::memcmp(recent.name, name.data(), name.size()) == 0) {
+      return recent.field;
+    }
+  }
   const std::size_t mask = by_name_.size() - 1;
   const std::uint32_t hash = HashText(name);
   for (std::size_t slot = hash & mask; by_name_[slot].position != 0; slot = (slot + 1) & mask) {
     const TNameSlot& entry = by_name_[slot];
     if (entry.hash == hash && SameText(items_[entry.position - 1]->FieldName(), name)) {
-      return items_[entry.position - 1].get();
+      TField* field = items_[entry.position - 1].get();
+      if (!name.empty() && name.size() <= sizeof(TRecentName::name)) {
+        TRecentName& recent = recent_[recent_next_];
+        recent_next_ = (recent_next_ + 1) % kRecentNames;
+        recent.size = static_cast<std::uint8_t>(name.size());
+        std::memcpy(recent.name, name.data(), name.size());
+        recent.field = field;
+      }
+      return field;
     }
   }
   return nullptr;

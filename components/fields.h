@@ -15,6 +15,7 @@
 // Thread-safety: a dataset and its fields are used by one thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -318,6 +319,18 @@ class TFields {
   // Open addressing over the case-insensitive hash of each name, listing the first field of
   // each name only. Its size is a power of two, at least four times the number of fields.
   std::vector<TNameSlot> by_name_;
+  // The last few names looked up, byte for byte as the caller wrote them, with their fields: a
+  // loop that reads the same fields of every record compares a few bytes instead of hashing.
+  // Emptied with the name table.
+  struct TRecentName {
+    std::uint8_t size = 0;  // 0: unused
+    char name[31];
+    TField* field = nullptr;  // owned by items_
+  };
+  static constexpr std::size_t kRecentNames = 4;
+  mutable std::array<TRecentName, kRecentNames> recent_{};
+  mutable std::size_t recent_next_ = 0;
+  void ForgetRecentNames() const;
 };
 
 }  // namespace tabula

@@ -446,6 +446,7 @@ TEST(DataSetTest, FieldsAreFoundByNameAmongManyFields) {
     EXPECT_THROW(dataset.FieldByName("Extra40"), EDatabaseError);
     dataset.Close();  // the data fields leave, the calculated ones stay
     EXPECT_EQ(dataset.FindField("Name"), nullptr);
+    EXPECT_EQ(dataset.FindField("NAME"), nullptr) << "a name just looked up is not remembered";
     EXPECT_NE(dataset.FindField("EXTRA0"), nullptr);
   }
 }
