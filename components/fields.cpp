@@ -791,11 +791,13 @@ void TFields::Clear() {
 void TFields::ForgetRecentNames() const {
   recent_.fill(TRecentName{});
   recent_next_ = 0;
+  next_name_.assign(items_.size() + 1, TRecentName{});
+  last_found_ = 0;
 }
 
 void TFields::Renumber() {
-  ForgetRecentNames();
   for (std::size_t i = 0; i < items_.size(); ++i) items_[i]->index_ = static_cast<int>(i);
+  ForgetRecentNames();
   std::size_t size = 16;
   while (size < 4 * items_.size()) size *= 2;
   by_name_.assign(size, TNameSlot{});
@@ -820,30 +822,56 @@ TField& TFields::Fields(int index) const {
   return *items_[static_cast<std::size_t>(index)];
 }
 
+namespace {
+
+// Whether a remembered name (size 0: none) is `name` byte for byte.
+bool SameBytes(const char* stored, std::size_t stored_size, std::string_view name) {
+  return stored_size != 0 && stored_size == name.size() &&
+         std::memcmp(stored, name.data(), name.size()) == 0;
+}
+
+}  // namespace
+
 TField* TFields::FindField(std::string_view name) const {
   if (by_name_.empty()) return nullptr;
+  TRecentName& predicted = next_name_[last_found_];
+  if (SameBytes(predicted.name, predicted.size, name)) {
+    last_found_ = static_cast<std::size_t>(predicted.field->index_) + 1;
+    return predicted.field;
+  }
+  TField* field = nullptr;
   for (const TRecentName& recent : recent_) {
-    if (recent.size == name.size() && std::memcmp(recent.name, name.data(), name.size()) == 0) {
-      return recent.field;
+    if (SameBytes(recent.name, recent.size, name)) {
+      field = recent.field;
+      break;
     }
   }
-  const std::size_t mask = by_name_.size() - 1;
-  const std::uint32_t hash = HashText(name);
-  for (std::size_t slot = hash & mask; by_name_[slot].position != 0; slot = (slot + 1) & mask) {
-    const TNameSlot& entry = by_name_[slot];
-    if (entry.hash == hash && SameText(items_[entry.position - 1]->FieldName(), name)) {
-      TField* field = items_[entry.position - 1].get();
-      if (!name.empty() && name.size() <= sizeof(TRecentName::name)) {
-        TRecentName& recent = recent_[recent_next_];
-        recent_next_ = (recent_next_ + 1) % kRecentNames;
-        recent.size = static_cast<std::uint8_t>(name.size());
-        std::memcpy(recent.name, name.data(), name.size());
-        recent.field = field;
+  if (field == nullptr) {
+    const std::size_t mask = by_name_.size() - 1;
+    const std::uint32_t hash = HashText(name);
+    for (std::size_t slot = hash & mask; by_name_[slot].position != 0; slot = (slot + 1) & mask) {
+      const TNameSlot& entry = by_name_[slot];
+      if (entry.hash == hash && SameText(items_[entry.position - 1]->FieldName(), name)) {
+        field = items_[entry.position - 1].get();
+        break;
       }
-      return field;
+    }
+    if (field == nullptr) return nullptr;
+    if (!name.empty() && name.size() <= sizeof(TRecentName::name)) {
+      TRecentName& recent = recent_[recent_next_];
+      recent_next_ = (recent_next_ + 1) % kRecentNames;
+      recent.size = static_cast<std::uint8_t>(name.size());
+      std::memcpy(recent.name, name.data(), name.size());
+      recent.field = field;
     }
   }
-  return nullptr;
+  if (!name.empty() && name.size() <= sizeof(TRecentName::name)) {
+    predicted.size = static_cast<std::uint8_t>(name.size());
+    std::memcpy(predicted.name, name.data(), name.size());
+    predicted.field = field;
+  }
+  last_found_ = static_cast<std::size_t>(field->index_) + 1;
+  return field;
 }
 
 TField& TFields::FieldByName(std::string_view name) const {

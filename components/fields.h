@@ -330,6 +330,12 @@ class TFields {
   static constexpr std::size_t kRecentNames = 4;
   mutable std::array<TRecentName, kRecentNames> recent_{};
   mutable std::size_t recent_next_ = 0;
+  // What was looked up right after each field the last time (entry position + 1; entry 0 for
+  // the first lookup after the list changed). Code that writes or reads many fields of every
+  // record, always in the same order, finds each one by comparing its name with the name it
+  // wrote last time at this point, however many fields it uses. Emptied with the name table.
+  mutable std::vector<TRecentName> next_name_;
+  mutable std::size_t last_found_ = 0;  // entry of next_name_ for the next lookup
   void ForgetRecentNames() const;
 };
 

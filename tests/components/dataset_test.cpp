@@ -451,6 +451,38 @@ TEST(DataSetTest, FieldsAreFoundByNameAmongManyFields) {
   }
 }
 
+TEST(DataSetTest, FieldsLookedUpInARepeatingOrderAreFoundExactly) {
+  // Loops an application might run over every record: the same names in one order, then in
+  // another, with names that differ in case or in one byte, a missing name and the empty name.
+  using TLoop = std::vector<std::pair<std::string, std::string>>;  // lookup, field found
+  const std::vector<TLoop> loops = {
+      {{"Alpha", "Alpha"}, {"Beta", "Beta"}, {"Gamma", "Gamma"}},
+      {{"Gamma", "Gamma"}, {"ALPHA", "Alpha"}, {"Nope", ""}, {"beta", "Beta"}, {"", ""}},
+      {{"Beta", "Beta"}, {"Betb", ""}, {"Beta", "Beta"}, {"alpha2", "Alpha2"}},
+      {{"Id", "Id"}, {"Delta", "Delta"}, {"NAME", "Name"}, {"Delta", "Delta"}},
+  };
+  TMemoryDataSet dataset;
+  for (const char* name : {"Alpha", "Beta", "Gamma", "Alpha2"}) {
+    dataset.AddCalcField(name, ftInteger);
+  }
+  auto run = [&](const TLoop& loop, const std::string& when) {
+    for (int round = 0; round < 3; ++round) {
+      for (const auto& [lookup, found] : loop) {
+        const TField* field = dataset.FindField(lookup);
+        EXPECT_EQ(field == nullptr ? std::string() : field->FieldName(), found)
+            << when << ", round " << round << ": " << lookup;
+      }
+    }
+  };
+  for (int i = 0; i < 3; ++i) run(loops[static_cast<std::size_t>(i)], "closed");
+  // The field list changes: what was learnt about the old list is not used.
+  dataset.AddCalcField("Delta", ftInteger);
+  dataset.Open();
+  for (const TLoop& loop : loops) run(loop, "open");
+  dataset.Close();
+  run({{"Id", ""}, {"Delta", "Delta"}, {"NAME", ""}, {"Alpha", "Alpha"}}, "closed again");
+}
+
 TEST(DataSetTest, CalculatedFieldsFollowTheRecord) {
   TMemoryDataSet dataset;
   dataset.AddRow(2, "a");
