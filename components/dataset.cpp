@@ -529,9 +529,21 @@ void TDataSet::RunOperation(const TDataSetNotifyEvent& before, const TDataSetNot
                             bool scrolls, const Work& work) {
   Fire(before);
   if (scrolls) DoBeforeScroll();
+  posted_in_place_ = false;
   work();
   SetState(dsBrowse);
-  Resync(0);
+  if (posted_in_place_) {
+    assert(buffer_count_ == 1);
+    // The posted record is the whole window already (see PostedInPlace): what Resync(0) would
+    // make of it, without reading it again.
+    posted_in_place_ = false;
+    ActivateBuffers();
+    CursorPosChanged();
+    GetCalcFields(Buffer(active_record_));
+    DataEvent(deDataSetChange);
+  } else {
+    Resync(0);
+  }
   Fire(after);
   if (scrolls) DoAfterScroll();
 }

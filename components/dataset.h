@@ -300,6 +300,11 @@ class TDataSet : public TComponent {
   void UpdateCursorPos();
   // The source's position is no longer that of any buffer.
   void CursorPosChanged() { current_record_ = -1; }
+  // For InternalPost, in a window of one record: the active buffer now holds the record as
+  // posted, with its bookmark, and the source did not go to it. The window is then not read
+  // again after the post; the source goes to the record when an operation next needs its
+  // position (as after any change of position, through InternalSetToRecord).
+  void PostedInPlace() { posted_in_place_ = true; }
   void ClearBuffers();
   std::uint8_t* Buffer(int index) { return buffers_[static_cast<std::size_t>(index)].data(); }
   std::uint8_t* CalcBuffer() const { return calc_buffer_; }
@@ -362,6 +367,7 @@ class TDataSet : public TComponent {
   std::uint8_t* filter_buffer_ = nullptr;  // the buffer being filtered; not owned
   std::size_t calc_fields_size_ = 0;
   int disable_count_ = 0;
+  bool posted_in_place_ = false;  // set by PostedInPlace during the current post
   bool pending_change_ = false;
   bool pending_state_ = false;
   bool stored_active_ = false;

@@ -255,6 +255,7 @@ TGetResult TTabulaDataSet::GetRecord(std::uint8_t* buffer, TGetMode mode, bool d
     EncodeFixed32(buffer + info_offset_ + kRecInfoRecordNo,
                   static_cast<std::uint32_t>(cursor_->GetRecNo()));
     buffer[info_offset_ + kRecInfoBookmarkFlag] = bfCurrent;
+    buffer[info_offset_ + kRecInfoHeaderPending] = 0;
     cursor_->GetBookmark(buffer + bookmark_offset_);
     GetCalcFields(buffer);
     if (FilterRecord(buffer)) return grOK;
@@ -273,6 +274,7 @@ void TTabulaDataSet::InternalInitRecord(std::uint8_t* buffer) {
   }
   EncodeFixed32(buffer + info_offset_ + kRecInfoRecordNo, static_cast<std::uint32_t>(-1));
   buffer[info_offset_ + kRecInfoBookmarkFlag] = bfInserted;
+  buffer[info_offset_ + kRecInfoHeaderPending] = 0;
 }
 
 void TTabulaDataSet::InternalInsert() {
@@ -291,12 +293,33 @@ void TTabulaDataSet::InternalEdit() {
 
 void TTabulaDataSet::InternalPost() {
   std::uint8_t* buffer = ActiveBuffer();
+  // In a window of one record, with nothing that could keep the posted record from being the
+  // one shown (a filter, a range), the buffer keeps the record and the cursor goes to it only
+  // when its position is next needed: a run of appends or of key searches and edits never
+  // searches the index for the record just posted.
+  const bool in_place = BufferCount() == 1 && !(Filtered() && OnFilterRecord) &&
+                        !cursor_->RangeActive() && !cursor_->RecordNumberOrder();
   TEngineLockGuard guard(EngineSession());
-  if (State() == dsEdit) {
-    cursor_->PostEdit(buffer, true, true);
+  const bool edit = State() == dsEdit;
+  if (edit) {
+    cursor_->PostEdit(buffer, true, !in_place);
   } else {
-    cursor_->PostInsert(buffer, true);
+    cursor_->PostInsert(buffer, !in_place);
   }
+  if (!in_place) return;
+  if (edit) {
+    // The cursor's image is the record as stored, header and all.
+    std::memcpy(buffer, cursor_->RecordImage().data(), record_size_);
+  } else {
+    // The buffer holds the stored values and identifier; status and record number come when
+    // the cursor reaches the record.
+    buffer[info_offset_ + kRecInfoHeaderPending] = 1;
+  }
+  buffer[info_offset_ + kRecInfoBookmarkFlag] = bfCurrent;
+  if (const std::uint16_t code = cursor_->BookmarkOfImage(buffer, buffer + bookmark_offset_)) {
+    RaiseCursorError(code);
+  }
+  PostedInPlace();
 }
 
 void TTabulaDataSet::InternalCancel() {
@@ -320,7 +343,11 @@ void TTabulaDataSet::InternalRefresh() {
 
 void TTabulaDataSet::InternalSetToRecord(std::uint8_t* buffer) {
   TEngineLockGuard guard(EngineSession());
-  cursor_->SetToBookmark(buffer + bookmark_offset_, false, false);
+  const bool reached = cursor_->SetToBookmark(buffer + bookmark_offset_, false, false);
+  if (reached && buffer[info_offset_ + kRecInfoHeaderPending] != 0) {
+    std::memcpy(buffer, cursor_->RecordImage().data(), kRecordIdentifier);
+    buffer[info_offset_ + kRecInfoHeaderPending] = 0;
+  }
 }
 
 void TTabulaDataSet::InternalGotoBookmark(const std::uint8_t* bookmark) {

@@ -10,7 +10,10 @@
 //   info = RecordSize + calc   4                 record number (-1 for a new record)
 //   info + 4                   1                 bookmark flag (0 current, 1 before first,
 //                                                2 after last, 3 inserted)
-//   info + 5                   3                 unused
+//   info + 5                   1                 1: the record header (status and record
+//                                                number) is still to be read: the record was
+//                                                posted in place (see InternalPost)
+//   info + 6                   2                 unused
 //   info + 8                   BookmarkSize      the cursor's bookmark of the record
 //
 // A separate buffer keeps the record as it was when editing began. Record and bookmark sizes
@@ -42,6 +45,7 @@ class TDataDirectory;
 // Offsets inside the record information part of a record buffer.
 constexpr std::size_t kRecInfoRecordNo = 0;
 constexpr std::size_t kRecInfoBookmarkFlag = 4;
+constexpr std::size_t kRecInfoHeaderPending = 5;
 constexpr std::size_t kRecInfoSize = 8;
 
 // Engine field type and subtype of a dataset field type (type 0 for none), and back.

@@ -198,6 +198,11 @@ class TDataCursor : public TRecordCacheCursor {
   // Returns to a bookmark, or to its nearest visible neighbour. True with `keep_flags`;
   // otherwise true only when the cursor's bookmark now equals the given one.
   bool SetToBookmark(const std::uint8_t* bookmark, bool keep_flags, bool skip_check);
+  // Index order: the bookmark that the record in `image` (RecordSize bytes with its identifier,
+  // as posted) has in the current index, the one GetBookmark gives while the cursor stands on
+  // it; 0, or the key builder's code. TABULA_NOCURRREC in record-number order, where a bookmark
+  // is the record's number.
+  std::uint16_t BookmarkOfImage(const std::uint8_t* image, std::uint8_t* bookmark) const;
   // -1, 0 or 1 in the cursor's order.
   int CompareBookmarks(const std::uint8_t* a, const std::uint8_t* b) const;
   // Searches the current index (index order only; false otherwise) for a ready key

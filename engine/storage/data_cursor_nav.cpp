@@ -1103,6 +1103,12 @@ void TDataCursor::GetBookmark(std::uint8_t* bookmark) const {
   std::memcpy(bookmark, position_.Key.data(), key_length_);
 }
 
+std::uint16_t TDataCursor::BookmarkOfImage(const std::uint8_t* image,
+                                           std::uint8_t* bookmark) const {
+  if (!IsOpen() || record_order_ || index_keys_ == nullptr) return TABULA_NOCURRREC;
+  return index_keys_->BuildKey(image, static_cast<std::size_t>(record_size_), bookmark);
+}
+
 int TDataCursor::CompareBookmarks(const std::uint8_t* a, const std::uint8_t* b) const {
   if (record_order_) {
     const auto x = static_cast<std::int32_t>(DecodeFixed32(a));

@@ -8,7 +8,11 @@
 #include <vector>
 
 #include "components/tabula.h"
+#include "engine/base/coding.h"
 #include "engine/base/platform_test_util.h"
+#include "engine/storage/data_cursor.h"
+#include "engine/storage/data_session.h"
+#include "tests/storage/storage_test_util.h"
 
 namespace tabula {
 namespace {
@@ -167,6 +171,145 @@ TEST_F(TableTest, AWindowOfRecordsMovesThroughTheIndex) {
   table.GotoBookmark(mark);
   EXPECT_EQ(table.FieldByName("Name").AsString(), "d");
   table.AssertInvariants();
+}
+
+// What an application sees of a table while it posts records and goes on from them: the
+// active record (with a calculated field), its place and its bookmark after each step.
+std::vector<std::string> PostAndGoOn(TTabulaTable& table) {
+  std::vector<std::string> seen;
+  auto see = [&](const std::string& step) {
+    std::string line = step + ": ";
+    for (const char* name : {"Id", "Name", "Number", "Shout"}) {
+      line += table.FieldByName(name).AsString() + " ";
+    }
+    line += "recno " + std::to_string(table.RecNo());
+    if (table.Bof()) line += " bof";
+    if (table.Eof()) line += " eof";
+    seen.push_back(line);
+  };
+  auto add = [&](bool append, const std::string& name, int number) {
+    append ? table.Append() : table.Insert();
+    table.FieldByName("Name").SetAsString(name);
+    table.FieldByName("Number").SetAsInteger(number);
+    table.Post();
+    see("posted " + name);
+  };
+  for (const char* name : {"Kim", "Dee", "Tom", "Bob"}) add(true, name, name[0]);
+  table.Next();
+  see("next");
+  add(false, "Ann", 1);
+  table.Prior();
+  see("prior");
+  // An edit and a delete of a record just posted.
+  add(true, "Cal", 3);
+  table.Edit();
+  table.FieldByName("Name").SetAsString("Zed");
+  table.Post();
+  see("edited");
+  table.Prior();
+  see("prior");
+  add(false, "Eve", 5);
+  table.Delete();
+  see("deleted");
+  // A bookmark taken on a record just posted leads back to it.
+  add(true, "Gus", 7);
+  const TBookmark mark = table.GetBookmark();
+  table.First();
+  table.GotoBookmark(mark);
+  see("bookmark");
+  EXPECT_TRUE(table.Locate("Name", {"Dee"}, 0));
+  const TBookmark dee = table.GetBookmark();
+  table.Edit();
+  table.FieldByName("Number").SetAsInteger(99);
+  table.Post();
+  // The bookmark follows the record's key: it moved up in the order of numbers only.
+  EXPECT_EQ(table.CompareBookmarks(table.GetBookmark(), dee), table.IndexName() == "BY_NUMBER");
+  table.Next();
+  see("next");
+  table.Last();
+  see("last");
+  return seen;
+}
+
+TEST_F(TableTest, APostedRecordStaysCurrentWhetherTheWindowIsReadAgainOrNot) {
+  // A table whose window is one record keeps the record it posted without reading it again; a
+  // table under a grid reads its window again around the record. Both must show the same
+  // thing, in every index order.
+  for (const char* index : {"", "BY_NAME", "BY_NUMBER"}) {
+    SCOPED_TRACE(std::string("index '") + index + "'");
+    std::vector<std::string> seen[2];
+    for (int grid = 0; grid < 2; ++grid) {
+      TTabulaTable table;
+      DefinePeople(table, std::string("Posted") + std::to_string(grid) + index);
+      table.CreateTable();
+      table.SetIndexName(index);
+      TField& shout = table.AddCalcField("Shout", ftString, 20);
+      table.OnCalcFields = [&shout](TDataSet& d) {
+        shout.SetAsString(d.FieldByName("Name").AsString() + "!");
+      };
+      TDataSource source;
+      TRowsLink rows;
+      if (grid == 1) {
+        source.SetDataSet(&table);
+        rows.SetBufferCount(3);
+        rows.SetDataSource(&source);
+      }
+      table.Open();
+      seen[grid] = PostAndGoOn(table);
+      table.AssertInvariants();
+      table.Close();
+    }
+    EXPECT_EQ(seen[0], seen[1]);
+    // A few of the answers spelled out, in the order of the primary index.
+    if (std::string(index).empty()) {
+      EXPECT_EQ(seen[0][0], "posted Kim: 1 Kim 75 Kim! recno 1");
+      EXPECT_EQ(seen[0][4], "next: 4 Bob 66 Bob! recno 4 eof");
+      EXPECT_EQ(seen[0][8], "edited: 6 Zed 3 Zed! recno 6");
+    }
+  }
+}
+
+TEST_F(TableTest, ARecordJustPostedIsFoundAgainAfterAnotherProcessChangedTheTable) {
+  TTabulaTable table;
+  DefinePeople(table);
+  table.CreateTable();
+  table.SetIndexName("BY_NAME");
+  table.Open();
+  AddPerson(table, "Bob", 2);
+  AddPerson(table, "Cy", 3);
+  AddPerson(table, "Ann", 1);
+  // Another process adds "Ben" after "Ann" and deletes "Cy" (fields 2 and 3 are the name and
+  // the number).
+  ASSERT_EQ(RunInChild([&] {
+              TDataSession session;
+              TDataCursor other(*session.OpenDatabase("", directory_));
+              other.SetTableName("People");
+              other.Open();
+              other.SetIndexName("BY_NAME");
+              std::vector<std::uint8_t> image(static_cast<std::size_t>(other.RecordSize()));
+              other.InitRecord(image.data());
+              std::uint8_t number[4];
+              EncodeFixed32(number, 4);
+              other.SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>("Ben"), 4);
+              other.SetField(3, image.data(), number, 4);
+              other.PostInsert(image.data(), false);
+              other.InitRecord(image.data());
+              other.SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>("Cy"), 3);
+              if (!other.Find(false, image.data(), false, 0, 0, nullptr)) return std::int64_t{1};
+              other.DeleteCurrent(nullptr, false);
+              return std::int64_t{0};
+            }),
+            0);
+  // The table still stands on "Ann": an edit of it goes through and the table goes on from it
+  // in the order the other process left.
+  table.Edit();
+  table.FieldByName("Number").SetAsInteger(11);
+  table.Post();
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Ann");
+  table.Next();
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Ben");
+  EXPECT_EQ(table.RecNo(), 2);
+  EXPECT_EQ(Column(table, "Number"), (std::vector<std::string>{"11", "4", "2"}));
 }
 
 TEST_F(TableTest, FieldAndIndexDefinitionsComeFromTheTable) {
