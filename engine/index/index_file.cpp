@@ -333,7 +333,7 @@ bool TIndexFile::HeaderChanged() {
     moved[next_slot] = std::move(caches_[old_slot]);
     caches_[old_slot] = TSlotCache();
     caches_[old_slot].capacity = default_capacity_;
-    for (auto& page : moved[next_slot].pages) page->SetSlot(next_slot);
+    for (auto& entry : moved[next_slot].pages) entry.second->SetSlot(next_slot);
     has_moved[next_slot] = true;
     decoded.SecondaryCount = static_cast<std::uint8_t>(next_slot);
     ++next_slot;
@@ -488,7 +488,7 @@ void TIndexFile::RotateSlots(int first, int middle, int last) {
               header_.Descriptors.begin() + last);
   std::rotate(caches_.begin() + first, caches_.begin() + middle, caches_.begin() + last);
   for (int slot = first; slot < last; ++slot) {
-    for (auto& page : caches_[slot].pages) page->SetSlot(slot);
+    for (auto& entry : caches_[slot].pages) entry.second->SetSlot(slot);
   }
 }
 
@@ -697,38 +697,27 @@ void TIndexFile::MruPushFront(TSlotCache& cache, TPage* page) {
 
 TPage* TIndexFile::FindCached(int slot, std::uint32_t page_number) {
   TSlotCache& cache = caches_[slot];
-  // The two most recently used pages first, then a bisection of the sorted list.
+  // The two most recently used pages first, then the map.
   TPage* recent = cache.mru_head;
   for (int i = 0; i < 2 && recent != nullptr; ++i, recent = recent->MruNext) {
     if (recent->PageNumber() == page_number) return recent;
   }
-  auto it = std::lower_bound(
-      cache.pages.begin(), cache.pages.end(), page_number,
-      [](const std::unique_ptr<TPage>& page, std::uint32_t n) { return page->PageNumber() < n; });
-  if (it != cache.pages.end() && (*it)->PageNumber() == page_number) return it->get();
-  return nullptr;
+  const auto it = cache.pages.find(page_number);
+  return it == cache.pages.end() ? nullptr : it->second.get();
 }
 
-void TIndexFile::InsertSorted(int slot, std::unique_ptr<TPage> page) {
+void TIndexFile::InsertCached(int slot, std::unique_ptr<TPage> page) {
   TSlotCache& cache = caches_[slot];
-  const std::uint32_t n = page->PageNumber();
-  auto it = std::lower_bound(cache.pages.begin(), cache.pages.end(), n,
-                             [](const std::unique_ptr<TPage>& p, std::uint32_t number) {
-                               return p->PageNumber() < number;
-                             });
   TPage* raw = page.get();
-  cache.pages.insert(it, std::move(page));
+  cache.pages[raw->PageNumber()] = std::move(page);
   MruPushFront(cache, raw);
 }
 
 std::unique_ptr<TPage> TIndexFile::RemoveFromCache(int slot, TPage* page) {
   TSlotCache& cache = caches_[slot];
   MruUnlink(cache, page);
-  auto it = std::lower_bound(cache.pages.begin(), cache.pages.end(), page->PageNumber(),
-                             [](const std::unique_ptr<TPage>& p, std::uint32_t number) {
-                               return p->PageNumber() < number;
-                             });
-  std::unique_ptr<TPage> owned = std::move(*it);
+  const auto it = cache.pages.find(page->PageNumber());
+  std::unique_ptr<TPage> owned = std::move(it->second);
   cache.pages.erase(it);
   return owned;
 }
@@ -797,7 +786,7 @@ TPage* TIndexFile::FetchOrAllocate(int slot, std::uint32_t page_number, bool all
     std::unique_ptr<TPage> owned = TakePageObject(slot);
     owned->Reset(PageFormatOf(slot), page_number, slot);
     TPage* page = owned.get();
-    InsertSorted(slot, std::move(owned));
+    InsertCached(slot, std::move(owned));
     if (temporary) {
       ++scratch_next_page_;
     } else {
@@ -828,7 +817,7 @@ TPage* TIndexFile::FetchOrAllocate(int slot, std::uint32_t page_number, bool all
     RaiseIndexCorrupt();
   }
   page = owned.get();
-  InsertSorted(slot, std::move(owned));
+  InsertCached(slot, std::move(owned));
   page->Pin();
   return page;
 }
@@ -881,8 +870,9 @@ std::vector<TPage*> TIndexFile::DirtyPages(bool temporary) const {
   std::vector<TPage*> dirty;
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     if (IsTemporarySlot(slot) != temporary) continue;
-    for (const auto& page : caches_[slot].pages) {
-      if (page->Dirty() && page->PinCount() == 0) dirty.push_back(page.get());
+    for (const auto& entry : caches_[slot].pages) {
+      TPage* page = entry.second.get();
+      if (page->Dirty() && page->PinCount() == 0) dirty.push_back(page);
     }
   }
   std::sort(dirty.begin(), dirty.end(),
@@ -992,20 +982,20 @@ void TIndexFile::TrimCaches() {
 void TIndexFile::DiscardSlot(int slot) {
   TSlotCache& cache = caches_[slot];
   // A pinned page is in use by a running operation; it stays until released and reused.
-  std::vector<std::unique_ptr<TPage>> kept;
-  for (auto& page : cache.pages) {
+  cache.mru_head = nullptr;
+  cache.mru_tail = nullptr;
+  for (auto it = cache.pages.begin(); it != cache.pages.end();) {
+    TPage* page = it->second.get();
     page->MruPrev = nullptr;
     page->MruNext = nullptr;
     if (page->PinCount() > 0) {
-      kept.push_back(std::move(page));
-    } else if (spare_.size() < kSparePages) {
-      spare_.push_back(std::move(page));
+      MruPushFront(cache, page);
+      ++it;
+      continue;
     }
+    if (spare_.size() < kSparePages) spare_.push_back(std::move(it->second));
+    it = cache.pages.erase(it);
   }
-  cache.pages = std::move(kept);
-  cache.mru_head = nullptr;
-  cache.mru_tail = nullptr;
-  for (auto& page : cache.pages) MruPushFront(cache, page.get());
   cache.capacity = default_capacity_;
 }
 

@@ -7,7 +7,7 @@
 // 32: the words of text-indexed fields), the text-index parameter chain and the table's
 // record count. The byte layout is in index_format.h and index_page.h.
 //
-// Pages are cached per slot: a list sorted by page number and a most-recently-used chain, with
+// Pages are cached per slot: a map by page number and a most-recently-used chain, with
 // a share of DataBufferSize div 8192 pages per slot. The shares of the slots in use form one
 // pool, so that an index filled in random order can use what an index appended in key order
 // (which needs a handful of pages) leaves: while the pool has room a new page is taken; a full
@@ -43,6 +43,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/index/btree.h"
@@ -231,8 +232,8 @@ class TIndexFile : public TFileHandler, public TPageStore {
 
  private:
   struct TSlotCache {
-    // Owned pages, sorted by page number.
-    std::vector<std::unique_ptr<TPage>> pages;
+    // Owned pages by page number.
+    std::unordered_map<std::uint32_t, std::unique_ptr<TPage>> pages;
     TPage* mru_head = nullptr;  // most recently used
     TPage* mru_tail = nullptr;  // least recently used
     int capacity = 0;
@@ -251,7 +252,7 @@ class TIndexFile : public TFileHandler, public TPageStore {
   bool PoolFull(int slot) const;
   // The least recently used page of all slots that is neither dirty nor pinned; null when none.
   TPage* OldestReusablePage() const;
-  void InsertSorted(int slot, std::unique_ptr<TPage> page);
+  void InsertCached(int slot, std::unique_ptr<TPage> page);
   std::unique_ptr<TPage> RemoveFromCache(int slot, TPage* page);
   void MruUnlink(TSlotCache& cache, TPage* page);
   void MruPushFront(TSlotCache& cache, TPage* page);

@@ -8,6 +8,43 @@
 
 namespace tabula {
 
+namespace {
+
+// Copies `n` entries of `words` 8-byte words each from `src` (entries `src_stride` bytes apart)
+// to `dst` (`dst_stride` apart). The common word counts get a loop of their own, so that the
+// copy of an entry is a few straight moves.
+template <std::size_t kWords>
+void CopyEntryWords(std::uint8_t* dst, std::size_t dst_stride, const std::uint8_t* src,
+                    std::size_t src_stride, int n) {
+  for (int i = 0; i < n; ++i, dst += dst_stride, src += src_stride) {
+    for (std::size_t w = 0; w < kWords; ++w) std::memcpy(dst + 8 * w, src + 8 * w, 8);
+  }
+}
+
+void CopyEntryWords(std::size_t words, std::uint8_t* dst, std::size_t dst_stride,
+                    const std::uint8_t* src, std::size_t src_stride, int n) {
+  switch (words) {
+    case 1:
+      return CopyEntryWords<1>(dst, dst_stride, src, src_stride, n);
+    case 2:
+      return CopyEntryWords<2>(dst, dst_stride, src, src_stride, n);
+    case 3:
+      return CopyEntryWords<3>(dst, dst_stride, src, src_stride, n);
+    case 4:
+      return CopyEntryWords<4>(dst, dst_stride, src, src_stride, n);
+    case 5:
+      return CopyEntryWords<5>(dst, dst_stride, src, src_stride, n);
+    case 6:
+      return CopyEntryWords<6>(dst, dst_stride, src, src_stride, n);
+    default:
+      for (int i = 0; i < n; ++i, dst += dst_stride, src += src_stride) {
+        for (std::size_t w = 0; w < words; ++w) std::memcpy(dst + 8 * w, src + 8 * w, 8);
+      }
+  }
+}
+
+}  // namespace
+
 int TBytewiseKeyComparator::CompareKeys(const std::uint8_t* stored, const std::uint8_t* search,
                                         std::size_t n) const {
   const int c = std::memcmp(stored, search, n);
@@ -336,20 +373,30 @@ std::uint16_t TPage::DecodeFrom(const std::uint8_t* src, std::size_t length,
   }
   const std::size_t entry_size = IsLeaf() ? kl + 4 : format_.InteriorEntrySize();
   if (static_cast<std::size_t>(count) * entry_size > kPageEntryArea) return TABULA_INDEXCORRUPT;
-  entries_.resize(static_cast<std::size_t>(count) * stride);
-  const std::uint8_t* p = src + kPageEntries;
-  for (int i = 1; i <= count; ++i) {
-    std::uint8_t* e = entries_.data() + (i - 1) * stride;
-    std::memcpy(e, p, kl + 4);
-    if (!IsLeaf()) {
+  if (!IsLeaf()) {
+    const std::uint8_t* p = src + kPageEntries;
+    for (int i = 1; i <= count; ++i, p += entry_size) {
       const std::uint32_t child = DecodeFixed32(p + kl);
-      if (child == 0 || child > page_count || child == page_number_) {
-        entries_.clear();
-        return TABULA_INDEXCORRUPT;
-      }
-      if (!format_.NoSubtreeCounts) std::memcpy(e + kl + 4, p + kl + 4, 4);
+      if (child == 0 || child > page_count || child == page_number_) return TABULA_INDEXCORRUPT;
     }
-    p += entry_size;
+  }
+  entries_.resize(static_cast<std::size_t>(count) * stride);
+  if (count > 0) {
+    // Every entry but the last is copied in whole 8-byte words, as EncodeTo does: the words
+    // read a few bytes of the next stored entry (still inside the image) and write them over
+    // the tail of this decoded entry and the start of the next one, which its own copy
+    // overwrites. The tails that are not stored (the run bytes, and a leaf's subtree count)
+    // are then zeroed again. The last entry is copied exactly into the zero-filled vector, so
+    // nothing is written past the entries.
+    std::uint8_t* e = entries_.data();
+    const std::uint8_t* p = src + kPageEntries;
+    CopyEntryWords((entry_size + 7) / 8, e, stride, p, entry_size, count - 1);
+    if (stride - entry_size == 6) {
+      for (int i = 1; i < count; ++i, e += stride) std::memset(e + entry_size, 0, 6);
+    } else {
+      for (int i = 1; i < count; ++i, e += stride) std::memset(e + entry_size, 0, 2);
+    }
+    std::memcpy(e, p + static_cast<std::size_t>(count - 1) * entry_size, entry_size);
   }
   count_ = count;
   RefreshAll();
@@ -417,36 +464,44 @@ std::uint16_t TPage::DecodeCompressed(const std::uint8_t* src, std::uint16_t cou
 }
 
 void TPage::EncodeTo(std::uint8_t* dst) const {
-  std::memset(dst, 0, kPageSize);
+  // Only the header and the bytes after the entries are zeroed; the entries are written over.
+  std::memset(dst, 0, kPageEntries);
   dst[kPageType] = type_;
   EncodeFixed32(dst + kPagePrev, prev_page_);
   EncodeFixed32(dst + kPageNext, next_page_);
-  if (free_) return;
-  if (type_ == ptRawData) {
-    if (!raw_.empty()) std::memcpy(dst + kPageEntries, raw_.data(), kPageEntryArea);
-    return;
-  }
-  EncodeFixed16(dst + kPageCount, static_cast<std::uint16_t>(count_));
-  if (Compressed()) {
+  std::size_t used = 0;
+  if (free_) {
+    // A free page keeps no entries.
+  } else if (type_ == ptRawData) {
+    if (!raw_.empty()) {
+      std::memcpy(dst + kPageEntries, raw_.data(), kPageEntryArea);
+      used = kPageEntryArea;
+    }
+  } else if (Compressed()) {
+    EncodeFixed16(dst + kPageCount, static_cast<std::uint16_t>(count_));
     EncodeFixed16(dst + kPageEncodedSize, static_cast<std::uint16_t>(compressed_size_));
+    std::memset(dst + kPageEntries, 0, kPageEntryArea);
     EncodeCompressed(dst);
     return;
+  } else {
+    EncodeFixed16(dst + kPageCount, static_cast<std::uint16_t>(count_));
+    const std::size_t kl = format_.KeyLength;
+    const std::size_t entry_size = IsLeaf() ? kl + 4 : format_.InteriorEntrySize();
+    used = static_cast<std::size_t>(count_) * entry_size;
+    if (count_ > 0) {
+      // Every entry but the last is copied in whole 8-byte words: the few bytes copied beyond
+      // its end land in the next entry's place, which is written after it, and are read from
+      // within the next entry (the stride is longer than the entry). The last entry is copied
+      // exactly, so nothing is written past the entries.
+      std::uint8_t* p = dst + kPageEntries;
+      const std::uint8_t* e = entries_.data();
+      CopyEntryWords((entry_size + 7) / 8, p, entry_size, e, Stride(), count_ - 1);
+      p += static_cast<std::size_t>(count_ - 1) * entry_size;
+      e += static_cast<std::size_t>(count_ - 1) * Stride();
+      std::memcpy(p, e, entry_size);
+    }
   }
-  const std::size_t kl = format_.KeyLength;
-  const std::size_t entry_size = IsLeaf() ? kl + 4 : format_.InteriorEntrySize();
-  if (count_ == 0) return;
-  // Every entry but the last is copied in whole 8-byte words: the few bytes copied beyond its
-  // end land in the next entry's place, which is written after it, and are read from within
-  // the next entry (the stride is longer than the entry). The last entry is copied exactly, so
-  // nothing is written past the entries.
-  const std::size_t words = (entry_size + 7) / 8;
-  std::uint8_t* p = dst + kPageEntries;
-  const std::uint8_t* e = entries_.data();
-  const std::size_t stride = Stride();
-  for (int i = 1; i < count_; ++i, p += entry_size, e += stride) {
-    for (std::size_t w = 0; w < words; ++w) std::memcpy(p + 8 * w, e + 8 * w, 8);
-  }
-  std::memcpy(p, e, entry_size);
+  if (used < kPageEntryArea) std::memset(dst + kPageEntries + used, 0, kPageEntryArea - used);
 }
 
 void TPage::EncodeCompressed(std::uint8_t* dst) const {

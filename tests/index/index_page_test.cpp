@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -155,6 +156,66 @@ TEST(IndexPageTest, HandWrittenImagesDecodeAndEncodeByteForByte) {
                         row.counts.empty() ? 0 : row.counts[i]);
     }
     EXPECT_EQ(Encoded(built), row.image);
+  }
+}
+
+// Uncompressed pages are copied entry by entry in whole words: every key length (one word to
+// beyond the longest straight copy), leaves and interior pages with and without subtree counts,
+// each filled to the last entry it holds, must decode every byte of every entry, leave the
+// bytes that are not stored at zero, and encode back to the same image, also into a buffer
+// full of other bytes. The image sits in a buffer of exactly one page, so a copy past its end
+// is caught.
+TEST(IndexPageTest, FullUncompressedPagesRoundTripAtEveryKeyLength) {
+  struct TKind {
+    const char* name;
+    std::uint8_t type;
+    bool no_counts;
+  };
+  const TKind kinds[] = {{"leaf", ptLeaf, false},
+                         {"interior with subtree counts", ptInterior, false},
+                         {"interior without subtree counts", ptInterior, true}};
+  for (const TKind& kind : kinds) {
+    for (std::uint16_t kl = 1; kl <= 64; ++kl) {
+      SCOPED_TRACE(std::string(kind.name) + ", key length " + std::to_string(kl));
+      const bool leaf = kind.type == ptLeaf;
+      const std::size_t entry_size = kl + ((leaf || kind.no_counts) ? 4u : 8u);
+      const int count = static_cast<int>(kPageEntryArea / entry_size);
+      auto key_byte = [](int i, int j) { return static_cast<std::uint8_t>(i * 31 + j * 7 + 1); };
+      auto value = [](int i) { return static_cast<std::uint32_t>(i + 1); };  // child pages
+      auto subtree = [](int i) { return 0xA0B0C000u + static_cast<std::uint32_t>(i); };
+      Bytes entries;
+      for (int i = 1; i <= count; ++i) {
+        for (int j = 0; j < kl; ++j) entries.push_back(key_byte(i, j));
+        for (int b = 0; b < 4; ++b)
+          entries.push_back(static_cast<std::uint8_t>(value(i) >> (8 * b)));
+        if (!leaf && !kind.no_counts) {
+          for (int b = 0; b < 4; ++b) {
+            entries.push_back(static_cast<std::uint8_t>(subtree(i) >> (8 * b)));
+          }
+        }
+      }
+      const Bytes image = Image(kind.type, static_cast<std::uint16_t>(count), 0, 0, 0, entries);
+      const auto exact = std::make_unique<std::uint8_t[]>(kPageSize);
+      std::memcpy(exact.get(), image.data(), kPageSize);
+
+      TPage page;
+      page.Reset(Format(kl, icNone, true, kind.no_counts), 1, 1);
+      ASSERT_EQ(page.DecodeFrom(exact.get(), kPageSize, 100000), 0);
+      ASSERT_EQ(page.Count(), count);
+      for (int i = 1; i <= count; ++i) {
+        for (int j = 0; j < kl; ++j) {
+          ASSERT_EQ(page.Key(i)[j], key_byte(i, j)) << "entry " << i << " byte " << j;
+        }
+        ASSERT_EQ(page.Value(i), value(i)) << "entry " << i;
+        ASSERT_EQ(page.SubtreeCount(i), leaf || kind.no_counts ? 0u : subtree(i)) << "entry " << i;
+        ASSERT_EQ(page.DupPrefix(i), 0) << "entry " << i;
+        ASSERT_EQ(page.TrailZeros(i), 0) << "entry " << i;
+      }
+      EXPECT_EQ(Encoded(page), image);
+      Bytes dirty(kPageSize, 0xEE);
+      page.EncodeTo(dirty.data());
+      EXPECT_EQ(dirty, image);
+    }
   }
 }
 
