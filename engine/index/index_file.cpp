@@ -811,8 +811,7 @@ TPage* TIndexFile::FetchOrAllocate(int slot, std::uint32_t page_number, bool all
   std::uint8_t block[kIndexBlockSize];
   ReadBlock(temporary, page_number, block);
   std::unique_ptr<TPage> owned = TakePageObject(slot);
-  owned->Reset(PageFormatOf(slot), page_number, slot);
-  if (owned->DecodeFrom(block, sizeof block, next - 1) != 0) {
+  if (owned->LoadFrom(PageFormatOf(slot), page_number, slot, block, sizeof block, next - 1) != 0) {
     if (spare_.size() < kSparePages) spare_.push_back(std::move(owned));
     RaiseIndexCorrupt();
   }

@@ -334,8 +334,39 @@ int TPage::FindExact(const std::uint8_t* key, std::size_t n, const TKeyComparato
 
 std::uint16_t TPage::DecodeFrom(const std::uint8_t* src, std::size_t length,
                                 std::uint32_t page_count) {
-  count_ = 0;
   entries_.clear();
+  return DecodeKeepingStorage(src, length, page_count);
+}
+
+std::uint16_t TPage::LoadFrom(const TPageFormat& format, std::uint32_t page_number, int slot,
+                              const std::uint8_t* src, std::size_t length,
+                              std::uint32_t page_count) {
+  format_ = format;
+  page_number_ = page_number;
+  slot_ = slot;
+  type_ = ptRootInterior;
+  prev_page_ = 0;
+  next_page_ = 0;
+  pin_count_ = 0;
+  entries_.reserve((static_cast<std::size_t>(format_.MaxLeafEntries()) + 2) * Stride());
+  return DecodeKeepingStorage(src, length, page_count);
+}
+
+std::uint16_t TPage::DecodeKeepingStorage(const std::uint8_t* src, std::size_t length,
+                                          std::uint32_t page_count) {
+  const std::uint16_t rc = DecodeImage(src, length, page_count);
+  if (rc != 0) {
+    count_ = 0;
+    entries_.clear();
+    compressed_size_ = 0;
+    EntriesChanged();
+  }
+  return rc;
+}
+
+std::uint16_t TPage::DecodeImage(const std::uint8_t* src, std::size_t length,
+                                 std::uint32_t page_count) {
+  count_ = 0;
   EntriesChanged();
   compressed_size_ = 0;
   free_ = false;
@@ -357,20 +388,13 @@ std::uint16_t TPage::DecodeFrom(const std::uint8_t* src, std::size_t length,
   prev_page_ = prev;
   next_page_ = next;
   if (type == ptRawData) {
+    entries_.clear();
     raw_.assign(src + kPageEntries, src + kPageSize);
     return 0;
   }
   const std::size_t kl = format_.KeyLength;
   const std::size_t stride = Stride();
-  if (IsLeaf() && format_.Compression != icNone) {
-    const std::uint16_t rc = DecodeCompressed(src, count, encoded_size);
-    if (rc != 0) {
-      count_ = 0;
-      entries_.clear();
-      compressed_size_ = 0;
-    }
-    return rc;
-  }
+  if (IsLeaf() && format_.Compression != icNone) return DecodeCompressed(src, count, encoded_size);
   const std::size_t entry_size = IsLeaf() ? kl + 4 : format_.InteriorEntrySize();
   if (static_cast<std::size_t>(count) * entry_size > kPageEntryArea) return TABULA_INDEXCORRUPT;
   if (!IsLeaf()) {
@@ -380,23 +404,24 @@ std::uint16_t TPage::DecodeFrom(const std::uint8_t* src, std::size_t length,
       if (child == 0 || child > page_count || child == page_number_) return TABULA_INDEXCORRUPT;
     }
   }
+  // The storage may hold the bytes of an earlier page (LoadFrom): every byte of every entry is
+  // written here. Every entry but the last is copied in whole 8-byte words, as EncodeTo does:
+  // the words read a few bytes of the next stored entry (still inside the image) and write
+  // them over the tail of this decoded entry and the start of the next one, which its own copy
+  // overwrites. The tails that are not stored (the run bytes, and a leaf's subtree count) are
+  // then zeroed. The last entry is copied exactly, so nothing is written past the entries.
   entries_.resize(static_cast<std::size_t>(count) * stride);
   if (count > 0) {
-    // Every entry but the last is copied in whole 8-byte words, as EncodeTo does: the words
-    // read a few bytes of the next stored entry (still inside the image) and write them over
-    // the tail of this decoded entry and the start of the next one, which its own copy
-    // overwrites. The tails that are not stored (the run bytes, and a leaf's subtree count)
-    // are then zeroed again. The last entry is copied exactly into the zero-filled vector, so
-    // nothing is written past the entries.
     std::uint8_t* e = entries_.data();
     const std::uint8_t* p = src + kPageEntries;
     CopyEntryWords((entry_size + 7) / 8, e, stride, p, entry_size, count - 1);
+    std::memcpy(e + static_cast<std::size_t>(count - 1) * stride,
+                p + static_cast<std::size_t>(count - 1) * entry_size, entry_size);
     if (stride - entry_size == 6) {
-      for (int i = 1; i < count; ++i, e += stride) std::memset(e + entry_size, 0, 6);
+      for (int i = 1; i <= count; ++i, e += stride) std::memset(e + entry_size, 0, 6);
     } else {
-      for (int i = 1; i < count; ++i, e += stride) std::memset(e + entry_size, 0, 2);
+      for (int i = 1; i <= count; ++i, e += stride) std::memset(e + entry_size, 0, 2);
     }
-    std::memcpy(e, p + static_cast<std::size_t>(count - 1) * entry_size, entry_size);
   }
   count_ = count;
   RefreshAll();

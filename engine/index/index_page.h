@@ -126,6 +126,11 @@ class TPage {
   // and level links must lie within it. Returns 0 or TABULA_INDEXCORRUPT (the page is then
   // left empty). Keeps the page number, slot and format given to Reset.
   std::uint16_t DecodeFrom(const std::uint8_t* src, std::size_t length, std::uint32_t page_count);
+  // Reset and DecodeFrom in one, for a page object taken back from a cache: the storage of its
+  // entries is reused as it is, so that the decoder, which writes every byte of it, does not
+  // have to clear it first.
+  std::uint16_t LoadFrom(const TPageFormat& format, std::uint32_t page_number, int slot,
+                         const std::uint8_t* src, std::size_t length, std::uint32_t page_count);
   // Writes the 4096-byte image; a free page is written with count 0 and no entries.
   void EncodeTo(std::uint8_t* dst) const;
 
@@ -225,6 +230,10 @@ class TPage {
   // Recomputes d and t of entry i and adjusts the compressed size.
   void RefreshEntry(int i);
   void RefreshAll();
+  // DecodeFrom without clearing the entry storage first; on failure the page is left empty.
+  std::uint16_t DecodeKeepingStorage(const std::uint8_t* src, std::size_t length,
+                                     std::uint32_t page_count);
+  std::uint16_t DecodeImage(const std::uint8_t* src, std::size_t length, std::uint32_t page_count);
   std::uint16_t DecodeCompressed(const std::uint8_t* src, std::uint16_t count,
                                  std::uint16_t encoded_size);
   void EncodeCompressed(std::uint8_t* dst) const;

@@ -164,8 +164,10 @@ TEST(IndexPageTest, HandWrittenImagesDecodeAndEncodeByteForByte) {
 // each filled to the last entry it holds, must decode every byte of every entry, leave the
 // bytes that are not stored at zero, and encode back to the same image, also into a buffer
 // full of other bytes. The image sits in a buffer of exactly one page, so a copy past its end
-// is caught.
+// is caught. The same images are loaded into one page object taken over from page to page,
+// whose entry storage still holds the bytes of the page before.
 TEST(IndexPageTest, FullUncompressedPagesRoundTripAtEveryKeyLength) {
+  TPage reused;
   struct TKind {
     const char* name;
     std::uint8_t type;
@@ -198,25 +200,39 @@ TEST(IndexPageTest, FullUncompressedPagesRoundTripAtEveryKeyLength) {
       const auto exact = std::make_unique<std::uint8_t[]>(kPageSize);
       std::memcpy(exact.get(), image.data(), kPageSize);
 
-      TPage page;
-      page.Reset(Format(kl, icNone, true, kind.no_counts), 1, 1);
-      ASSERT_EQ(page.DecodeFrom(exact.get(), kPageSize, 100000), 0);
-      ASSERT_EQ(page.Count(), count);
-      for (int i = 1; i <= count; ++i) {
-        for (int j = 0; j < kl; ++j) {
-          ASSERT_EQ(page.Key(i)[j], key_byte(i, j)) << "entry " << i << " byte " << j;
+      TPage fresh;
+      fresh.Reset(Format(kl, icNone, true, kind.no_counts), 1, 1);
+      ASSERT_EQ(fresh.DecodeFrom(exact.get(), kPageSize, 100000), 0);
+      // `reused` holds the page of the row before, of another key length or kind.
+      ASSERT_EQ(reused.LoadFrom(Format(kl, icNone, true, kind.no_counts), 1, 1, exact.get(),
+                                kPageSize, 100000),
+                0);
+      for (const TPage* page : {&fresh, &reused}) {
+        ASSERT_EQ(page->Count(), count);
+        EXPECT_EQ(page->PageNumber(), 1u);
+        EXPECT_FALSE(page->Dirty());
+        for (int i = 1; i <= count; ++i) {
+          for (int j = 0; j < kl; ++j) {
+            ASSERT_EQ(page->Key(i)[j], key_byte(i, j)) << "entry " << i << " byte " << j;
+          }
+          ASSERT_EQ(page->Value(i), value(i)) << "entry " << i;
+          ASSERT_EQ(page->SubtreeCount(i), leaf || kind.no_counts ? 0u : subtree(i))
+              << "entry " << i;
+          ASSERT_EQ(page->DupPrefix(i), 0) << "entry " << i;
+          ASSERT_EQ(page->TrailZeros(i), 0) << "entry " << i;
         }
-        ASSERT_EQ(page.Value(i), value(i)) << "entry " << i;
-        ASSERT_EQ(page.SubtreeCount(i), leaf || kind.no_counts ? 0u : subtree(i)) << "entry " << i;
-        ASSERT_EQ(page.DupPrefix(i), 0) << "entry " << i;
-        ASSERT_EQ(page.TrailZeros(i), 0) << "entry " << i;
+        EXPECT_EQ(Encoded(*page), image);
+        Bytes dirty(kPageSize, 0xEE);
+        page->EncodeTo(dirty.data());
+        EXPECT_EQ(dirty, image);
       }
-      EXPECT_EQ(Encoded(page), image);
-      Bytes dirty(kPageSize, 0xEE);
-      page.EncodeTo(dirty.data());
-      EXPECT_EQ(dirty, image);
     }
   }
+  // A damaged image leaves the taken-over page empty.
+  const Bytes damaged = Image(ptLeaf, 2000, 0, 0, 0, {});
+  EXPECT_EQ(reused.LoadFrom(Format(8, icNone), 2, 1, damaged.data(), damaged.size(), 100),
+            TABULA_INDEXCORRUPT);
+  EXPECT_EQ(reused.Count(), 0);
 }
 
 // Round trips at the compression edges, for every kind, unique and not.
