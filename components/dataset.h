@@ -187,6 +187,15 @@ class TDataSet : public TComponent {
   // Copies the value of `field` in the active buffer into `buffer` (field.DataSize() bytes);
   // false when null.
   virtual bool GetFieldData(const TField& field, std::uint8_t* buffer) const = 0;
+  // The value of `field` in the active buffer where it lies in the stored form
+  // (field.DataSize() bytes), for reading without a copy; null when the value is null. A
+  // subclass that cannot point at a value sets *in_place false, and it is read through
+  // GetFieldData instead.
+  virtual const std::uint8_t* FieldValueInPlace(const TField& field, bool* in_place) const {
+    (void)field;
+    *in_place = false;
+    return nullptr;
+  }
   // Writes `value` (null: null) into the active buffer; then FieldChanged(field).
   virtual void SetFieldData(TField& field, const std::uint8_t* value, std::size_t size) = 0;
   // BLOB values of the active record.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <optional>
 
 #include "components/component.h"
 #include "components/dataset.h"
@@ -131,10 +132,35 @@ class TValueBuffer {
   std::size_t size_;
 };
 
+// The value of a field in the dataset's active record, for reading: where the dataset stores
+// the value in the stored form it is read in place, else it is copied out.
+class TFieldValue {
+ public:
+  explicit TFieldValue(const TField& field) : field_(field), size_(field.DataSize()) {}
+  TFieldValue(const TFieldValue&) = delete;
+  TFieldValue& operator=(const TFieldValue&) = delete;
+  // Finds (or copies) the value; false when null.
+  bool Read() {
+    bool in_place = false;
+    data_ = field_.DataSet().FieldValueInPlace(field_, &in_place);
+    if (in_place) return data_ != nullptr;
+    copy_.emplace(size_);
+    data_ = copy_->data();
+    return field_.DataSet().GetFieldData(field_, copy_->data());
+  }
+  // REQUIRES: Read() returned true.
+  const std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  const TField& field_;
+  std::size_t size_;
+  const std::uint8_t* data_ = nullptr;
+  std::optional<TValueBuffer> copy_;
+};
+
 // Reads the value of `field` in the dataset's active record into `value`; false when null.
-bool ReadValue(const TField& field, TValueBuffer& value) {
-  return field.DataSet().GetFieldData(field, value.data());
-}
+bool ReadValue(const TField&, TFieldValue& value) { return value.Read(); }
 
 bool ParseFloat(const std::string& given, double* value) {
   const std::string text = Trim(given);
@@ -326,7 +352,12 @@ void TIndexDefs::Assign(const TIndexDefs& other) {
 
 TField::TField(TDataSet& dataset, const std::string& name, TFieldType type, int size,
                TFieldKind kind)
-    : dataset_(dataset), field_name_(name), data_type_(type), size_(size), kind_(kind) {}
+    : dataset_(dataset),
+      field_name_(name),
+      data_type_(type),
+      size_(size),
+      kind_(kind),
+      data_size_(FieldDataSize(type, size)) {}
 
 bool TField::CanModify() const { return !read_only_ && dataset_.CanModify(); }
 
@@ -344,13 +375,13 @@ void TField::SetData(const std::uint8_t* value, std::size_t size) {
 }
 
 bool TField::IsNull() const {
-  TValueBuffer data(DataSize());
+  TFieldValue data(*this);
   return !ReadValue(*this, data);
 }
 
 std::string TField::AsString() const {
   if (IsBlobType(data_type_)) return dataset_.GetBlobData(*this);
-  TValueBuffer data(DataSize());
+  TFieldValue data(*this);
   if (!ReadValue(*this, data)) return std::string();
   const std::uint8_t* p = data.data();
   switch (data_type_) {
@@ -401,7 +432,7 @@ std::string TField::AsString() const {
 }
 
 std::int64_t TField::AsLargeInt() const {
-  TValueBuffer data(DataSize());
+  TFieldValue data(*this);
   switch (data_type_) {
     case ftSmallint:
       return ReadValue(*this, data) ? static_cast<std::int16_t>(DecodeFixed16(data.data())) : 0;
@@ -436,7 +467,7 @@ std::int32_t TField::AsInteger() const {
 }
 
 double TField::AsFloat() const {
-  TValueBuffer data(DataSize());
+  TFieldValue data(*this);
   switch (data_type_) {
     case ftFloat:
     case ftCurrency: {
@@ -475,7 +506,7 @@ double TField::AsFloat() const {
 bool TField::AsBoolean() const {
   switch (data_type_) {
     case ftBoolean: {
-      TValueBuffer data(DataSize());
+      TFieldValue data(*this);
       return ReadValue(*this, data) && DecodeFixed16(data.data()) != 0;
     }
     case ftSmallint:
@@ -501,7 +532,7 @@ bool TField::AsBoolean() const {
 }
 
 TDateTime TField::AsDateTime() const {
-  TValueBuffer data(DataSize());
+  TFieldValue data(*this);
   switch (data_type_) {
     case ftDate:
       return ReadValue(*this, data)
@@ -824,10 +855,21 @@ TField& TFields::Fields(int index) const {
 
 namespace {
 
-// Whether a remembered name (size 0: none) is `name` byte for byte.
+// Whether a remembered name (size 0: none; at most 31 bytes) is `name` byte for byte. Field
+// names are short: words of eight bytes, the last one overlapping, compare them without a call.
 bool SameBytes(const char* stored, std::size_t stored_size, std::string_view name) {
-  return stored_size != 0 && stored_size == name.size() &&
-         std::memcmp(stored, name.data(), name.size()) == 0;
+  const std::size_t size = name.size();
+  if (stored_size == 0 || stored_size != size) return false;
+  if (size < 8) return std::memcmp(stored, name.data(), size) == 0;
+  auto word = [](const char* p) {
+    std::uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+  };
+  for (std::size_t at = 0; at + 8 < size; at += 8) {
+    if (word(stored + at) != word(name.data() + at)) return false;
+  }
+  return word(stored + size - 8) == word(name.data() + size - 8);
 }
 
 }  // namespace

@@ -217,7 +217,7 @@ class TField {
   // Position in the dataset's field list.
   int Index() const { return index_; }
   // Bytes of the value in the stored form.
-  std::size_t DataSize() const { return FieldDataSize(data_type_, size_); }
+  std::size_t DataSize() const { return data_size_; }
   // Offset of a calculated field's flag byte in the dataset's calculated-field area.
   std::size_t Offset() const { return offset_; }
   void SetOffset(std::size_t offset) { offset_ = offset; }
@@ -274,6 +274,7 @@ class TField {
   TFieldType data_type_;
   int size_;
   TFieldKind kind_;
+  std::size_t data_size_;  // FieldDataSize of the type and size, which never change
   int field_no_ = 0;
   int index_ = 0;
   std::size_t offset_ = 0;

@@ -170,6 +170,18 @@ void TTabulaDataSet::ComputeLayout() {
   info_offset_ = calc_offset_ + CalcFieldsSize();
   bookmark_offset_ = info_offset_ + kRecInfoSize;
   old_record_.assign(record_size_, 0);
+  value_places_.clear();
+  for (const TFieldDescriptor& descriptor : cursor_->Descriptors()) {
+    TValuePlace place;
+    const std::size_t size = FieldValueSize(descriptor);
+    if (IsAutoIncField(descriptor.FieldType, descriptor.FieldSubType)) {
+      place = {static_cast<std::uint32_t>(kRecordIdentifier), 4, true};
+    } else if (descriptor.HasRecordArea() && descriptor.FieldType != fldBlob &&
+               descriptor.FieldOffset + 1 + size <= record_size_) {
+      place = {descriptor.FieldOffset, static_cast<std::uint32_t>(size), false};
+    }
+    value_places_.push_back(place);
+  }
 }
 
 void TTabulaDataSet::InternalOpen() {
@@ -388,6 +400,27 @@ bool TTabulaDataSet::GetFieldData(const TField& field, std::uint8_t* buffer) con
   }
   if (field.FieldNo() <= 0) return false;
   return !cursor_->GetField(static_cast<std::uint16_t>(field.FieldNo()), record, buffer);
+}
+
+const std::uint8_t* TTabulaDataSet::FieldValueInPlace(const TField& field,
+                                                      bool* in_place) const {
+  const std::uint8_t* record = ActiveBuffer();
+  *in_place = true;
+  if (record == nullptr || !cursor_) return nullptr;
+  if (field.Calculated()) {
+    const std::uint8_t* area = record + calc_offset_ + field.Offset();
+    return area[0] != 0 ? area + 1 : nullptr;
+  }
+  const auto at = static_cast<std::size_t>(field.FieldNo()) - 1;
+  if (field.FieldNo() <= 0 || at >= value_places_.size() || value_places_[at].size == 0 ||
+      value_places_[at].size != field.DataSize()) {
+    // The cursor reads it (and raises what it finds wrong).
+    *in_place = false;
+    return nullptr;
+  }
+  const TValuePlace& place = value_places_[at];
+  if (place.identifier) return record + place.offset;
+  return record[place.offset] != 0 ? record + place.offset + 1 : nullptr;
 }
 
 void TTabulaDataSet::SetFieldData(TField& field, const std::uint8_t* value, std::size_t size) {

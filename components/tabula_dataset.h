@@ -78,6 +78,7 @@ class TTabulaDataSet : public TDataSet {
   bool CanModify() const override { return Active() && can_modify_; }
 
   bool GetFieldData(const TField& field, std::uint8_t* buffer) const override;
+  const std::uint8_t* FieldValueInPlace(const TField& field, bool* in_place) const override;
   void SetFieldData(TField& field, const std::uint8_t* value, std::size_t size) override;
   std::string GetBlobData(const TField& field) const override;
   void SetBlobData(TField& field, const std::string& value) override;
@@ -157,6 +158,14 @@ class TTabulaDataSet : public TDataSet {
   bool auto_display_labels_ = false;
   bool can_modify_ = false;
   std::vector<std::uint8_t> old_record_;
+  // Where each engine field's value lies in a record buffer (by field number - 1), for reading
+  // in place; `size` 0 for a field read only through the cursor (BLOB and computed fields).
+  struct TValuePlace {
+    std::uint32_t offset = 0;  // the null flag's byte; the value follows (the identifier has none)
+    std::uint32_t size = 0;
+    bool identifier = false;   // the auto-increment field: the record identifier, never null
+  };
+  std::vector<TValuePlace> value_places_;
 };
 
 // A dataset bound to a database and a session by name, holding its database while it needs it.
