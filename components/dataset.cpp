@@ -852,7 +852,10 @@ void TDataSet::DataEvent(TDataEvent event, TField* field, int info) {
     }
     if (event != deUpdateRecord) return;
   }
-  if (data_sources_.empty()) return;
+  if (!data_sources_.empty()) NotifyDataSources(event, field, info);
+}
+
+void TDataSet::NotifyDataSources(TDataEvent event, TField* field, int info) {
   // A source may leave the list while it is told: tell a snapshot, skipping sources gone.
   const std::vector<TDataSource*> sources = data_sources_;
   for (TDataSource* source : sources) {

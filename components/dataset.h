@@ -340,6 +340,8 @@ class TDataSet : public TComponent {
   void FreeBuffers();
   // The active record index set by a data link while it reads other rows of the window.
   void SetActiveRecordIndex(int index) { active_record_ = index; }
+  // The part of DataEvent that tells the data sources (kept apart: most events reach none).
+  void NotifyDataSources(TDataEvent event, TField* field, int info);
   void AddDataSource(TDataSource& source);
   void RemoveDataSource(TDataSource& source);
   void BeginInsertAppend();

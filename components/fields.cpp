@@ -853,37 +853,12 @@ TField& TFields::Fields(int index) const {
   return *items_[static_cast<std::size_t>(index)];
 }
 
-namespace {
-
-// Whether a remembered name (size 0: none; at most 31 bytes) is `name` byte for byte. Field
-// names are short: words of eight bytes, the last one overlapping, compare them without a call.
-bool SameBytes(const char* stored, std::size_t stored_size, std::string_view name) {
-  const std::size_t size = name.size();
-  if (stored_size == 0 || stored_size != size) return false;
-  if (size < 8) return std::memcmp(stored, name.data(), size) == 0;
-  auto word = [](const char* p) {
-    std::uint64_t value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-  };
-  for (std::size_t at = 0; at + 8 < size; at += 8) {
-    if (word(stored + at) != word(name.data() + at)) return false;
-  }
-  return word(stored + size - 8) == word(name.data() + size - 8);
-}
-
-}  // namespace
-
-TField* TFields::FindField(std::string_view name) const {
+TField* TFields::FindFieldSlowly(std::string_view name) const {
   if (by_name_.empty()) return nullptr;
   TRecentName& predicted = next_name_[last_found_];
-  if (SameBytes(predicted.name, predicted.size, name)) {
-    last_found_ = static_cast<std::size_t>(predicted.field->index_) + 1;
-    return predicted.field;
-  }
   TField* field = nullptr;
   for (const TRecentName& recent : recent_) {
-    if (SameBytes(recent.name, recent.size, name)) {
+    if (recent.size != 0 && recent.size == name.size() && SameNameBytes(recent.name, name)) {
       field = recent.field;
       break;
     }

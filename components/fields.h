@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -302,7 +303,19 @@ class TFields {
   int Count() const { return static_cast<int>(items_.size()); }
   TField& Fields(int index) const;  // raises "Field index out of range."
   // The first field (in column order) with that name; null when there is none.
-  TField* FindField(std::string_view name) const;
+  TField* FindField(std::string_view name) const {
+    // The name learnt at this point of the caller's loop, checked here so that the common case
+    // costs no call.
+    if (last_found_ < next_name_.size()) {
+      const TRecentName& predicted = next_name_[last_found_];
+      if (predicted.size != 0 && predicted.size == name.size() &&
+          SameNameBytes(predicted.name, name)) {
+        last_found_ = static_cast<std::size_t>(predicted.field->Index()) + 1;
+        return predicted.field;
+      }
+    }
+    return FindFieldSlowly(name);
+  }
   // Raises "Field '%s' not found".
   TField& FieldByName(std::string_view name) const;
   TField* FieldByNumber(int field_no) const;
@@ -338,6 +351,22 @@ class TFields {
   mutable std::vector<TRecentName> next_name_;
   mutable std::size_t last_found_ = 0;  // entry of next_name_ for the next lookup
   void ForgetRecentNames() const;
+  TField* FindFieldSlowly(std::string_view name) const;
+  // Whether remembered name bytes equal `name` (at most 31 bytes, sizes equal): words of eight
+  // bytes, the last one overlapping, compare without a call.
+  static bool SameNameBytes(const char* stored, std::string_view name) {
+    const std::size_t size = name.size();
+    if (size < 8) return std::memcmp(stored, name.data(), size) == 0;
+    std::uint64_t a, b;
+    for (std::size_t at = 0; at + 8 < size; at += 8) {
+      std::memcpy(&a, stored + at, 8);
+      std::memcpy(&b, name.data() + at, 8);
+      if (a != b) return false;
+    }
+    std::memcpy(&a, stored + size - 8, 8);
+    std::memcpy(&b, name.data() + size - 8, 8);
+    return a == b;
+  }
 };
 
 }  // namespace tabula

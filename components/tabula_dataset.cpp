@@ -402,8 +402,7 @@ bool TTabulaDataSet::GetFieldData(const TField& field, std::uint8_t* buffer) con
   return !cursor_->GetField(static_cast<std::uint16_t>(field.FieldNo()), record, buffer);
 }
 
-const std::uint8_t* TTabulaDataSet::FieldValueInPlace(const TField& field,
-                                                      bool* in_place) const {
+const std::uint8_t* TTabulaDataSet::FieldValueInPlace(const TField& field, bool* in_place) const {
   const std::uint8_t* record = ActiveBuffer();
   *in_place = true;
   if (record == nullptr || !cursor_) return nullptr;

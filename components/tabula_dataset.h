@@ -163,7 +163,7 @@ class TTabulaDataSet : public TDataSet {
   struct TValuePlace {
     std::uint32_t offset = 0;  // the null flag's byte; the value follows (the identifier has none)
     std::uint32_t size = 0;
-    bool identifier = false;   // the auto-increment field: the record identifier, never null
+    bool identifier = false;  // the auto-increment field: the record identifier, never null
   };
   std::vector<TValuePlace> value_places_;
 };

@@ -368,10 +368,9 @@ TEST_F(TableTest, FieldValuesReadBackFromTheRecordOfEveryType) {
       if (row.type == ftFloat || row.type == ftCurrency || row.type == ftBCD) {
         EXPECT_EQ(field.AsFloat(), null ? 0.0 : std::stod(row.read)) << row.name;
       } else if (row.type != ftDate && row.type != ftTime && row.type != ftDateTime) {
-        EXPECT_EQ(field.AsLargeInt(), null ? 0 : (pass == 1 ? 2 : row.type == ftBoolean
-                                                                    ? 1
-                                                                    : std::stoll(row.read)))
-            << row.name;
+        std::int64_t number = row.type == ftBoolean ? 1 : std::stoll(row.read);
+        if (pass == 1) number = null ? 0 : 2;
+        EXPECT_EQ(field.AsLargeInt(), number) << row.name;
       }
     }
     table.Next();
