@@ -388,6 +388,15 @@ void TDataSet::Resync(std::uint8_t mode) {
     DataEvent(deDataSetChange);
     return;
   }
+  RebuildWindow(mode);
+}
+
+void TDataSet::ResyncRead(std::uint8_t mode) {
+  CursorPosChanged();
+  RebuildWindow(mode);
+}
+
+void TDataSet::RebuildWindow(std::uint8_t mode) {
   int count = (mode & rmCenter) ? (buffer_count_ - 1) / 2 : active_record_;
   MoveBuffer(record_count_, 0);
   ActivateBuffers();

@@ -307,6 +307,10 @@ class TDataSet : public TComponent {
                       bool position = true);
   // Makes the source's position the active buffer's record.
   void UpdateCursorPos();
+  // Resync with the source's current record read already, accepted, into SpareBuffer().
+  void ResyncRead(std::uint8_t mode);
+  // The buffer past the window, which a read of the current record for ResyncRead fills.
+  std::uint8_t* SpareBuffer() { return Buffer(record_count_); }
   // The source's position is no longer that of any buffer.
   void CursorPosChanged() { current_record_ = -1; }
   // For InternalPost, in a window of one record: the active buffer now holds the record as
@@ -329,6 +333,8 @@ class TDataSet : public TComponent {
   friend class TDataSource;
   friend class TDataLink;
 
+  // The second half of Resync: the window around the record in the spare buffer.
+  void RebuildWindow(std::uint8_t mode);
   bool GetNextRecord();
   bool GetPriorRecord();
   int GetNextRecords();

@@ -216,25 +216,6 @@ const char* FieldTypeName(TFieldType type) {
   return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "ftUnknown";
 }
 
-bool IsBlobType(TFieldType type) {
-  switch (type) {
-    case ftBlob:
-    case ftMemo:
-    case ftGraphic:
-    case ftFmtMemo:
-    case ftParadoxOle:
-    case ftDBaseOle:
-    case ftTypedBinary:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool IsStringType(TFieldType type) {
-  return type == ftString || type == ftFixedChar || type == ftWideString || type == ftGuid;
-}
-
 std::size_t FieldDataSize(TFieldType type, int size) {
   const std::size_t declared = size > 0 ? static_cast<std::size_t>(size) : 0;
   switch (type) {
@@ -539,8 +520,9 @@ TDateTime TField::AsDateTime() const {
                  ? static_cast<std::int32_t>(DecodeFixed32(data.data())) - kDaysBeforeOrigin
                  : 0.0;
     case ftTime:
-      return ReadValue(*this, data) ? static_cast<std::int32_t>(DecodeFixed32(data.data())) / kMsPerDay
-                            : 0.0;
+      return ReadValue(*this, data)
+                 ? static_cast<std::int32_t>(DecodeFixed32(data.data())) / kMsPerDay
+                 : 0.0;
     case ftDateTime: {
       if (!ReadValue(*this, data)) return 0.0;
       const std::uint64_t bits = DecodeFixed64(data.data());

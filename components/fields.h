@@ -72,9 +72,24 @@ enum TFieldType : std::uint8_t {
 // The type's name as an application writes it ("ftString").
 const char* FieldTypeName(TFieldType type);
 // True for the kinds whose values live in the BLOB file.
-bool IsBlobType(TFieldType type);
+inline bool IsBlobType(TFieldType type) {
+  switch (type) {
+    case ftBlob:
+    case ftMemo:
+    case ftGraphic:
+    case ftFmtMemo:
+    case ftParadoxOle:
+    case ftDBaseOle:
+    case ftTypedBinary:
+      return true;
+    default:
+      return false;
+  }
+}
 // True for the text kinds (string, fixed char, wide string, GUID).
-bool IsStringType(TFieldType type);
+inline bool IsStringType(TFieldType type) {
+  return type == ftString || type == ftFixedChar || type == ftWideString || type == ftGuid;
+}
 // Bytes of a value of this type in the engine's stored form; `size` is the declared size.
 std::size_t FieldDataSize(TFieldType type, int size);
 

@@ -311,15 +311,27 @@ void TTabulaTable::EditKey() { SetKeyBuffer(kKey, false); }
 bool TTabulaTable::GotoKey() {
   CheckBrowseMode();
   const TKeyBuffer& key = key_buffers_[kKey];
+  // The search reads the record it finds into the spare buffer; without a BeforeScroll event,
+  // which might move the cursor meanwhile, or a filter, which might refuse the record, the
+  // window is built from that record.
+  std::uint8_t* found_record = SpareBuffer();
   bool found = false;
+  bool accepted = false;
   {
     TEngineLockGuard guard(EngineSession());
-    found = cursor_->Find(false, key.image.data(), false, KeyFieldsArgument(key), 0, nullptr);
+    found = cursor_->Find(false, key.image.data(), false, KeyFieldsArgument(key), 0, found_record);
+    if (found && !BeforeScroll && !(Filtered() && OnFilterRecord)) {
+      accepted = AcceptCurrentRecord(found_record);
+    }
   }
   CursorPosChanged();
   if (!found) return false;
   DoBeforeScroll();
-  Resync(rmExact | rmCenter);
+  if (accepted) {
+    ResyncRead(rmExact | rmCenter);
+  } else {
+    Resync(rmExact | rmCenter);
+  }
   DoAfterScroll();
   return true;
 }

@@ -264,15 +264,19 @@ TGetResult TTabulaDataSet::GetRecord(std::uint8_t* buffer, TGetMode mode, bool d
       if (do_check) RaiseCursorError(code);
       return grError;
     }
-    EncodeFixed32(buffer + info_offset_ + kRecInfoRecordNo,
-                  static_cast<std::uint32_t>(cursor_->GetRecNo()));
-    buffer[info_offset_ + kRecInfoBookmarkFlag] = bfCurrent;
-    buffer[info_offset_ + kRecInfoHeaderPending] = 0;
-    cursor_->GetBookmark(buffer + bookmark_offset_);
-    GetCalcFields(buffer);
-    if (FilterRecord(buffer)) return grOK;
+    if (AcceptCurrentRecord(buffer)) return grOK;
     if (mode == gmCurrent) return grError;
   }
+}
+
+bool TTabulaDataSet::AcceptCurrentRecord(std::uint8_t* buffer) {
+  EncodeFixed32(buffer + info_offset_ + kRecInfoRecordNo,
+                static_cast<std::uint32_t>(cursor_->GetRecNo()));
+  buffer[info_offset_ + kRecInfoBookmarkFlag] = bfCurrent;
+  buffer[info_offset_ + kRecInfoHeaderPending] = 0;
+  cursor_->GetBookmark(buffer + bookmark_offset_);
+  GetCalcFields(buffer);
+  return FilterRecord(buffer);
 }
 
 void TTabulaDataSet::InternalInitRecord(std::uint8_t* buffer) {

@@ -135,6 +135,9 @@ class TTabulaDataSet : public TDataSet {
   void SetBookmarkData(std::uint8_t* buffer, const std::uint8_t* data) override;
   void ClearCalcFields(std::uint8_t* buffer) override;
 
+  // Completes `buffer`, into which the cursor's current record was just read: record number,
+  // bookmark, calculated fields; false when the filter rejects it. REQUIRES: the engine lock.
+  bool AcceptCurrentRecord(std::uint8_t* buffer);
   // Steps of opening that a table extends (after the cursor is open).
   virtual void AfterCursorOpen() {}
   // Takes the record and bookmark sizes from the cursor and lays out the buffers again.

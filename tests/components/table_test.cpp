@@ -443,6 +443,64 @@ TEST_F(TableTest, FieldWritesAreRefusedOutsideTheirStates) {
   EXPECT_EQ(MessageOf([&] { table.FieldByName("Missing"); }), "Field 'Missing' not found");
 }
 
+TEST_F(TableTest, KeySearchesShowTheRecordFoundWhateverTheEventsAndWindow) {
+  // The record a search finds is shown straight from the search when nothing can come between;
+  // a BeforeScroll event or a grid's window makes the table read it again. All must agree.
+  std::vector<std::string> seen[4];
+  for (int variant = 0; variant < 4; ++variant) {
+    const bool events = variant & 1;
+    const bool grid = variant & 2;
+    TTabulaTable table;
+    DefinePeople(table, "Keys" + std::to_string(variant));
+    table.CreateTable();
+    table.SetIndexName("BY_NUMBER");
+    TField& shout = table.AddCalcField("Shout", ftString, 20);
+    table.OnCalcFields = [&shout](TDataSet& d) {
+      shout.SetAsString(d.FieldByName("Name").AsString() + "!");
+    };
+    TDataSource source;
+    TRowsLink rows;
+    if (grid) {
+      source.SetDataSet(&table);
+      rows.SetBufferCount(3);
+      rows.SetDataSource(&source);
+    }
+    table.Open();
+    for (const char* name : {"e", "b", "d", "a", "c"}) AddPerson(table, name, name[0] - 'a' + 1);
+    int scrolls = 0;
+    if (events) table.BeforeScroll = [&](TDataSet&) { ++scrolls; };
+    table.AfterScroll = [&](TDataSet&) { ++scrolls; };
+    for (int number : {3, 1, 5, 9, 2}) {
+      scrolls = 0;
+      const bool found = table.FindKey({std::to_string(number)});
+      std::string line = std::to_string(number) + (found ? " found " : " missing ") +
+                         table.FieldByName("Name").AsString() + " " +
+                         table.FieldByName("Shout").AsString() + " recno " +
+                         std::to_string(table.RecNo()) + " scrolls " +
+                         std::to_string(scrolls - (events && found ? 1 : 0));
+      table.Next();
+      line += " then " + table.FieldByName("Name").AsString();
+      seen[variant].push_back(line);
+    }
+    if (grid) EXPECT_EQ(rows.Rows(), (std::vector<std::string>{"a", "b", "c"}));
+    // A record the filter refuses is not found by a search either.
+    table.OnFilterRecord = [](TDataSet& d, bool& accept) {
+      accept = d.FieldByName("Name").AsString() != "c";
+    };
+    table.SetFiltered(true);
+    EXPECT_EQ(MessageOf([&] { table.FindKey({"3"}); }), "Record not found");
+    EXPECT_TRUE(table.FindKey({"4"}));
+    EXPECT_EQ(table.FieldByName("Name").AsString(), "d");
+    table.AssertInvariants();
+  }
+  EXPECT_EQ(seen[0],
+            (std::vector<std::string>{
+                "3 found c c! recno 3 scrolls 1 then d", "1 found a a! recno 1 scrolls 1 then b",
+                "5 found e e! recno 5 scrolls 1 then e", "9 missing e e! recno 5 scrolls 0 then e",
+                "2 found b b! recno 2 scrolls 1 then c"}));
+  for (int variant = 1; variant < 4; ++variant) EXPECT_EQ(seen[variant], seen[0]) << variant;
+}
+
 TEST_F(TableTest, SwitchingTheIndexPostsAPendingEditAndKeepsTheRecord) {
   TTabulaTable table;
   DefinePeople(table);
