@@ -74,7 +74,7 @@ void TPage::Reset(const TPageFormat& format, std::uint32_t page_number, int slot
   format_ = format;
   page_number_ = page_number;
   slot_ = slot;
-  type_ = ptRootInterior;
+  SetTypeAndStride(ptRootInterior);
   prev_page_ = 0;
   next_page_ = 0;
   dirty_ = false;
@@ -83,16 +83,36 @@ void TPage::Reset(const TPageFormat& format, std::uint32_t page_number, int slot
   count_ = 0;
   compressed_size_ = 0;
   entries_.clear();
+  runs_.clear();
   EntriesChanged();
-  // Room for a full uncompressed page plus the overflowing entry, so that ordinary inserts
-  // never allocate; compressed leaves may grow beyond it.
-  const std::size_t most = static_cast<std::size_t>(format_.MaxLeafEntries()) + 2;
-  entries_.reserve(most * Stride());
+  ReserveEntries();
+}
+
+void TPage::ReserveEntries() {
+  // Room for a full uncompressed page of either kind plus the overflowing entry, so that
+  // ordinary inserts never allocate; compressed leaves may grow beyond it.
+  const std::size_t leaf =
+      (static_cast<std::size_t>(format_.MaxLeafEntries()) + 2) * StrideOf(ptLeaf);
+  const std::size_t interior =
+      (static_cast<std::size_t>(format_.MaxInteriorEntries()) + 2) * StrideOf(ptInterior);
+  entries_.reserve(std::max(leaf, interior));
+  if (KeepsRuns()) runs_.reserve(2 * (static_cast<std::size_t>(format_.MaxLeafEntries()) + 2));
 }
 
 void TPage::SetPageType(std::uint8_t type) {
   const bool was_compressed = Compressed();
-  type_ = type;
+  const std::size_t old_stride = stride_;
+  SetTypeAndStride(type);
+  if (count_ > 0 && stride_ != old_stride) {
+    // A leaf made interior or the other way round: the entries keep key and value; counts
+    // start at 0.
+    std::vector<std::uint8_t> moved(static_cast<std::size_t>(count_) * stride_, 0);
+    const std::size_t common = std::min(old_stride, stride_);
+    for (int i = 0; i < count_; ++i) {
+      std::memcpy(moved.data() + i * stride_, entries_.data() + i * old_stride, common);
+    }
+    entries_ = std::move(moved);
+  }
   EntriesChanged();
   if (type_ == ptRawData && raw_.size() != kPageEntryArea) raw_.assign(kPageEntryArea, 0);
   if (Compressed() != was_compressed) RefreshAll();
@@ -102,6 +122,7 @@ void TPage::MakeFree(std::uint32_t next_free) {
   free_ = true;
   count_ = 0;
   entries_.clear();
+  runs_.clear();
   EntriesChanged();
   compressed_size_ = 0;
   prev_page_ = 0;
@@ -113,6 +134,7 @@ void TPage::SetValue(int i, std::uint32_t value) {
 }
 
 void TPage::SetSubtreeCount(int i, std::uint32_t count) {
+  if (IsLeaf()) return;
   EncodeFixed32(Entry(i) + format_.KeyLength + 4, count);
   EntriesChanged();
 }
@@ -193,20 +215,24 @@ void TPage::RefreshEntry(int i) {
   std::uint8_t d;
   std::uint8_t t;
   ComputeRuns(i, &d, &t);
-  Entry(i)[format_.KeyLength + 8] = d;
-  Entry(i)[format_.KeyLength + 9] = t;
+  runs_[2 * (i - 1)] = d;
+  runs_[2 * (i - 1) + 1] = t;
   compressed_size_ += CompressedEntrySize(i);
 }
 
 void TPage::RefreshAll() {
   compressed_size_ = 0;
-  if (format_.Compression == icNone) return;
+  if (!KeepsRuns()) {
+    runs_.clear();
+    return;
+  }
+  runs_.assign(2 * static_cast<std::size_t>(count_), 0);
   for (int i = 1; i <= count_; ++i) {
     std::uint8_t d;
     std::uint8_t t;
     ComputeRuns(i, &d, &t);
-    Entry(i)[format_.KeyLength + 8] = d;
-    Entry(i)[format_.KeyLength + 9] = t;
+    runs_[2 * (i - 1)] = d;
+    runs_[2 * (i - 1) + 1] = t;
     compressed_size_ += CompressedEntrySize(i);
   }
 }
@@ -220,13 +246,13 @@ void TPage::InsertEntry(int i, const std::uint8_t* key, std::uint32_t value,
   std::uint8_t* e = Entry(i);
   std::memcpy(e, key, format_.KeyLength);
   EncodeFixed32(e + format_.KeyLength, value);
-  EncodeFixed32(e + format_.KeyLength + 4, subtree_count);
-  if (format_.Compression != icNone) {
+  if (!IsLeaf()) EncodeFixed32(e + format_.KeyLength + 4, subtree_count);
+  if (KeepsRuns()) {
     std::uint8_t d;
     std::uint8_t t;
     ComputeRuns(i, &d, &t);
-    e[format_.KeyLength + 8] = d;
-    e[format_.KeyLength + 9] = t;
+    const auto at = runs_.begin() + static_cast<std::ptrdiff_t>(2 * (i - 1));
+    runs_.insert(at, {d, t});
     compressed_size_ += CompressedEntrySize(i);
     RefreshEntry(i + 1);
   }
@@ -237,6 +263,10 @@ void TPage::RemoveEntry(int i) {
   const std::size_t stride = Stride();
   const auto at = entries_.begin() + static_cast<std::ptrdiff_t>((i - 1) * stride);
   entries_.erase(at, at + static_cast<std::ptrdiff_t>(stride));
+  if (KeepsRuns()) {
+    const auto run = runs_.begin() + static_cast<std::ptrdiff_t>(2 * (i - 1));
+    runs_.erase(run, run + 2);
+  }
   --count_;
   EntriesChanged();
   RefreshEntry(i);
@@ -344,11 +374,11 @@ std::uint16_t TPage::LoadFrom(const TPageFormat& format, std::uint32_t page_numb
   format_ = format;
   page_number_ = page_number;
   slot_ = slot;
-  type_ = ptRootInterior;
+  SetTypeAndStride(ptRootInterior);
   prev_page_ = 0;
   next_page_ = 0;
   pin_count_ = 0;
-  entries_.reserve((static_cast<std::size_t>(format_.MaxLeafEntries()) + 2) * Stride());
+  ReserveEntries();
   return DecodeKeepingStorage(src, length, page_count);
 }
 
@@ -358,6 +388,7 @@ std::uint16_t TPage::DecodeKeepingStorage(const std::uint8_t* src, std::size_t l
   if (rc != 0) {
     count_ = 0;
     entries_.clear();
+    runs_.clear();
     compressed_size_ = 0;
     EntriesChanged();
   }
@@ -384,11 +415,12 @@ std::uint16_t TPage::DecodeImage(const std::uint8_t* src, std::size_t length,
   if ((prev != 0 && prev == page_number_) || (next != 0 && next == page_number_)) {
     return TABULA_INDEXCORRUPT;
   }
-  type_ = type;
+  SetTypeAndStride(type);
   prev_page_ = prev;
   next_page_ = next;
   if (type == ptRawData) {
     entries_.clear();
+    runs_.clear();
     raw_.assign(src + kPageEntries, src + kPageSize);
     return 0;
   }
@@ -405,23 +437,23 @@ std::uint16_t TPage::DecodeImage(const std::uint8_t* src, std::size_t length,
     }
   }
   // The storage may hold the bytes of an earlier page (LoadFrom): every byte of every entry is
-  // written here. Every entry but the last is copied in whole 8-byte words, as EncodeTo does:
-  // the words read a few bytes of the next stored entry (still inside the image) and write
-  // them over the tail of this decoded entry and the start of the next one, which its own copy
-  // overwrites. The tails that are not stored (the run bytes, and a leaf's subtree count) are
-  // then zeroed. The last entry is copied exactly, so nothing is written past the entries.
+  // written here. Leaves and interior pages with counts are stored as they are kept.
   entries_.resize(static_cast<std::size_t>(count) * stride);
-  if (count > 0) {
+  if (count > 0 && entry_size == stride) {
+    std::memcpy(entries_.data(), src + kPageEntries, static_cast<std::size_t>(count) * stride);
+  } else if (count > 0) {
+    // An interior page of an index without counts: each entry gets a count of 0. Every entry
+    // but the last is copied in whole 8-byte words, as EncodeTo does: the words read a few
+    // bytes of the next stored entry (still inside the image) and write them over the count
+    // of this entry and the start of the next one, which its own copy overwrites. The counts
+    // are zeroed afterwards. The last entry is copied exactly, so nothing is written past the
+    // entries.
     std::uint8_t* e = entries_.data();
     const std::uint8_t* p = src + kPageEntries;
     CopyEntryWords((entry_size + 7) / 8, e, stride, p, entry_size, count - 1);
     std::memcpy(e + static_cast<std::size_t>(count - 1) * stride,
                 p + static_cast<std::size_t>(count - 1) * entry_size, entry_size);
-    if (stride - entry_size == 6) {
-      for (int i = 1; i <= count; ++i, e += stride) std::memset(e + entry_size, 0, 6);
-    } else {
-      for (int i = 1; i <= count; ++i, e += stride) std::memset(e + entry_size, 0, 2);
-    }
+    for (int i = 1; i <= count; ++i, e += stride) std::memset(e + entry_size, 0, 4);
   }
   count_ = count;
   RefreshAll();
@@ -513,11 +545,14 @@ void TPage::EncodeTo(std::uint8_t* dst) const {
     const std::size_t kl = format_.KeyLength;
     const std::size_t entry_size = IsLeaf() ? kl + 4 : format_.InteriorEntrySize();
     used = static_cast<std::size_t>(count_) * entry_size;
-    if (count_ > 0) {
-      // Every entry but the last is copied in whole 8-byte words: the few bytes copied beyond
-      // its end land in the next entry's place, which is written after it, and are read from
-      // within the next entry (the stride is longer than the entry). The last entry is copied
-      // exactly, so nothing is written past the entries.
+    if (count_ > 0 && entry_size == Stride()) {
+      std::memcpy(dst + kPageEntries, entries_.data(), used);
+    } else if (count_ > 0) {
+      // An interior page of an index without counts. Every entry but the last is copied in
+      // whole 8-byte words: the few bytes copied beyond its end land in the next entry's place,
+      // which is written after it, and are read from within the next entry (the stride is
+      // longer than the entry). The last entry is copied exactly, so nothing is written past
+      // the entries.
       std::uint8_t* p = dst + kPageEntries;
       const std::uint8_t* e = entries_.data();
       CopyEntryWords((entry_size + 7) / 8, p, entry_size, e, Stride(), count_ - 1);

@@ -1,7 +1,10 @@
 // TPage: one 4096-byte page of an index B-tree, held decoded in memory.
 //
-// A page keeps its entries decoded, each key length + 10 bytes long (the key, a 32-bit value,
-// a 32-bit subtree count, the duplicate-prefix byte and the trailing-zero byte), and offers the
+// A page keeps its entries decoded in the layout of an uncompressed page: a leaf entry is the
+// key and a 32-bit value, an interior entry also has a 32-bit subtree count (kept in memory
+// even where the index stores none), so that an uncompressed page is read and written with one
+// copy. The duplicate-prefix and trailing-zero bytes of every entry are kept beside the entries
+// when the index compresses its leaves. The page offers the
 // page-level operations of the tree: the three bisection searches, inserting and removing
 // entries, moving runs of entries between pages, and the codec of the page image. DecodeFrom is
 // bounded by the image: an entry count, encoded size or entry that runs past the page, a child
@@ -169,12 +172,15 @@ class TPage {
   const std::uint8_t* Key(int i) const { return Entry(i); }
   std::uint32_t Value(int i) const { return DecodeFixed32(Entry(i) + format_.KeyLength); }
   void SetValue(int i, std::uint32_t value);
+  // 0 for a leaf entry.
   std::uint32_t SubtreeCount(int i) const {
-    return DecodeFixed32(Entry(i) + format_.KeyLength + 4);
+    return IsLeaf() ? 0 : DecodeFixed32(Entry(i) + format_.KeyLength + 4);
   }
+  // Ignored on a leaf, which keeps no counts.
   void SetSubtreeCount(int i, std::uint32_t count);
-  std::uint8_t DupPrefix(int i) const { return Entry(i)[format_.KeyLength + 8]; }
-  std::uint8_t TrailZeros(int i) const { return Entry(i)[format_.KeyLength + 9]; }
+  // 0 when the index does not compress.
+  std::uint8_t DupPrefix(int i) const { return runs_.empty() ? 0 : runs_[2 * (i - 1)]; }
+  std::uint8_t TrailZeros(int i) const { return runs_.empty() ? 0 : runs_[2 * (i - 1) + 1]; }
   // Keys in this subtree: the entry count of a leaf, the sum of subtree counts of an interior.
   std::uint64_t Total() const;
   // Sum of the subtree counts of entries 1 .. i-1 (of a leaf: i - 1). An interior page that is
@@ -188,7 +194,8 @@ class TPage {
   void RemoveEntry(int i);
   void SetKey(int i, const std::uint8_t* key);
   // Moves `n` entries starting at entry `first` into `dst`, where they become entries
-  // dst_pos .. dst_pos + n - 1. REQUIRES: both pages have the same format.
+  // dst_pos .. dst_pos + n - 1. REQUIRES: both pages have the same format and are both leaves
+  // or both interior pages.
   void MoveEntries(int first, int n, TPage& dst, int dst_pos);
 
   // The on-disk size of the entries (a compressed leaf's encoded size field).
@@ -221,15 +228,29 @@ class TPage {
   // holds for a prefix of the entries.
   template <typename TBefore>
   int FindLast(TBefore before) const;
-  std::size_t Stride() const { return format_.KeyLength + 10u; }
+  std::size_t Stride() const { return stride_; }
+  // The entry length in memory of a page of `type`: key and value, and an interior entry's
+  // subtree count.
+  std::size_t StrideOf(std::uint8_t type) const {
+    return format_.KeyLength + ((type == ptLeaf || type == ptRootLeaf) ? 4u : 8u);
+  }
+  // Sets the page type and the stride that goes with it. REQUIRES: no entries, or a type of the
+  // same kind (leaf or not).
+  void SetTypeAndStride(std::uint8_t type) {
+    type_ = type;
+    stride_ = StrideOf(type);
+  }
   std::uint8_t* Entry(int i) { return entries_.data() + (i - 1) * Stride(); }
   const std::uint8_t* Entry(int i) const { return entries_.data() + (i - 1) * Stride(); }
+  bool KeepsRuns() const { return format_.Compression != icNone; }
   // The duplicate-prefix and trailing-zero bytes entry i gets under the index's compression.
   void ComputeRuns(int i, std::uint8_t* d, std::uint8_t* t) const;
   std::size_t CompressedEntrySize(int i) const;
   // Recomputes d and t of entry i and adjusts the compressed size.
   void RefreshEntry(int i);
   void RefreshAll();
+  // Reserves room for a full page of either kind (see Reset).
+  void ReserveEntries();
   // DecodeFrom without clearing the entry storage first; on failure the page is left empty.
   std::uint16_t DecodeKeepingStorage(const std::uint8_t* src, std::size_t length,
                                      std::uint32_t page_count);
@@ -242,6 +263,7 @@ class TPage {
   std::uint32_t page_number_ = 0;
   int slot_ = 0;
   std::uint8_t type_ = ptRootInterior;
+  std::size_t stride_ = 8;  // Stride(): StrideOf(type_)
   std::uint32_t prev_page_ = 0;
   std::uint32_t next_page_ = 0;
   bool dirty_ = false;
@@ -251,6 +273,9 @@ class TPage {
   // Sum of the compressed entry sizes (maintained whenever the index compresses its leaves).
   std::size_t compressed_size_ = 0;
   std::vector<std::uint8_t> entries_;
+  // Of an index that compresses its leaves: the duplicate-prefix and trailing-zero bytes of
+  // every entry, two bytes per entry; otherwise empty.
+  std::vector<std::uint8_t> runs_;
   std::vector<std::uint8_t> raw_;
   // Running sums of an interior page's subtree counts, prefix_[j] for entries 1 .. j; empty
   // when not built. The first CountBefore after a change sums directly, so that a write's
