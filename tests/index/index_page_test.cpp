@@ -504,6 +504,33 @@ TEST(IndexPageTest, RandomlyDamagedPagesDecodeWithinBounds) {
   EXPECT_GT(decoded_ok, 100);
 }
 
+// A leaf keeps no subtree counts: setting one is ignored and leaves its neighbours alone, and a
+// page that changes between leaf and interior with entries keeps every key and value.
+TEST(IndexPageTest, LeafEntriesKeepNoCountsAndSurviveAChangeOfKind) {
+  TPage page;
+  page.Reset(Format(3, icNone), 1, 1);
+  page.SetPageType(ptLeaf);
+  const std::uint8_t keys[3][3] = {{'A', 'A', 'A'}, {'B', 'B', 'B'}, {'C', 'C', 'C'}};
+  for (int i = 0; i < 3; ++i) page.InsertEntry(i + 1, keys[i], 10 + i, 99);
+  page.SetSubtreeCount(2, 0xFFFFFFFF);
+  const Bytes leaf_image = Image(ptLeaf, 3, 0, 0, 0, {'A', 'A', 'A', 10, 0, 0, 0,  //
+                                                      'B', 'B', 'B', 11, 0, 0, 0,  //
+                                                      'C', 'C', 'C', 12, 0, 0, 0});
+  EXPECT_EQ(Encoded(page), leaf_image);
+  EXPECT_EQ(page.SubtreeCount(2), 0u);
+
+  page.SetPageType(ptInterior);
+  page.SetSubtreeCount(3, 7);
+  EXPECT_EQ(Encoded(page),
+            Image(ptInterior, 3, 0, 0, 0, {'A', 'A', 'A', 10, 0, 0, 0, 0, 0, 0, 0,  //
+                                           'B', 'B', 'B', 11, 0, 0, 0, 0, 0, 0, 0,  //
+                                           'C', 'C', 'C', 12, 0, 0, 0, 7, 0, 0, 0}));
+  page.SetPageType(ptRootLeaf);
+  Bytes root_leaf = leaf_image;
+  root_leaf[0] = ptRootLeaf;
+  EXPECT_EQ(Encoded(page), root_leaf);
+}
+
 TEST(IndexPageTest, FreeAndRawPagesEncode) {
   TPage page;
   page.Reset(Format(3, icNone), 4, 1);
