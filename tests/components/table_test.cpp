@@ -386,6 +386,42 @@ TEST_F(TableTest, FieldValuesReadBackFromTheRecordOfEveryType) {
   table.Close();
 }
 
+TEST_F(TableTest, ARecordJustPostedThatARollbackTookBackIsNotEdited) {
+  TTabulaDatabase database;
+  database.SetDatabaseName("RollbackDb");
+  database.SetDirectory(directory_);
+  database.Open();
+  TTabulaTable table;
+  DefinePeople(table);
+  table.SetDatabaseName("RollbackDb");
+  table.CreateTable();
+  table.SetIndexName("BY_NAME");
+  table.Open();
+  for (const char* name : {"Ann", "Bob", "Cy"}) AddPerson(table, name, name[0]);
+  database.StartTransaction();
+  AddPerson(table, "Bea", 9);
+  const TBookmark bea = table.GetBookmark();
+  database.Rollback();
+  // The table still shows what it posted; the record itself is gone.
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Bea");
+  EXPECT_FALSE(table.BookmarkValid(bea));
+  try {
+    table.Edit();
+    ADD_FAILURE() << "edit of a record taken back accepted";
+  } catch (const ETabulaEngineError& error) {
+    EXPECT_EQ(error.ErrorCode(), TABULA_KEYORRECDELETED);
+  }
+  EXPECT_EQ(table.State(), dsBrowse);
+  EXPECT_EQ(table.RecordCount(), 3);
+  EXPECT_EQ(Column(table, "Name"), (std::vector<std::string>{"Ann", "Bob", "Cy"}));
+  // After a range the table goes on from the range's first record.
+  AddPerson(table, "Dan", 4);
+  table.SetRange({"B"}, {"C~"});
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Bob");
+  EXPECT_EQ(Column(table, "Name"), (std::vector<std::string>{"Bob", "Cy"}));
+  table.Close();
+}
+
 TEST_F(TableTest, FieldAndIndexDefinitionsComeFromTheTable) {
   TTabulaTable table;
   DefinePeople(table);
@@ -768,6 +804,16 @@ TEST_F(TableTest, MasterDetailFollowsTheMasterRecord) {
   detail.FieldByName("Name").SetAsString("d");
   detail.Post();
   EXPECT_EQ(Column(detail, "Name"), (std::vector<std::string>{"b", "d"}));
+  master.First();
+  EXPECT_EQ(Column(detail, "Name"), (std::vector<std::string>{"a", "c"}));
+  // A master record just posted leads its details at once, and keeps them through an edit.
+  AddPerson(master, "Green", 3);
+  EXPECT_TRUE(detail.IsEmpty());
+  AddPerson(detail, "e", 3);
+  master.Edit();
+  master.FieldByName("Name").SetAsString("Lime");
+  master.Post();
+  EXPECT_EQ(Column(detail, "Name"), (std::vector<std::string>{"e"}));
   master.First();
   EXPECT_EQ(Column(detail, "Name"), (std::vector<std::string>{"a", "c"}));
 
