@@ -1,6 +1,7 @@
 #include "engine/index/index_page.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "engine/base/coding.h"
@@ -41,6 +42,14 @@ void CopyEntryWords(std::size_t words, std::uint8_t* dst, std::size_t dst_stride
         for (std::size_t w = 0; w < words; ++w) std::memcpy(dst + 8 * w, src + 8 * w, 8);
       }
   }
+}
+
+// The first n (1..8) bytes at p as a big-endian number. REQUIRES: 8 bytes readable at p.
+inline std::uint64_t PrefixWord(const std::uint8_t* p, std::size_t n) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  return word >> (64 - 8 * n);
 }
 
 }  // namespace
@@ -330,14 +339,32 @@ int TPage::FindLast(TBefore before) const {
   return found;
 }
 
+template <typename TWordBefore, typename TBytesBefore>
+int TPage::FindLastByBytes(const std::uint8_t* key, std::size_t n, TWordBefore word_before,
+                           TBytesBefore bytes_before) const {
+  if (n >= 1 && n <= 8 && Stride() >= 8) {
+    // A short key (an integer or date key) is compared as one big-endian number: every entry
+    // has 8 readable bytes from its key on, and the search key is copied into a word of its own.
+    std::uint8_t padded[8] = {};
+    std::memcpy(padded, key, n);
+    const std::uint64_t search = PrefixWord(padded, n);
+    return FindLast([&](const std::uint8_t* k) { return word_before(PrefixWord(k, n), search); });
+  }
+  return FindLast([&](const std::uint8_t* k) { return bytes_before(std::memcmp(k, key, n)); });
+}
+
 int TPage::FindLastNotGreater(const std::uint8_t* key, std::size_t n,
                               const TKeyComparator& cmp) const {
   // Plain byte order is compared here, without a call through the comparator per key.
   switch (cmp.ByteOrder()) {
     case 1:
-      return FindLast([&](const std::uint8_t* k) { return std::memcmp(k, key, n) <= 0; });
+      return FindLastByBytes(
+          key, n, [](std::uint64_t k, std::uint64_t s) { return k <= s; },
+          [](int c) { return c <= 0; });
     case -1:
-      return FindLast([&](const std::uint8_t* k) { return std::memcmp(k, key, n) >= 0; });
+      return FindLastByBytes(
+          key, n, [](std::uint64_t k, std::uint64_t s) { return k >= s; },
+          [](int c) { return c >= 0; });
     default:
       return FindLast([&](const std::uint8_t* k) { return cmp.CompareKeys(k, key, n) <= 0; });
   }
@@ -346,9 +373,13 @@ int TPage::FindLastNotGreater(const std::uint8_t* key, std::size_t n,
 int TPage::FindLastLess(const std::uint8_t* key, std::size_t n, const TKeyComparator& cmp) const {
   switch (cmp.ByteOrder()) {
     case 1:
-      return FindLast([&](const std::uint8_t* k) { return std::memcmp(k, key, n) < 0; });
+      return FindLastByBytes(
+          key, n, [](std::uint64_t k, std::uint64_t s) { return k < s; },
+          [](int c) { return c < 0; });
     case -1:
-      return FindLast([&](const std::uint8_t* k) { return std::memcmp(k, key, n) > 0; });
+      return FindLastByBytes(
+          key, n, [](std::uint64_t k, std::uint64_t s) { return k > s; },
+          [](int c) { return c > 0; });
     default:
       return FindLast([&](const std::uint8_t* k) { return cmp.CompareKeys(k, key, n) < 0; });
   }

@@ -228,6 +228,11 @@ class TPage {
   // holds for a prefix of the entries.
   template <typename TBefore>
   int FindLast(TBefore before) const;
+  // FindLast over plain byte order: `word_before(entry, search)` on short keys read as
+  // numbers, `bytes_before(memcmp(entry, key, n))` otherwise.
+  template <typename TWordBefore, typename TBytesBefore>
+  int FindLastByBytes(const std::uint8_t* key, std::size_t n, TWordBefore word_before,
+                      TBytesBefore bytes_before) const;
   std::size_t Stride() const { return stride_; }
   // The entry length in memory of a page of `type`: key and value, and an interior entry's
   // subtree count.

@@ -367,35 +367,46 @@ class TOpaqueComparator final : public TKeyComparator {
 
 TEST(IndexPageTest, ByteOrderSearchesAgreeWithTheComparator) {
   std::mt19937 random(5);
+  // Byte values around the sign bit, few enough to give runs of equal keys; key lengths below,
+  // at and beyond a machine word, searched over whole keys and over prefixes.
+  const std::uint8_t values[] = {0, 1, 0x7F, 0x80, 0xFF};
+  auto random_key = [&](std::uint16_t kl) {
+    Bytes key(kl);
+    for (std::uint8_t& b : key) b = values[random() % 5];
+    return key;
+  };
   for (const bool descending : {false, true}) {
     SCOPED_TRACE(descending ? "descending" : "ascending");
     const TBytewiseKeyComparator bytes(descending);
     ASSERT_EQ(bytes.ByteOrder(), descending ? -1 : 1);
     const TOpaqueComparator opaque(bytes);
     ASSERT_EQ(opaque.ByteOrder(), 0);
-    for (const bool leaf : {true, false}) {
-      TPage page;
-      page.Reset(Format(3, icNone), 1, 1);
-      page.SetPageType(leaf ? ptRootLeaf : ptRootInterior);
-      // Keys with runs of equal ones, in the comparator's order.
-      std::vector<Bytes> keys;
-      for (int i = 0; i < 150; ++i) {
-        keys.push_back(
-            {static_cast<std::uint8_t>(random() % 8), 0, static_cast<std::uint8_t>(random() % 3)});
-      }
-      std::sort(keys.begin(), keys.end(), [&](const Bytes& a, const Bytes& b) {
-        return bytes.CompareKeys(a.data(), b.data(), 3) < 0;
-      });
-      for (const Bytes& key : keys) page.InsertEntry(page.Count() + 1, key.data(), 1, 1);
-      for (int probe = 0; probe < 300; ++probe) {
-        const Bytes key = {static_cast<std::uint8_t>(random() % 9), 0,
-                           static_cast<std::uint8_t>(random() % 4)};
-        for (const std::size_t n : {std::size_t{1}, std::size_t{3}}) {
-          ASSERT_EQ(page.FindLastNotGreater(key.data(), n, bytes),
-                    page.FindLastNotGreater(key.data(), n, opaque));
-          ASSERT_EQ(page.FindLastLess(key.data(), n, bytes),
-                    page.FindLastLess(key.data(), n, opaque));
-          ASSERT_EQ(page.FindExact(key.data(), n, bytes), page.FindExact(key.data(), n, opaque));
+    for (const std::uint16_t kl : {3, 5, 8, 12}) {
+      for (const bool leaf : {true, false}) {
+        SCOPED_TRACE(std::string(leaf ? "leaf" : "interior") + ", key length " +
+                     std::to_string(kl));
+        TPage page;
+        page.Reset(Format(kl, icNone), 1, 1);
+        page.SetPageType(leaf ? ptRootLeaf : ptRootInterior);
+        std::vector<Bytes> keys;
+        for (int i = 0; i < 150; ++i) keys.push_back(random_key(kl));
+        std::sort(keys.begin(), keys.end(), [&](const Bytes& a, const Bytes& b) {
+          return bytes.CompareKeys(a.data(), b.data(), kl) < 0;
+        });
+        for (const Bytes& key : keys) page.InsertEntry(page.Count() + 1, key.data(), 1, 1);
+        for (int probe = 0; probe < 300; ++probe) {
+          // Half the probes are keys of the page.
+          const Bytes key = (probe % 2 == 0) ? keys[random() % keys.size()] : random_key(kl);
+          for (const std::size_t n : {std::size_t{1}, std::size_t{kl / 2u + 1}, std::size_t{kl}}) {
+            ASSERT_EQ(page.FindLastNotGreater(key.data(), n, bytes),
+                      page.FindLastNotGreater(key.data(), n, opaque))
+                << "n " << n;
+            ASSERT_EQ(page.FindLastLess(key.data(), n, bytes),
+                      page.FindLastLess(key.data(), n, opaque))
+                << "n " << n;
+            ASSERT_EQ(page.FindExact(key.data(), n, bytes), page.FindExact(key.data(), n, opaque))
+                << "n " << n;
+          }
         }
       }
     }
