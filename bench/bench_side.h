@@ -8,6 +8,7 @@
 // Thread-safety: one thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -29,6 +30,16 @@ struct TSideOptions {
   // Cache budget of the whole table (records and every index) in bytes.
   std::int64_t CacheBytes = 6 << 20;
 };
+
+// Our engine has one cache setting, the session's DataBufferSize S: the record cache holds
+// S bytes of records (at most the session's DataBufferCount of them) and the index file keeps
+// S div 8192 pages of 4 KiB for each of its five slots (the four indexes and the deleted-record
+// index), pooled, so S/2 bytes per slot. Records and five slots thus take 3.5 S: this is the S
+// whose caches fill at most the budget (less when the record count caps the record cache).
+inline std::int64_t EngineDataBufferSize(std::int64_t cache_bytes) {
+  constexpr std::int64_t kIndexSlots = 5;
+  return std::max<std::int64_t>(cache_bytes * 2 / (2 + kIndexSlots), 8192);
+}
 
 // What a scan returns: the number of records and the order-independent sum of MixRecord.
 struct TScanResult {

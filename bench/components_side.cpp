@@ -24,10 +24,6 @@ constexpr const char* kTableName = "Staff";
 constexpr double kDaysBeforeOrigin = 693594.0;
 constexpr double kMsPerDay = 86400000.0;
 
-// The record cache and the page caches of the five index slots share the budget equally, as on
-// the cursor side.
-constexpr std::int64_t kCacheParts = 6;
-
 template <std::size_t Capacity>
 std::string Text(const TText<Capacity>& text) {
   return std::string(text.View());
@@ -46,7 +42,7 @@ class TComponentsSide : public TBenchSide {
   explicit TComponentsSide(const TSideOptions& options) : options_(options) {
     TTabulaSession& session = Sessions().DefaultSession();
     session.SetDataBufferSize(
-        static_cast<std::int32_t>(std::max<std::int64_t>(options.CacheBytes / kCacheParts, 8192)));
+        static_cast<std::int32_t>(EngineDataBufferSize(options.CacheBytes)));
     session.SetForceBufferFlush(options.Durability == TDurability::kDurable);
     database_ = std::make_unique<TTabulaDatabase>();
     database_->SetDatabaseName(kDatabaseName);

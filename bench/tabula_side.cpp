@@ -51,10 +51,6 @@ enum : std::uint16_t {
   kLastUpdated,
 };
 
-// The record cache and the index pages of every index get equal shares of the budget: the data
-// file and five index slots (the four indexes and the engine's own deleted-record index).
-constexpr std::int64_t kCacheParts = 6;
-
 TFieldDescriptor Field(const char* name, std::uint8_t type, std::uint8_t size = 0,
                        std::uint8_t subtype = fldstNone) {
   TFieldDescriptor field;
@@ -116,7 +112,7 @@ class TTabulaSide : public TBenchSide {
   explicit TTabulaSide(const TSideOptions& options) : options_(options) {
     session_ = std::make_unique<TDataSession>();
     session_->SetDataBufferSize(
-        static_cast<std::int32_t>(std::max<std::int64_t>(options.CacheBytes / kCacheParts, 8192)));
+        static_cast<std::int32_t>(EngineDataBufferSize(options.CacheBytes)));
     session_->SetForceBufferFlush(options.Durability == TDurability::kDurable);
   }
   ~TTabulaSide() override {
