@@ -341,6 +341,7 @@ bool TIndexFile::HeaderChanged() {
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     if (has_moved[slot]) caches_[slot] = std::move(moved[slot]);
   }
+  NoteSlotsWithPages();
   TakeHeader(std::move(decoded));
   return true;
 }
@@ -489,6 +490,14 @@ void TIndexFile::RotateSlots(int first, int middle, int last) {
   std::rotate(caches_.begin() + first, caches_.begin() + middle, caches_.begin() + last);
   for (int slot = first; slot < last; ++slot) {
     for (auto& entry : caches_[slot].pages) entry.second->SetSlot(slot);
+  }
+  NoteSlotsWithPages();
+}
+
+void TIndexFile::NoteSlotsWithPages() {
+  slots_with_pages_ = 0;
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    if (!caches_[slot].pages.empty()) slots_with_pages_ |= std::uint64_t{1} << slot;
   }
 }
 
@@ -710,6 +719,7 @@ void TIndexFile::InsertCached(int slot, std::unique_ptr<TPage> page) {
   TSlotCache& cache = caches_[slot];
   TPage* raw = page.get();
   cache.pages[raw->PageNumber()] = std::move(page);
+  slots_with_pages_ |= std::uint64_t{1} << slot;
   MruPushFront(cache, raw);
 }
 
@@ -719,6 +729,7 @@ std::unique_ptr<TPage> TIndexFile::RemoveFromCache(int slot, TPage* page) {
   const auto it = cache.pages.find(page->PageNumber());
   std::unique_ptr<TPage> owned = std::move(it->second);
   cache.pages.erase(it);
+  if (cache.pages.empty()) slots_with_pages_ &= ~(std::uint64_t{1} << slot);
   return owned;
 }
 
@@ -751,9 +762,9 @@ std::unique_ptr<TPage> TIndexFile::TakePageObject(int slot) {
 bool TIndexFile::PoolFull(int slot) const {
   std::size_t pages = 0;
   std::size_t shares = 0;
-  for (int s = 0; s < kIndexSlotCount; ++s) {
-    const TSlotCache& cache = caches_[s];
-    if (cache.pages.empty() && s != slot) continue;
+  for (std::uint64_t bits = slots_with_pages_ | (std::uint64_t{1} << slot); bits != 0;
+       bits &= bits - 1) {
+    const TSlotCache& cache = caches_[__builtin_ctzll(bits)];
     pages += cache.pages.size();
     shares += static_cast<std::size_t>(std::max(cache.capacity, 0));
   }
@@ -762,7 +773,8 @@ bool TIndexFile::PoolFull(int slot) const {
 
 TPage* TIndexFile::OldestReusablePage() const {
   TPage* oldest = nullptr;
-  for (const TSlotCache& cache : caches_) {
+  for (std::uint64_t bits = slots_with_pages_; bits != 0; bits &= bits - 1) {
+    const TSlotCache& cache = caches_[__builtin_ctzll(bits)];
     for (TPage* page = cache.mru_tail; page != nullptr; page = page->MruPrev) {
       if (page->Dirty() || page->PinCount() != 0) continue;
       if (oldest == nullptr || page->LastUse < oldest->LastUse) oldest = page;
@@ -995,6 +1007,7 @@ void TIndexFile::DiscardSlot(int slot) {
     if (spare_.size() < kSparePages) spare_.push_back(std::move(it->second));
     it = cache.pages.erase(it);
   }
+  if (cache.pages.empty()) slots_with_pages_ &= ~(std::uint64_t{1} << slot);
   cache.capacity = default_capacity_;
 }
 

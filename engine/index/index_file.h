@@ -310,6 +310,11 @@ class TIndexFile : public TFileHandler, public TPageStore {
   std::string temp_directory_;
   bool in_transaction_ = false;
   std::array<TSlotCache, kIndexSlotCount> caches_;
+  // Bit s set: caches_[s] holds pages. Kept by InsertCached, RemoveFromCache and DiscardSlot,
+  // and taken anew (NoteSlotsWithPages) when slots move.
+  static_assert(kIndexSlotCount <= 64);
+  std::uint64_t slots_with_pages_ = 0;
+  void NoteSlotsWithPages();
   // Spare page objects (the page stack): at most kSparePages.
   static constexpr std::size_t kSparePages = 4;
   std::vector<std::unique_ptr<TPage>> spare_;
