@@ -441,6 +441,48 @@ TEST_F(IndexFileTest, CacheStaysWithinItsCapacityAndGrowsInsideATransaction) {
   EXPECT_EQ(count, 3500u);
 }
 
+// The pool follows a slot whose index moves down when an earlier index is deleted: the moved
+// slot's cached pages still count and are still reused, so the two slots stay within their
+// shares.
+TEST_F(IndexFileTest, PoolFollowsASlotThatMoves) {
+  TIndexFile file;
+  file.SetFileName(PathOf("MOVE.IDX"));
+  file.SetTempDirectory(dir_.string());
+  file.SetDataBufferSize(65536);  // 8 pages per index
+  file.CreateHeader();
+  file.DefinePrimaryIndex(PrimaryOnStaffNo(), StaffFields());
+  ASSERT_EQ(file.AddSecondaryIndex(ByName(), StaffFields()), 1);
+  TIndexDefinition second = ByName();
+  second.Name = "ByNameToo";
+  ASSERT_EQ(file.AddSecondaryIndex(second, StaffFields()), 2);
+  file.CreateNew();
+  const std::uint16_t name_length = file.Header().Descriptors[2].KeyLength;
+  std::uint32_t next = 0;
+  auto insert = [&](int name_slot, std::uint32_t count) {
+    for (std::uint32_t end = next + count; next < end; ++next) {
+      const Bytes number = BigEndianKey(next, 5);
+      file.InsertKey(0, cmp_, number.data(), next + 1);
+      const Bytes name = BigEndianKey(next * 2654435761u, name_length);
+      file.InsertKey(name_slot, cmp_, name.data(), next + 1);
+      ASSERT_LE(file.CachedPages(0) + file.CachedPages(name_slot), 16) << next;
+    }
+  };
+  insert(2, 1500);
+  file.FlushPages();
+  ASSERT_GT(file.CachedPages(2), 0);
+  file.DeleteIndex(1);
+  ASSERT_EQ(file.IndexSlot("ByNameToo"), 1);
+  EXPECT_GT(file.CachedPages(1), 0);
+  EXPECT_EQ(file.CachedPages(2), 0);
+  insert(1, 1500);
+  file.FlushPages();
+  for (const int slot : {0, 1}) {
+    std::uint64_t count = 0;
+    ASSERT_EQ(file.Tree(slot, cmp_).CheckTree(&count), "") << slot;
+    EXPECT_EQ(count, 3000u) << slot;
+  }
+}
+
 // The slots' shares form one pool: an index filled in random order uses the pages that an index
 // appended in key order leaves (the latter needs little beyond its rightmost path), and the two
 // together stay within their shares, inside a transaction as outside.
