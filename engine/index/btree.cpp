@@ -150,8 +150,45 @@ void TBTree::PropagateFirstKey(TPath& path, int level) {
   }
 }
 
-void TBTree::Insert(const std::uint8_t* key, std::uint32_t value) {
+bool TBTree::FollowHint(const std::uint8_t* key, const TInsertHint& hint, TPath& path) {
+  if (hint.Depth <= 0 || hint.Depth > kMaxTreeDepth || hint.Pages[0] != store_.RootPage(slot_)) {
+    return false;
+  }
+  const std::size_t kl = format_.KeyLength;
+  for (int level = 0; level < hint.Depth; ++level) {
+    const std::uint32_t number = hint.Pages[level];
+    if (level > 0) {
+      const TLevel& up = path[level - 1];
+      if (up.page->Value(up.pos) != number) break;
+    }
+    TPage* page = Fetch(number, false);
+    const int pos = hint.Positions[level];
+    path.Push(page, pos);
+    const bool leaf_level = level == hint.Depth - 1;
+    if (page->Free() || page->IsRoot() != (level == 0) || page->IsLeaf() != leaf_level) break;
+    if (!leaf_level) {
+      if (pos < 1 || pos > page->Count()) break;
+      continue;
+    }
+    // The place an insert searches for: after the last key not greater, before a greater one;
+    // at either end of the leaf only when no leaf lies beyond that end.
+    const int count = page->Count();
+    if (count < 1 || pos < 1 || pos > count + 1) break;
+    if (pos == 1 ? page->PrevPage() != 0 : cmp_.CompareKeys(page->Key(pos - 1), key, kl) > 0) {
+      break;
+    }
+    if (pos > count ? page->NextPage() != 0 : cmp_.CompareKeys(page->Key(pos), key, kl) <= 0) {
+      break;
+    }
+    return true;
+  }
+  path.ReleaseFrom(0);
+  return false;
+}
+
+void TBTree::Insert(const std::uint8_t* key, std::uint32_t value, TInsertHint* hint) {
   if (store_.RootPage(slot_) == 0) {
+    if (hint != nullptr) hint->Clear();
     TPagePin page(store_, store_.AllocatePage(slot_));
     page->SetPageType(ptRootLeaf);
     page->InsertEntry(1, key, value, 0);
@@ -160,7 +197,9 @@ void TBTree::Insert(const std::uint8_t* key, std::uint32_t value) {
     return;
   }
   TPath path(store_);
-  DescendForUpdate(key, false, path);
+  const bool hinted = hint != nullptr && FollowHint(key, *hint, path);
+  if (hint != nullptr) hint->Clear();
+  if (!hinted) DescendForUpdate(key, false, path);
   const int leaf_level = path.Depth() - 1;
   for (int l = 0; l < leaf_level; ++l) {
     TLevel& at = path[l];
@@ -280,16 +319,35 @@ bool TBTree::Remove(const std::uint8_t* key, std::uint32_t value) {
   return true;
 }
 
-bool TBTree::Contains(const std::uint8_t* key) {
+bool TBTree::Contains(const std::uint8_t* key, TInsertHint* hint) {
+  if (hint != nullptr) hint->Clear();
   if (store_.RootPage(slot_) == 0) return false;
   TPath path(store_);
   DescendForUpdate(key, true, path);
-  if (path.Leaf().pos > path.Leaf().page->Count()) {
-    // Every key of this leaf is below: an equal key can only open the next leaf.
+  auto keep_place = [&] {
+    hint->Depth = path.Depth();
+    for (int level = 0; level < path.Depth(); ++level) {
+      hint->Pages[level] = path[level].page->PageNumber();
+      hint->Positions[level] = path[level].pos;
+    }
+  };
+  const bool stepped = path.Leaf().pos > path.Leaf().page->Count();
+  if (stepped) {
+    // Every key of this leaf is below: an equal key can only open the next leaf. In the last
+    // leaf an insert appends (keys arriving in order).
+    if (hint != nullptr && path.Leaf().page->NextPage() == 0 && path.Leaf().page->Count() > 0) {
+      keep_place();
+    }
     if (!NextLeaf(path)) return false;
+    if (hint != nullptr) hint->Clear();
   }
   const TLevel& leaf = path.Leaf();
-  return cmp_.CompareKeys(leaf.page->Key(leaf.pos), key, format_.KeyLength) == 0;
+  const int order = cmp_.CompareKeys(leaf.page->Key(leaf.pos), key, format_.KeyLength);
+  if (order == 0) return true;
+  // The first key not below `key` is above it: an insert goes right before it, in this leaf
+  // when the descent (not a step to the next leaf) found it.
+  if (hint != nullptr && order > 0 && !stepped) keep_place();
+  return false;
 }
 
 void TBTree::Rebalance(TPath& path, int level) {

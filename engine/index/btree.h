@@ -94,6 +94,20 @@ struct TTreePosition {
 
 class TPagePin;  // a pinned page of a tree operation (btree.cpp)
 
+// Where an insert of a key goes, as the uniqueness check that found the key absent saw it: the
+// page and the entry chosen on each level from the root down to the leaf. An insert of the same
+// key right after the check follows it instead of searching again, once each page on the way
+// still is the child its parent's entry points to and the key still falls between two entries
+// of the leaf; anything else (a split, a first or last entry, pages changed since) makes it
+// search as usual. Depth 0: no hint.
+struct TInsertHint {
+  int Depth = 0;
+  std::array<std::uint32_t, kMaxTreeDepth + 1> Pages{};
+  std::array<int, kMaxTreeDepth + 1> Positions{};
+
+  void Clear() { Depth = 0; }
+};
+
 class TBTree {
  public:
   // `store` and `comparator` are not owned and must outlive the tree.
@@ -105,13 +119,17 @@ class TBTree {
   void SetCheckChanges(bool check) { check_changes_ = check; }
 
   // ---- Updates. REQUIRES: key holds Format().KeyLength bytes.
-  void Insert(const std::uint8_t* key, std::uint32_t value);
+  // With a `hint` that Contains just filled for this key, the insert follows it when it still
+  // holds (see TInsertHint); the hint is used up either way.
+  void Insert(const std::uint8_t* key, std::uint32_t value, TInsertHint* hint = nullptr);
   // Removes the entry with this key and value; false (nothing changed) when there is none.
   bool Remove(const std::uint8_t* key, std::uint32_t value);
   // True when a key equal to `key` (the whole key length) is in the index: the uniqueness check
   // of an update, under the write lock. Descends like an update, without ordinals and without
   // change detection.
-  bool Contains(const std::uint8_t* key);
+  // With `hint`, a key found absent leaves there the place its insert goes, when that place
+  // lies between two entries of a leaf; otherwise the hint is cleared.
+  bool Contains(const std::uint8_t* key, TInsertHint* hint = nullptr);
 
   // ---- Reads. Each returns false when a fetch reported a change by another process; the
   // position is then unspecified. An empty index, or no key where asked, leaves the position
@@ -163,6 +181,9 @@ class TBTree {
   // last not greater; fills `path` down to a leaf.
   void DescendForUpdate(const std::uint8_t* key, bool lower_bound, TPath& path);
   bool NextLeaf(TPath& path);
+  // Fills `path` from `hint` when the hint still leads to the insert place of `key`; false
+  // (with `path` empty) when it does not.
+  bool FollowHint(const std::uint8_t* key, const TInsertHint& hint, TPath& path);
   void PropagateFirstKey(TPath& path, int level);
   void SplitPage(TPath& path, int level);
   void Rebalance(TPath& path, int level);

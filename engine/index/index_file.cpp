@@ -592,9 +592,9 @@ void TIndexFile::DecRecordCount() {
 // ---- Keys.
 
 void TIndexFile::InsertKey(int slot, const TKeyComparator& comparator, const std::uint8_t* key,
-                           std::uint32_t record_number) {
+                           std::uint32_t record_number, TInsertHint* hint) {
   TBTree tree(*this, slot, comparator);
-  tree.Insert(key, record_number);
+  tree.Insert(key, record_number, hint);
 }
 
 void TIndexFile::DeleteKey(int slot, const TKeyComparator& comparator, const std::uint8_t* key,

@@ -179,8 +179,9 @@ class TIndexFile : public TFileHandler, public TPageStore {
   bool NoPrimaryIndex() const { return header_.NoPrimaryIndex; }
 
   // ---- Keys. REQUIRES: `key` holds the slot's key length; the comparator is the index's.
+  // `hint` (optional): the place the slot's Contains just found for this key (TInsertHint).
   void InsertKey(int slot, const TKeyComparator& comparator, const std::uint8_t* key,
-                 std::uint32_t record_number);
+                 std::uint32_t record_number, TInsertHint* hint = nullptr);
   // TABULA_INDEXCORRUPT when the key with this record number is not in the index.
   void DeleteKey(int slot, const TKeyComparator& comparator, const std::uint8_t* key,
                  std::uint32_t record_number);

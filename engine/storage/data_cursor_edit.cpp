@@ -204,6 +204,8 @@ class TDataCursor::TEditKeys {
     // The record's key before a change and after it (each Length() bytes).
     std::vector<std::uint8_t> old_key;
     std::vector<std::uint8_t> new_key;
+    // Where an insert's uniqueness check found new_key's place; used by that insert only.
+    TInsertHint insert_hint;
     std::size_t Length() const { return keys->KeyLength(); }
   };
   using TDeletedKey = std::array<std::uint8_t, kSysDeletedKeyLength>;
@@ -281,6 +283,19 @@ class TDataCursor::TEditKeys {
 
   void Insert(const TIndex& index, const std::uint8_t* key, std::int32_t record_no) {
     index_.InsertKey(index.slot, *index.comparator, key, static_cast<std::uint32_t>(record_no));
+  }
+
+  // The uniqueness check of an insert's new key, which leaves the key's place in the index's
+  // hint for InsertNewKey.
+  bool ExistsForInsert(TIndex& index) {
+    return index_.Tree(index.slot, *index.comparator)
+        .Contains(index.new_key.data(), &index.insert_hint);
+  }
+
+  // Inserts the index's new key; follows the hint ExistsForInsert left, if any.
+  void InsertNewKey(TIndex& index, std::int32_t record_no) {
+    index_.InsertKey(index.slot, *index.comparator, index.new_key.data(),
+                     static_cast<std::uint32_t>(record_no), &index.insert_hint);
   }
 
   void Remove(const TIndex& index, const std::uint8_t* key, std::int32_t record_no) {
@@ -707,7 +722,8 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
     const bool check_unique = !(query_result_ && !natural_order_);
     for (const auto& entry : keys.User()) {
       keys.BuildKey(*entry, image, size, &entry->new_key);
-      if (check_unique && entry->unique && keys.Exists(*entry, entry->new_key.data())) {
+      entry->insert_hint.Clear();
+      if (check_unique && entry->unique && keys.ExistsForInsert(*entry)) {
         RaiseKeyViolation(entry->name);
       }
     }
@@ -736,7 +752,7 @@ void TDataCursor::PostInsert(std::uint8_t* image, bool reposition) {
     }
     const bool reused = RecordStatus(record->Image()) == kStatusDeleted;
     const std::int32_t old_id = RecordIdentifier(record->Image());
-    for (const auto& entry : keys.User()) keys.Insert(*entry, entry->new_key.data(), record_no);
+    for (const auto& entry : keys.User()) keys.InsertNewKey(*entry, record_no);
     if (reused) {
       keys.ReplaceDeleted(kStatusDeleted, old_id, kStatusActive, record_id, record_no);
     } else {

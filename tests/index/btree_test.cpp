@@ -172,6 +172,134 @@ TEST(BTreeTest, RandomInsertsAndDeletesMatchAMultimap) {
   }
 }
 
+// The uniqueness check of an insert leaves the key's place in a hint; the insert follows it.
+// Between the two, other keys go in and out (splits, merges, freed and reused pages, a new
+// root), so that many hints no longer hold: every insert must still land where a search puts
+// it, and the hint is used up.
+TEST(BTreeTest, InsertsFollowTheirChecksHintOnlyWhileItHolds) {
+  const TRandomCase cases[] = {
+      {"20-byte keys, no compression", Format(20, icNone), 40000},
+      {"200-byte keys, deep tree", Format(200, icNone), 40000},
+      {"DUPBYTE", Format(8, icDupByte), 40000},
+      {"FULL, long zero tails", Format(64, icFull), 40000},
+  };
+  for (const TRandomCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mt19937 rng(777);
+    TMemoryPageStore store(c.format);
+    const TBytewiseKeyComparator cmp;
+    TBTree tree(store, 1, cmp);
+    Model model;
+    std::vector<std::pair<Bytes, std::uint32_t>> live;
+    std::uint32_t next_value = 1;
+    auto insert_plain = [&](const Bytes& key) {
+      if (model.count(key) > 0) return;
+      tree.Insert(key.data(), next_value);
+      model.emplace(key, next_value);
+      live.emplace_back(key, next_value++);
+    };
+    int hints = 0;
+    for (int batch = 0; batch < 12; ++batch) {
+      // Growing first (ascending runs and random keys), then shrinking.
+      const unsigned remove_percent = batch < 8 ? 10 : 60;
+      for (int op = 0; op < 250; ++op) {
+        const std::uint32_t n =
+            op % 3 == 0 ? (batch * 250 + op) * 13 % c.key_domain : rng() % c.key_domain;
+        const Bytes key = BigEndianKey(n, c.format.KeyLength);
+        TInsertHint hint;
+        hint.Depth = 1;  // whatever the hint held before, the check sets or clears it
+        const bool exists = tree.Contains(key.data(), &hint);
+        ASSERT_EQ(exists, model.count(key) > 0);
+        if (exists) {
+          ASSERT_EQ(hint.Depth, 0);
+          continue;
+        }
+        if (hint.Depth > 0) ++hints;
+        // What other work does to the tree between the check and the insert.
+        for (int other = static_cast<int>(rng() % 4); other > 0; --other) {
+          if (!live.empty() && rng() % 100 < remove_percent) {
+            const std::size_t i = rng() % live.size();
+            ASSERT_TRUE(tree.Remove(live[i].first.data(), live[i].second));
+            model.erase(live[i].first);
+            live[i] = live.back();
+            live.pop_back();
+          } else {
+            // A neighbour on either side, so that the place of `key` moves.
+            const std::uint32_t step = 1 + rng() % 40;
+            const std::uint32_t m = rng() % 2 == 0 ? n + step : (n >= step ? n - step : n + step);
+            insert_plain(BigEndianKey(m, c.format.KeyLength));
+          }
+        }
+        tree.Insert(key.data(), next_value, &hint);
+        EXPECT_EQ(hint.Depth, 0);
+        model.emplace(key, next_value);
+        live.emplace_back(key, next_value++);
+        ASSERT_TRUE(store.AllUnpinned());
+      }
+      std::uint64_t count = 0;
+      ASSERT_EQ(tree.CheckTree(&count), "") << "after batch " << batch;
+      ASSERT_EQ(count, model.size());
+      if (batch % 4 == 3) ExpectSameOrder(tree, model);
+    }
+    EXPECT_GT(hints, 1000);
+  }
+}
+
+// A byte-order comparison that counts its calls and that the page searches cannot see through.
+class TCountingComparator final : public TKeyComparator {
+ public:
+  int CompareKeys(const std::uint8_t* stored, const std::uint8_t* search,
+                  std::size_t n) const override {
+    ++calls;
+    return std::memcmp(stored, search, n);
+  }
+  mutable std::uint64_t calls = 0;
+};
+
+// A hint that holds spares the insert its search: one fetch per level and no more than the two
+// comparisons with the neighbours of the place, in the middle of a leaf and at either end of
+// the index.
+TEST(BTreeTest, AHintThatHoldsSparesTheInsertsSearch) {
+  TMemoryPageStore store(Format(100, icNone));
+  const TCountingComparator cmp;
+  TBTree tree(store, 1, cmp);
+  for (std::uint32_t i = 1; i <= 3000; ++i) {
+    const Bytes key = BigEndianKey(2 * i, 100);
+    tree.Insert(key.data(), i);
+  }
+  int depth = 1;
+  for (std::uint32_t p = store.RootPage(1); !store.Page(p).IsLeaf(); p = store.Page(p).Value(1)) {
+    ++depth;
+  }
+  ASSERT_GE(depth, 3);
+  const struct {
+    const char* name;
+    std::uint32_t key;
+    std::uint64_t compares;
+  } rows[] = {{"middle of a leaf", 2 * 1234 + 1, 2},
+              {"after the last key", 2 * 3000 + 7, 1},
+              {"before the first key", 1, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Bytes key = BigEndianKey(row.key, 100);
+    TInsertHint hint;
+    ASSERT_FALSE(tree.Contains(key.data(), &hint));
+    ASSERT_EQ(hint.Depth, depth);
+    const std::uint64_t fetches = store.Fetches();
+    const std::uint64_t compares = cmp.calls;
+    tree.Insert(key.data(), 9000 + row.key, &hint);
+    EXPECT_EQ(store.Fetches() - fetches, static_cast<std::uint64_t>(depth));
+    EXPECT_EQ(cmp.calls - compares, row.compares);
+    EXPECT_EQ(hint.Depth, 0);
+    ASSERT_EQ(tree.CheckTree(), "");
+  }
+  // A key already there leaves no hint.
+  const Bytes present = BigEndianKey(2 * 77, 100);
+  TInsertHint hint;
+  ASSERT_TRUE(tree.Contains(present.data(), &hint));
+  EXPECT_EQ(hint.Depth, 0);
+}
+
 TEST(BTreeTest, FirstKeyCreatesARootLeafAndTheLeafSplitsInHalves) {
   // A 20-byte unique key without compression: 170 entries per leaf.
   const TPageFormat format = Format(20, icNone);
