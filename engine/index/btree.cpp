@@ -1,5 +1,6 @@
 #include "engine/index/btree.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "engine/index/keys.h"
@@ -76,7 +77,19 @@ std::uint32_t ClampCount(std::uint64_t total) {
   return total > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(total);
 }
 
+// Pages generations of every store of the process come from one counter, so that a value names
+// one state of one store.
+std::atomic<std::uint64_t> next_pages_generation{1};
+
+std::uint64_t NewPagesGeneration() {
+  return next_pages_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+TPageStore::TPageStore() : pages_generation_(NewPagesGeneration()) {}
+
+void TPageStore::PagesChanged() { pages_generation_ = NewPagesGeneration(); }
 
 TBTree::TBTree(TPageStore& store, int slot, const TKeyComparator& comparator)
     : store_(store), slot_(slot), cmp_(comparator), format_(store.PageFormatOf(slot)) {}
@@ -187,6 +200,7 @@ bool TBTree::FollowHint(const std::uint8_t* key, const TInsertHint& hint, TPath&
 }
 
 void TBTree::Insert(const std::uint8_t* key, std::uint32_t value, TInsertHint* hint) {
+  store_.PagesChanged();
   if (store_.RootPage(slot_) == 0) {
     if (hint != nullptr) hint->Clear();
     TPagePin page(store_, store_.AllocatePage(slot_));
@@ -290,6 +304,7 @@ bool TBTree::NextLeaf(TPath& path) {
 
 bool TBTree::Remove(const std::uint8_t* key, std::uint32_t value) {
   if (store_.RootPage(slot_) == 0) return false;
+  store_.PagesChanged();
   const std::size_t kl = format_.KeyLength;
   TPath path(store_);
   DescendForUpdate(key, true, path);
@@ -690,15 +705,16 @@ bool TBTree::AtStoredPosition(TTreePosition* at, bool* valid) {
   return true;
 }
 
-bool TBTree::Next(TTreePosition* at, bool* moved) {
+bool TBTree::Next(TTreePosition* at, bool* moved, const TPage** leaf) {
   *moved = false;
+  if (leaf != nullptr) *leaf = nullptr;
   if (!at->Valid()) return true;
   if (at->Key.size() == format_.KeyLength) {
     // The usual case: the position still names its entry, and one fetch serves both the check
     // and the step.
     TPagePin page(store_, store_.FetchPage(slot_, at->Page, check_changes_));
     if (page.get() == nullptr) return false;
-    if (HoldsEntry(*page, *at)) return NextFrom(page, at, moved);
+    if (HoldsEntry(*page, *at)) return NextFrom(page, at, moved, leaf);
   }
   bool valid;
   if (!AtStoredPosition(at, &valid)) return false;
@@ -727,13 +743,29 @@ bool TBTree::Next(TTreePosition* at, bool* moved) {
   }
   TPagePin page(store_, store_.FetchPage(slot_, at->Page, check_changes_));
   if (page.get() == nullptr) return false;
-  return NextFrom(page, at, moved);
+  return NextFrom(page, at, moved, leaf);
 }
 
-bool TBTree::NextFrom(TPagePin& page, TTreePosition* at, bool* moved) {
-  if (at->Entry < page->Count()) {
-    FillPosition(*page, at->Entry + 1, static_cast<std::uint64_t>(at->Ordinal) + 1, at);
+bool TBTree::StepInLeaf(const TPage& leaf, bool forward, TTreePosition* at) {
+  const int entry = at->Entry + (forward ? 1 : -1);
+  if (entry < 1 || entry > leaf.Count()) return false;
+  at->Entry = entry;
+  if (forward) {
+    if (at->Ordinal != 0xFFFFFFFFu) ++at->Ordinal;
+  } else if (at->Ordinal > 0) {
+    --at->Ordinal;
+  }
+  at->Value = leaf.Value(entry);
+  const std::size_t kl = leaf.KeyLength();
+  if (at->Key.size() != kl) at->Key.resize(kl);
+  std::memcpy(at->Key.data(), leaf.Key(entry), kl);
+  return true;
+}
+
+bool TBTree::NextFrom(TPagePin& page, TTreePosition* at, bool* moved, const TPage** leaf) {
+  if (StepInLeaf(*page, true, at)) {
     *moved = true;
+    if (leaf != nullptr) *leaf = page.get();
     return true;
   }
   const std::uint32_t next = page->NextPage();
@@ -745,16 +777,18 @@ bool TBTree::NextFrom(TPagePin& page, TTreePosition* at, bool* moved) {
   if (!page->IsLeaf() || page->Free() || page->Count() == 0) store_.RaiseIndexCorrupt();
   FillPosition(*page, 1, static_cast<std::uint64_t>(at->Ordinal) + 1, at);
   *moved = true;
+  if (leaf != nullptr) *leaf = page.get();
   return true;
 }
 
-bool TBTree::Prior(TTreePosition* at, bool* moved) {
+bool TBTree::Prior(TTreePosition* at, bool* moved, const TPage** leaf) {
   *moved = false;
+  if (leaf != nullptr) *leaf = nullptr;
   if (!at->Valid()) return true;
   if (at->Key.size() == format_.KeyLength) {
     TPagePin page(store_, store_.FetchPage(slot_, at->Page, check_changes_));
     if (page.get() == nullptr) return false;
-    if (HoldsEntry(*page, *at)) return PriorFrom(page, at, moved);
+    if (HoldsEntry(*page, *at)) return PriorFrom(page, at, moved, leaf);
   }
   bool valid;
   if (!AtStoredPosition(at, &valid)) return false;
@@ -788,13 +822,13 @@ bool TBTree::Prior(TTreePosition* at, bool* moved) {
   }
   TPagePin page(store_, store_.FetchPage(slot_, at->Page, check_changes_));
   if (page.get() == nullptr) return false;
-  return PriorFrom(page, at, moved);
+  return PriorFrom(page, at, moved, leaf);
 }
 
-bool TBTree::PriorFrom(TPagePin& page, TTreePosition* at, bool* moved) {
-  if (at->Entry > 1) {
-    FillPosition(*page, at->Entry - 1, at->Ordinal > 0 ? at->Ordinal - 1u : 0u, at);
+bool TBTree::PriorFrom(TPagePin& page, TTreePosition* at, bool* moved, const TPage** leaf) {
+  if (StepInLeaf(*page, false, at)) {
     *moved = true;
+    if (leaf != nullptr) *leaf = page.get();
     return true;
   }
   const std::uint32_t prev = page->PrevPage();
@@ -806,6 +840,7 @@ bool TBTree::PriorFrom(TPagePin& page, TTreePosition* at, bool* moved) {
   if (!page->IsLeaf() || page->Free() || page->Count() == 0) store_.RaiseIndexCorrupt();
   FillPosition(*page, page->Count(), at->Ordinal > 0 ? at->Ordinal - 1u : 0u, at);
   *moved = true;
+  if (leaf != nullptr) *leaf = page.get();
   return true;
 }
 

@@ -55,7 +55,14 @@ constexpr int kMaxTreeDepth = 64;
 // store. Pages handed out are pinned until ReleasePage.
 class TPageStore {
  public:
+  TPageStore();
   virtual ~TPageStore() = default;
+  // Changes whenever a page of the store may hold other entries than before or may leave the
+  // cache: a tree update, a page read in, allocated, freed, evicted or dropped. While it stays
+  // equal, a page that an operation was handed is still cached with the same entries, even
+  // after its pin was released, so a reader may keep using it. Values are unique in the process.
+  std::uint64_t PagesGeneration() const { return pages_generation_; }
+  void PagesChanged();
   // The page `page_number` of `slot`, pinned. nullptr only when `check_changes` is set and a
   // cache miss found the table changed by another process. Page 0, a page beyond the file or
   // an undecodable image raise TABULA_INDEXCORRUPT.
@@ -70,6 +77,9 @@ class TPageStore {
   // The format of the slot's pages.
   virtual TPageFormat PageFormatOf(int slot) const = 0;
   [[noreturn]] virtual void RaiseIndexCorrupt() const = 0;
+
+ private:
+  std::uint64_t pages_generation_;
 };
 
 // A place in the leaf level: the leaf page, the 1-based entry in it, the 1-based ordinal of
@@ -146,9 +156,14 @@ class TBTree {
   bool SeekOrdinal(std::uint32_t ordinal, TTreePosition* at);
   // Steps to the following (preceding) key. `moved` is false at the last (first) key, and the
   // position then stays. When the position's page no longer holds its key and value at its
-  // entry (the tree changed since), the key is searched again first.
-  bool Next(TTreePosition* at, bool* moved);
-  bool Prior(TTreePosition* at, bool* moved);
+  // entry (the tree changed since), the key is searched again first. A step that reads the new
+  // position off its leaf hands that leaf out in `leaf` (else null): no longer pinned, it stays
+  // valid while the store's PagesGeneration does, for StepInLeaf.
+  bool Next(TTreePosition* at, bool* moved, const TPage** leaf = nullptr);
+  bool Prior(TTreePosition* at, bool* moved, const TPage** leaf = nullptr);
+  // The step of Next (Prior) inside `leaf`, the page that holds `at` at its entry: false, and
+  // `at` unchanged, when the neighbour lies on another page.
+  static bool StepInLeaf(const TPage& leaf, bool forward, TTreePosition* at);
   // Walks the leaves from `start` (a position just found) forward and calls `visit` with each
   // key and its value, stopping after `max_count` keys, at the first key whose first n bytes are
   // above `end_key` (when given), when `visit` returns false, or at the last key. For filters
@@ -193,8 +208,8 @@ class TBTree {
   // `page` is the page of `at`'s leaf and still holds its entry.
   bool HoldsEntry(const TPage& page, const TTreePosition& at) const;
   // The step itself, from `page` (at's leaf, pinned; the pin may move to the next leaf).
-  bool NextFrom(TPagePin& page, TTreePosition* at, bool* moved);
-  bool PriorFrom(TPagePin& page, TTreePosition* at, bool* moved);
+  bool NextFrom(TPagePin& page, TTreePosition* at, bool* moved, const TPage** leaf);
+  bool PriorFrom(TPagePin& page, TTreePosition* at, bool* moved, const TPage** leaf);
   std::string CheckSubtree(std::uint32_t page_number, int depth, bool is_root,
                            std::vector<std::uint8_t>* last_key, bool* have_last,
                            std::uint64_t* total, int* leaf_depth,

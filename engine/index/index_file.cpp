@@ -488,6 +488,7 @@ void TIndexFile::RotateSlots(int first, int middle, int last) {
   std::rotate(header_.Descriptors.begin() + first, header_.Descriptors.begin() + middle,
               header_.Descriptors.begin() + last);
   std::rotate(caches_.begin() + first, caches_.begin() + middle, caches_.begin() + last);
+  PagesChanged();
   for (int slot = first; slot < last; ++slot) {
     for (auto& entry : caches_[slot].pages) entry.second->SetSlot(slot);
   }
@@ -718,6 +719,7 @@ TPage* TIndexFile::FindCached(int slot, std::uint32_t page_number) {
 void TIndexFile::InsertCached(int slot, std::unique_ptr<TPage> page) {
   TSlotCache& cache = caches_[slot];
   TPage* raw = page.get();
+  PagesChanged();
   cache.pages[raw->PageNumber()] = std::move(page);
   slots_with_pages_ |= std::uint64_t{1} << slot;
   MruPushFront(cache, raw);
@@ -726,6 +728,7 @@ void TIndexFile::InsertCached(int slot, std::unique_ptr<TPage> page) {
 std::unique_ptr<TPage> TIndexFile::RemoveFromCache(int slot, TPage* page) {
   TSlotCache& cache = caches_[slot];
   MruUnlink(cache, page);
+  PagesChanged();
   const auto it = cache.pages.find(page->PageNumber());
   std::unique_ptr<TPage> owned = std::move(it->second);
   cache.pages.erase(it);
@@ -860,6 +863,7 @@ TPage* TIndexFile::AllocatePage(int slot) {
     page = FetchOrAllocate(slot, NextPageOf(slot), true, false);
   }
   const int pins = page->PinCount();
+  PagesChanged();
   page->Reset(PageFormatOf(slot), page->PageNumber(), slot);
   for (int i = 0; i < pins; ++i) page->Pin();
   page->SetDirty(true);
@@ -869,6 +873,7 @@ TPage* TIndexFile::AllocatePage(int slot) {
 
 void TIndexFile::FreePage(TPage* page) {
   TIndexDescriptor& d = header_.Descriptors[page->Slot()];
+  PagesChanged();
   page->MakeFree(d.FreePage);
   page->SetDirty(true);
   d.FreePage = page->PageNumber();
@@ -992,6 +997,7 @@ void TIndexFile::TrimCaches() {
 
 void TIndexFile::DiscardSlot(int slot) {
   TSlotCache& cache = caches_[slot];
+  PagesChanged();
   // A pinned page is in use by a running operation; it stays until released and reused.
   cache.mru_head = nullptr;
   cache.mru_tail = nullptr;

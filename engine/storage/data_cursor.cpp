@@ -359,6 +359,7 @@ void TDataCursor::ClearState() {
   key_length_ = 0;
   index_field_count_ = 0;
   position_ = TTreePosition();
+  step_leaf_ = TStepLeaf();
   ordinal_ = 0;
   range_active_ = false;
   range_start_key_.clear();

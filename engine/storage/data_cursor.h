@@ -530,6 +530,19 @@ class TDataCursor : public TRecordCacheCursor {
   bool index_unique_ = true;
   bool index_without_counts_ = false;  // interior entries carry no subtree counts
   TTreePosition position_;  // index order: leaf page, entry, and the cursor's copy of the key
+  // The leaf that the last step read position_ off, while the index file's PagesGeneration is
+  // still `generation`: the next step along that leaf reads it without fetching it again.
+  // Anything else that sets position_ forgets it.
+  struct TStepLeaf {
+    const TPage* page = nullptr;  // owned by the index file's page cache
+    std::uint64_t generation = 0;
+    std::uint32_t number = 0;  // position_.Page and position_.Entry when it was read
+    int entry = 0;
+  };
+  TStepLeaf step_leaf_;
+  // StepInLeaf of the tree on step_leaf_, from position_ into `at`; false when step_leaf_ is
+  // not position_'s leaf any more or the step leaves it.
+  bool StepOnLeaf(bool forward, TTreePosition* at);
   std::int32_t ordinal_ = 0;
   bool range_active_ = false;
   std::vector<std::uint8_t> range_start_key_;
@@ -555,7 +568,7 @@ class TDataCursor : public TRecordCacheCursor {
   int scan_direction_ = 0;
   int scan_misses_ = 0;
   bool stepping_ = false;
-  std::vector<std::int32_t> ahead_;  // kept to spare an allocation per load
+  std::vector<std::int32_t> ahead_;         // kept to spare an allocation per load
   std::vector<std::uint64_t> ahead_words_;  // the bitmap that sorts ahead_, likewise
   // Working key buffers of MoveBy, SeekKey and Find, kept between operations so that a step or
   // a lookup allocates nothing; an operation nested in a re-synchronisation finds them taken

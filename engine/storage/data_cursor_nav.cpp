@@ -318,10 +318,12 @@ void TDataCursor::ClearPosition() {
   record_no_ = 0;
   position_.Clear();
   position_.Key.clear();
+  step_leaf_.page = nullptr;
 }
 
 void TDataCursor::CommitPosition(const TTreePosition& at) {
   position_ = at;
+  step_leaf_.page = nullptr;
   ordinal_ = static_cast<std::int32_t>(at.Ordinal);
   record_no_ = static_cast<std::int32_t>(at.Value);
 }
@@ -607,15 +609,21 @@ void TDataCursor::MoveBy(std::int32_t n) {
   } give_back{*this, at, last_visible};
   int restarts = 0;
   while (remaining > 0) {
-    TBTree tree = Tree();
-    at = position_;
     bool moved = false;
-    if (!(forward ? tree.Next(&at, &moved) : tree.Prior(&at, &moved))) {
-      // Re-synchronised meanwhile: go on from the position found again.
-      CountRestart(&restarts, table_name_);
-      if (!position_.Valid()) return;
-      kept = false;
-      continue;
+    const TPage* leaf = nullptr;
+    if (StepOnLeaf(forward, &at)) {
+      moved = true;
+      leaf = step_leaf_.page;
+    } else {
+      TBTree tree = Tree();
+      at = position_;
+      if (!(forward ? tree.Next(&at, &moved, &leaf) : tree.Prior(&at, &moved, &leaf))) {
+        // Re-synchronised meanwhile: go on from the position found again.
+        CountRestart(&restarts, table_name_);
+        if (!position_.Valid()) return;
+        kept = false;
+        continue;
+      }
     }
     const bool outside = moved && range_active_ &&
                          (forward ? CompareIndexKeys(at.Key.data(), range_end_key_.data()) > 0
@@ -636,11 +644,29 @@ void TDataCursor::MoveBy(std::int32_t n) {
     ordinal_ = static_cast<std::int32_t>(at.Ordinal);
     record_no_ = static_cast<std::int32_t>(at.Value);
     std::swap(position_, at);
+    step_leaf_.page = leaf;
+    if (leaf != nullptr) {
+      step_leaf_.generation = table_->IndexFile().PagesGeneration();
+      step_leaf_.number = position_.Page;
+      step_leaf_.entry = position_.Entry;
+    }
     if (!visible) continue;
     kept = false;
     --remaining;
   }
   bof_ = eof_ = false;
+}
+
+bool TDataCursor::StepOnLeaf(bool forward, TTreePosition* at) {
+  if (step_leaf_.page == nullptr ||
+      step_leaf_.generation != table_->IndexFile().PagesGeneration() ||
+      step_leaf_.number != position_.Page || step_leaf_.entry != position_.Entry) {
+    return false;
+  }
+  at->Page = position_.Page;
+  at->Entry = position_.Entry;
+  at->Ordinal = position_.Ordinal;
+  return TBTree::StepInLeaf(*step_leaf_.page, forward, at);
 }
 
 void TDataCursor::LoadCurrent(TReadDirection direction) {

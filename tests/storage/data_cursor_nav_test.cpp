@@ -850,5 +850,102 @@ TEST_F(DataCursorNavTest, RecordsLoadedAheadFollowTheChangeDetectionRules) {
   }
 }
 
+// A step along a leaf reads the leaf it read the last position off; every change of the tree
+// in between, made through another cursor of the same table, must be seen by the next step,
+// also inside a transaction, which writes no header until it ends. (A reader whose record was
+// deleted re-synchronises onto its follower first, and steps on from there.)
+TEST_F(DataCursorNavTest, StepsAfterAnotherCursorChangedTheLeafSeeTheChange) {
+  // Room for every page: no change is seen through a page leaving the cache.
+  session_->SetDataBufferSize(1 << 20);
+  const std::vector<TRow> rows = ScrambledRows(600);
+  const std::vector<std::int32_t> numbers = Fill(rows);
+  auto record_of = [&](std::int32_t id) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i].id == id) return numbers[i];
+    }
+    return 0;
+  };
+  auto name = [](std::int32_t id) { return "N" + std::to_string(1000 + id); };
+  enum TChange { kDeleteCurrent, kDeleteNext, kDeletePrior, kInsertBefore, kInsertAfter };
+  struct TCase {
+    std::int32_t current;  // the id the reader stands on when the change comes
+    TChange change;
+    bool forward;
+    std::int32_t expected;  // the id whose name the reader's next step delivers
+    bool inserted;          // the expected name is that of a record inserted after `expected`
+  };
+  const std::vector<TCase> cases = {
+      {100, kDeleteCurrent, true, 102, false}, {140, kDeleteCurrent, false, 139, false},
+      {180, kDeleteNext, true, 182, false},    {220, kDeletePrior, false, 218, false},
+      {260, kInsertBefore, true, 261, false},  {300, kInsertBefore, false, 299, true},
+      {340, kInsertAfter, true, 340, true},    {380, kInsertAfter, false, 379, false},
+      {420, kDeleteNext, false, 419, false},   {460, kDeletePrior, true, 461, false}};
+  auto writer_cursor = Open();
+  TTableWriter writer(*writer_cursor);
+  auto reader = Open();
+  reader->SetIndexName("ByName");
+  // The second round runs inside a transaction, ten ids further on.
+  std::size_t committed = 0;
+  for (const std::int32_t shift : {0, 10}) {
+    if (shift != 0) {
+      reader->SetToBegin();
+      committed = ReadAll(*reader).size();
+      ASSERT_EQ(db_->StartTransaction(), 0);
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      const TCase& c = cases[i];
+      const std::int32_t current = c.current + shift;
+      reader->SetToBegin();
+      while (reader->GetNextRecord(nullptr) == 0 && Name(*reader) != name(current)) {
+      }
+      ASSERT_EQ(Name(*reader), name(current)) << shift << " " << i;
+      switch (c.change) {
+        case kDeleteCurrent:
+          writer.Delete(record_of(current));
+          break;
+        case kDeleteNext:
+        case kDeletePrior:
+          writer.Delete(record_of(current + (c.change == kDeleteNext ? 1 : -1)));
+          break;
+        case kInsertBefore:
+          writer.Insert({10000 + current, name(current - 1) + "a", 0});
+          break;
+        case kInsertAfter:
+          writer.Insert({10000 + current, name(current) + "a", 0});
+          break;
+      }
+      ASSERT_EQ(c.forward ? reader->GetNextRecord(nullptr) : reader->GetPriorRecord(nullptr), 0)
+          << shift << " " << i;
+      EXPECT_EQ(Name(*reader), name(c.expected + shift) + (c.inserted ? "a" : ""))
+          << shift << " " << i;
+    }
+  }
+  // The rollback takes the second round's changes back under the reader.
+  ASSERT_EQ(db_->Rollback(), 0);
+  reader->SetToBegin();
+  EXPECT_EQ(ReadAll(*reader).size(), committed);
+  EXPECT_EQ(committed, 600u - 6u + 4u);
+  // The reader's own deletes, without repositioning: each comes after a plain step onto the
+  // record, and the next step goes on from where the deleted key was.
+  for (const bool forward : {true, false}) {
+    std::int32_t current = forward ? 500 : 560;
+    reader->SetToBegin();
+    while (reader->GetNextRecord(nullptr) == 0 && Name(*reader) != name(current)) {
+    }
+    auto step = [&](bool ahead) {
+      return ahead ? reader->GetNextRecord(nullptr) : reader->GetPriorRecord(nullptr);
+    };
+    for (int i = 0; i < 8; ++i) {
+      ASSERT_EQ(step(!forward), 0);
+      ASSERT_EQ(step(forward), 0);
+      ASSERT_EQ(Name(*reader), name(current)) << forward << " " << i;
+      reader->DeleteCurrent(nullptr, false);
+      ASSERT_EQ(step(forward), 0);
+      current += forward ? 1 : -1;
+      EXPECT_EQ(Name(*reader), name(current)) << forward << " " << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tabula
