@@ -543,6 +543,11 @@ class TDataCursor : public TRecordCacheCursor {
   // StepInLeaf of the tree on step_leaf_, from position_ into `at`; false when step_leaf_ is
   // not position_'s leaf any more or the step leaves it.
   bool StepOnLeaf(bool forward, TTreePosition* at);
+  // Reposition after the current record's keys left the indexes, in index order without a
+  // range: the follower of the record usually took over its entry, and when its leaf shows
+  // that, the cursor goes there (and reloads) without a search. False when the leaf does not
+  // settle it; nothing changed then.
+  bool RepositionOntoFollower();
   std::int32_t ordinal_ = 0;
   bool range_active_ = false;
   std::vector<std::uint8_t> range_start_key_;

@@ -514,6 +514,7 @@ void TDataCursor::RepositionAfterChange(std::int32_t record_no, bool deleted, bo
   if (!reposition) return;
   // The cursor goes onto the record (or its follower), not back to an end it stood at.
   bof_ = eof_ = false;
+  if (deleted && RepositionOntoFollower()) return;
   Reposition();
 }
 

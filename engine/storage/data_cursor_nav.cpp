@@ -1293,6 +1293,46 @@ void TDataCursor::Reposition() {
   LoadCurrent(TReadDirection::kForward);
 }
 
+bool TDataCursor::RepositionOntoFollower() {
+  if (!IsOpen() || record_order_ || range_active_ || index_without_counts_ || !position_.Valid() ||
+      position_.Key.size() != key_length_ || record_image_.size() < kRecordIdentifier ||
+      record_image_[kRecordStatus] != kStatusActive) {
+    return false;
+  }
+  TReadFrame frame(*this, TReadFrame::kCollect);
+  // The key Reposition would search for: the record's, built from its image.
+  std::vector<std::uint8_t>& key = spare_keys_[1];
+  key.resize(key_length_);
+  const std::uint16_t code = index_keys_->BuildKey(
+      record_image_.data(), static_cast<std::size_t>(record_size_), key.data());
+  if (code != 0) return false;
+  TIndexFile& index = table_->IndexFile();
+  HookChangeChecks(index, this);
+  TPage* page = index.FetchPage(current_index_, position_.Page, true);
+  if (page == nullptr) return false;
+  // The entry holds the first key above the record's when it holds a greater key and the key
+  // before it (on this leaf, or none at all) is below the record's.
+  const int entry = position_.Entry;
+  const bool follower = page->IsLeaf() && !page->Free() && entry >= 1 && entry <= page->Count() &&
+                        CompareIndexKeys(page->Key(entry), key.data()) > 0 &&
+                        (entry > 1 ? CompareIndexKeys(page->Key(entry - 1), key.data()) < 0
+                                   : page->PrevPage() == 0) &&
+                        Visible(static_cast<std::int32_t>(page->Value(entry)));
+  if (follower) {
+    // One key before it left: the follower has the ordinal the record had.
+    position_.Value = page->Value(entry);
+    std::memcpy(position_.Key.data(), page->Key(entry), key_length_);
+    ordinal_ = static_cast<std::int32_t>(position_.Ordinal);
+    record_no_ = static_cast<std::int32_t>(position_.Value);
+    step_leaf_.page = nullptr;
+    bof_ = eof_ = false;
+  }
+  index.ReleasePage(page);
+  if (!follower) return false;
+  LoadCurrent(TReadDirection::kForward);
+  return true;
+}
+
 std::uint16_t TDataCursor::SetToCursor(TDataCursor& other) {
   if (!IsOpen() || !other.IsOpen()) return TABULA_RECNOTFOUND;
   TReadFrame frame(*this, TReadFrame::kCheck);

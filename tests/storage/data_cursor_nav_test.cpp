@@ -947,5 +947,44 @@ TEST_F(DataCursorNavTest, StepsAfterAnotherCursorChangedTheLeafSeeTheChange) {
   }
 }
 
+// Deletes in a row from one place of a table of many leaves: every delete's follower, whether
+// it took over the deleted entry, opens the next leaf or moved in a merge of leaves, becomes
+// current with the deleted record's number in the order.
+TEST_F(DataCursorNavTest, DeletesInARowRepositionOntoEachFollower) {
+  const std::vector<TRow> rows = ScrambledRows(600);
+  Fill(rows);
+  auto name = [](std::int32_t id) { return "N" + std::to_string(1000 + id); };
+  auto cursor = Open();
+  struct TCase {
+    std::string index;
+    std::int32_t first, count;  // the ids deleted, in a row
+  };
+  for (const TCase& c : {TCase{"ByName", 100, 200}, TCase{"", 300, 200}}) {
+    cursor->SetIndexName(c.index);
+    cursor->SetToBegin();
+    while (cursor->GetNextRecord(nullptr) == 0 && Name(*cursor) != name(c.first)) {
+    }
+    ASSERT_EQ(cursor->GetRecNo(), 100) << c.index;
+    for (std::int32_t id = c.first; id < c.first + c.count; ++id) {
+      ASSERT_EQ(Name(*cursor), name(id)) << c.index;
+      cursor->DeleteCurrent(nullptr, true);
+      // The ids deleted in the first round are gone from the second one's view too.
+      const std::int32_t follower = id + 1 == 100 + 200 ? 300 : id + 1;
+      ASSERT_EQ(Name(*cursor), name(follower)) << c.index << " " << id;
+      ASSERT_EQ(cursor->GetRecNo(), 100) << c.index << " " << id;
+    }
+    ASSERT_EQ(cursor->GetPriorRecord(nullptr), 0);
+    EXPECT_EQ(Name(*cursor), name(99)) << c.index;
+  }
+  EXPECT_EQ(cursor->GetRecordCount(), 200);
+  // The last record's delete leaves the cursor on the new last one.
+  cursor->SetToEnd();
+  ASSERT_EQ(cursor->GetPriorRecord(nullptr), 0);
+  cursor->DeleteCurrent(nullptr, true);
+  EXPECT_EQ(Name(*cursor), name(599));
+  EXPECT_FALSE(cursor->Eof());
+  EXPECT_EQ(cursor->GetNextRecord(nullptr), TABULA_EOF);
+}
+
 }  // namespace
 }  // namespace tabula
