@@ -543,6 +543,9 @@ class TDataCursor : public TRecordCacheCursor {
   // StepInLeaf of the tree on step_leaf_, from position_ into `at`; false when step_leaf_ is
   // not position_'s leaf any more or the step leaves it.
   bool StepOnLeaf(bool forward, TTreePosition* at);
+  // MoveBy(1) or MoveBy(-1) on step_leaf_ when the neighbour is visible and inside the range,
+  // changing position_ in place; false (nothing changed) otherwise.
+  bool StepInPlace(bool forward);
   // Reposition after the current record's keys left the indexes, in index order without a
   // range: the follower of the record usually took over its entry, and when its leaf shows
   // that, the cursor goes there (and reloads) without a search. False when the leaf does not

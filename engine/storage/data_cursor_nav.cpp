@@ -589,6 +589,9 @@ void TDataCursor::MoveBy(std::int32_t n) {
     return;
   }
   if (!position_.Valid()) return;
+  // A single step along the leaf of the last step onto a visible record inside the range: the
+  // position changes in place.
+  if (remaining == 1 && StepInPlace(forward)) return;
   // The working positions' keys borrow the cursor's spare buffers, so that a step allocates
   // nothing; a move nested in a re-synchronisation finds them taken and allocates its own.
   TTreePosition at;
@@ -667,6 +670,38 @@ bool TDataCursor::StepOnLeaf(bool forward, TTreePosition* at) {
   at->Entry = position_.Entry;
   at->Ordinal = position_.Ordinal;
   return TBTree::StepInLeaf(*step_leaf_.page, forward, at);
+}
+
+bool TDataCursor::StepInPlace(bool forward) {
+  if (step_leaf_.page == nullptr ||
+      step_leaf_.generation != table_->IndexFile().PagesGeneration() ||
+      step_leaf_.number != position_.Page || step_leaf_.entry != position_.Entry ||
+      position_.Key.size() != key_length_) {
+    return false;
+  }
+  const TPage& page = *step_leaf_.page;
+  const int entry = position_.Entry + (forward ? 1 : -1);
+  if (entry < 1 || entry > page.Count()) return false;
+  const std::uint8_t* key = page.Key(entry);
+  const std::uint32_t value = page.Value(entry);
+  if (range_active_ && (forward ? CompareIndexKeys(key, range_end_key_.data()) > 0
+                                : CompareIndexKeys(key, range_start_key_.data()) < 0)) {
+    return false;
+  }
+  if (!Visible(static_cast<std::int32_t>(value))) return false;
+  position_.Entry = entry;
+  if (forward) {
+    if (position_.Ordinal != 0xFFFFFFFFu) ++position_.Ordinal;
+  } else if (position_.Ordinal > 0) {
+    --position_.Ordinal;
+  }
+  position_.Value = value;
+  std::memcpy(position_.Key.data(), key, key_length_);
+  step_leaf_.entry = entry;
+  ordinal_ = static_cast<std::int32_t>(position_.Ordinal);
+  record_no_ = static_cast<std::int32_t>(value);
+  bof_ = eof_ = false;
+  return true;
 }
 
 void TDataCursor::LoadCurrent(TReadDirection direction) {
