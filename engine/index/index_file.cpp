@@ -707,13 +707,12 @@ void TIndexFile::MruPushFront(TSlotCache& cache, TPage* page) {
 
 TPage* TIndexFile::FindCached(int slot, std::uint32_t page_number) {
   TSlotCache& cache = caches_[slot];
-  // The two most recently used pages first, then the map.
-  TPage* recent = cache.mru_head;
-  for (int i = 0; i < 2 && recent != nullptr; ++i, recent = recent->MruNext) {
-    if (recent->PageNumber() == page_number) return recent;
-  }
+  TPage*& recent = cache.recent[page_number & (kRecentPages - 1)];
+  if (recent != nullptr && recent->PageNumber() == page_number) return recent;
   const auto it = cache.pages.find(page_number);
-  return it == cache.pages.end() ? nullptr : it->second.get();
+  if (it == cache.pages.end()) return nullptr;
+  recent = it->second.get();
+  return recent;
 }
 
 void TIndexFile::InsertCached(int slot, std::unique_ptr<TPage> page) {
@@ -721,6 +720,7 @@ void TIndexFile::InsertCached(int slot, std::unique_ptr<TPage> page) {
   TPage* raw = page.get();
   PagesChanged();
   cache.pages[raw->PageNumber()] = std::move(page);
+  cache.recent[raw->PageNumber() & (kRecentPages - 1)] = raw;
   slots_with_pages_ |= std::uint64_t{1} << slot;
   MruPushFront(cache, raw);
 }
@@ -732,6 +732,8 @@ std::unique_ptr<TPage> TIndexFile::RemoveFromCache(int slot, TPage* page) {
   const auto it = cache.pages.find(page->PageNumber());
   std::unique_ptr<TPage> owned = std::move(it->second);
   cache.pages.erase(it);
+  TPage*& recent = cache.recent[page->PageNumber() & (kRecentPages - 1)];
+  if (recent == page) recent = nullptr;
   if (cache.pages.empty()) slots_with_pages_ &= ~(std::uint64_t{1} << slot);
   return owned;
 }
@@ -1001,6 +1003,7 @@ void TIndexFile::DiscardSlot(int slot) {
   // A pinned page is in use by a running operation; it stays until released and reused.
   cache.mru_head = nullptr;
   cache.mru_tail = nullptr;
+  cache.recent.fill(nullptr);
   for (auto it = cache.pages.begin(); it != cache.pages.end();) {
     TPage* page = it->second.get();
     page->MruPrev = nullptr;

@@ -232,9 +232,15 @@ class TIndexFile : public TFileHandler, public TPageStore {
   static std::string MakeScratchName(const std::string& directory, std::uint32_t thread_id);
 
  private:
+  // Direct-mapped entries in front of each slot's page map (a power of two).
+  static constexpr std::size_t kRecentPages = 128;
   struct TSlotCache {
     // Owned pages by page number.
     std::unordered_map<std::uint32_t, std::unique_ptr<TPage>> pages;
+    // The page last cached or found under each page number modulo kRecentPages, so that a
+    // descent finds the pages it keeps coming back to without a map lookup. Every non-null
+    // entry is a page of `pages`: removing a page from the map clears its entry.
+    std::array<TPage*, kRecentPages> recent{};
     TPage* mru_head = nullptr;  // most recently used
     TPage* mru_tail = nullptr;  // least recently used
     int capacity = 0;

@@ -441,6 +441,35 @@ TEST_F(IndexFileTest, CacheStaysWithinItsCapacityAndGrowsInsideATransaction) {
   EXPECT_EQ(count, 3500u);
 }
 
+// With a cache of two pages per index and hundreds of pages, page objects keep leaving the
+// cache and coming back under other page numbers, many of them equal modulo the cache's
+// direct-mapped entries: every fetch must find the page now cached under its number, or no
+// insert is lost.
+TEST_F(IndexFileTest, PagesComingBackUnderOtherNumbersAreFoundAsCachedNow) {
+  TIndexFile file;
+  file.SetFileName(PathOf("MANY.IDX"));
+  file.SetTempDirectory(dir_.string());
+  file.SetDataBufferSize(16384);  // 2 pages per index
+  file.CreateHeader();
+  file.DefinePrimaryIndex(PrimaryOnStaffNo(), StaffFields());
+  TIndexDefinition plain = ByName();
+  plain.Compression = icNone;
+  ASSERT_EQ(file.AddSecondaryIndex(plain, StaffFields()), 1);
+  file.CreateNew();
+  const std::uint16_t name_length = file.Header().Descriptors[1].KeyLength;
+  const std::uint32_t count = 40000;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const Bytes name = BigEndianKey(i * 2654435761u, name_length);
+    file.InsertKey(1, cmp_, name.data(), i + 1);
+    file.TrimCaches();
+  }
+  ASSERT_GT(file.Header().NextPage, 300u);  // page numbers meet modulo 128 twice over
+  file.FlushPages();
+  std::uint64_t keys = 0;
+  ASSERT_EQ(file.Tree(1, cmp_).CheckTree(&keys), "");
+  EXPECT_EQ(keys, count);
+}
+
 // The pool follows a slot whose index moves down when an earlier index is deleted: the moved
 // slot's cached pages still count and are still reused, so the two slots stay within their
 // shares.
