@@ -282,6 +282,31 @@ std::uint16_t ReadFieldValue(const TFieldDescriptor& descriptor, const std::uint
   return 0;
 }
 
+namespace {
+
+// Stores a string field's text (at most the field's size) and zeroes the rest of the area.
+inline void StoreText(std::uint8_t* area, std::size_t size, std::string_view stored) {
+  const std::size_t length = std::min(stored.size(), size == 0 ? 0 : size - 1);
+  std::memcpy(area + 1, stored.data(), length);
+  std::memset(area + 1 + length, 0, size - length);
+  area[0] = stored.empty() ? 0 : 1;
+}
+
+// A string field with a case conversion: the one store that needs a copy of the text. Kept out
+// of StoreFieldValue so that the stores without one carry no string.
+[[gnu::noinline]] void StoreConvertedText(const TFieldDescriptor& descriptor, std::uint8_t* area,
+                                          std::string_view text, TCaseConverter convert_case,
+                                          const void* convert_context) {
+  std::string converted = convert_case != nullptr
+                              ? convert_case(text, descriptor.CharCase, convert_context)
+                              : AsciiCase(text, descriptor.CharCase);
+  // A converter may not lengthen the text beyond the field.
+  converted.resize(std::min(converted.size(), std::size_t{descriptor.FieldSize}));
+  StoreText(area, descriptor.PhysicalSize, converted);
+}
+
+}  // namespace
+
 std::uint16_t StoreFieldValue(const TFieldDescriptor& descriptor, std::uint8_t* image,
                               std::size_t image_size, const std::uint8_t* value,
                               std::size_t value_size, TCaseConverter convert_case,
@@ -309,20 +334,11 @@ std::uint16_t StoreFieldValue(const TFieldDescriptor& descriptor, std::uint8_t* 
       std::string_view text(reinterpret_cast<const char*>(value), value_size);
       text = text.substr(0, std::min(text.find('\0'), std::size_t{descriptor.FieldSize}));
       while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-      // Only a case conversion needs a copy of the text; most fields store it as given.
-      std::string converted;
-      std::string_view stored = text;
       if (descriptor.CharCase == kCharCaseLower || descriptor.CharCase == kCharCaseUpper) {
-        converted = convert_case != nullptr
-                        ? convert_case(text, descriptor.CharCase, convert_context)
-                        : AsciiCase(text, descriptor.CharCase);
-        // A converter may not lengthen the text beyond the field.
-        converted.resize(std::min(converted.size(), std::size_t{descriptor.FieldSize}));
-        stored = converted;
+        StoreConvertedText(descriptor, area, text, convert_case, convert_context);
+      } else {
+        StoreText(area, size, text);
       }
-      std::memset(bytes, 0, size);
-      std::memcpy(bytes, stored.data(), std::min(stored.size(), size == 0 ? 0 : size - 1));
-      area[0] = stored.empty() ? 0 : 1;
       return 0;
     }
     case fldBoolean: {
