@@ -44,7 +44,7 @@ class TBTree::TPath {
 
  private:
   TPageStore& store_;
-  std::array<TLevel, kMaxTreeDepth + 1> levels_{};
+  std::array<TLevel, kMaxTreeDepth + 1> levels_;  // [0, depth_) set by Push
   int depth_ = 0;
 };
 

@@ -182,9 +182,11 @@ class TBTree {
   std::string CheckTree(std::uint64_t* key_count = nullptr);
 
  private:
+  // Set by TPath::Push; a path's levels beyond its depth are never read, so they are left
+  // uninitialised (a path is made per update and would otherwise clear all 65 levels).
   struct TLevel {
-    TPage* page = nullptr;
-    int pos = 0;
+    TPage* page;
+    int pos;
   };
   // A pinned path from the root to a leaf, released by its destructor.
   class TPath;
