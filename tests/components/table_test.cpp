@@ -518,7 +518,9 @@ TEST_F(TableTest, KeySearchesShowTheRecordFoundWhateverTheEventsAndWindow) {
       line += " then " + table.FieldByName("Name").AsString();
       seen[variant].push_back(line);
     }
-    if (grid) EXPECT_EQ(rows.Rows(), (std::vector<std::string>{"a", "b", "c"}));
+    if (grid) {
+      EXPECT_EQ(rows.Rows(), (std::vector<std::string>{"a", "b", "c"}));
+    }
     // A record the filter refuses is not found by a search either.
     table.OnFilterRecord = [](TDataSet& d, bool& accept) {
       accept = d.FieldByName("Name").AsString() != "c";
