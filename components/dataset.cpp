@@ -290,17 +290,13 @@ void TDataSet::ActivateBuffers() {
 
 void TDataSet::MoveBuffer(int from, int to) {
   if (from == to) return;
-  auto moving = std::move(buffers_[static_cast<std::size_t>(from)]);
+  // Buffers trade places by swapping their storage: nothing is freed or allocated.
+  const auto first = buffers_.begin();
   if (from < to) {
-    for (int i = from; i < to; ++i) {
-      buffers_[static_cast<std::size_t>(i)] = std::move(buffers_[static_cast<std::size_t>(i) + 1]);
-    }
+    std::rotate(first + from, first + from + 1, first + to + 1);
   } else {
-    for (int i = from; i > to; --i) {
-      buffers_[static_cast<std::size_t>(i)] = std::move(buffers_[static_cast<std::size_t>(i) - 1]);
-    }
+    std::rotate(first + to, first + from, first + from + 1);
   }
-  buffers_[static_cast<std::size_t>(to)] = std::move(moving);
 }
 
 void TDataSet::SetCurrentRecord(int index) {
