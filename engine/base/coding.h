@@ -25,23 +25,24 @@ inline void EncodeFixed32(std::uint8_t* dst, std::uint32_t value) {
 }
 
 inline void EncodeFixed64(std::uint8_t* dst, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) dst[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  EncodeFixed32(dst, static_cast<std::uint32_t>(value));
+  EncodeFixed32(dst + 4, static_cast<std::uint32_t>(value >> 32));
 }
 
 inline std::uint16_t DecodeFixed16(const std::uint8_t* src) {
   return static_cast<std::uint16_t>(src[0] | (src[1] << 8));
 }
 
+// The decoders are written out byte by byte, a form the compiler turns into one load (a loop
+// over the bytes it leaves as a loop).
 inline std::uint32_t DecodeFixed32(const std::uint8_t* src) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | src[i];
-  return value;
+  return static_cast<std::uint32_t>(src[0]) | (static_cast<std::uint32_t>(src[1]) << 8) |
+         (static_cast<std::uint32_t>(src[2]) << 16) | (static_cast<std::uint32_t>(src[3]) << 24);
 }
 
 inline std::uint64_t DecodeFixed64(const std::uint8_t* src) {
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | src[i];
-  return value;
+  return static_cast<std::uint64_t>(DecodeFixed32(src)) |
+         (static_cast<std::uint64_t>(DecodeFixed32(src + 4)) << 32);
 }
 
 inline void EncodeDouble(std::uint8_t* dst, double value) {
