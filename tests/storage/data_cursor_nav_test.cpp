@@ -773,6 +773,15 @@ std::vector<TRow> ScrambledRows(int count) {
   return rows;
 }
 
+// The record number Fill gave the row with this id (0 when there is none).
+std::int32_t RecordOfId(const std::vector<TRow>& rows, const std::vector<std::int32_t>& numbers,
+                        std::int32_t id) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].id == id) return numbers[i];
+  }
+  return 0;
+}
+
 TEST_F(DataCursorNavTest, ScansLoadAheadUnderFewChecksInEveryOrderAndDirection) {
   session_->SetDataBufferSize(1 << 20);
   constexpr int kRows = 600;
@@ -809,12 +818,7 @@ TEST_F(DataCursorNavTest, RecordsLoadedAheadFollowTheChangeDetectionRules) {
   session_->SetDataBufferSize(1 << 20);
   const std::vector<TRow> rows = ScrambledRows(600);
   const std::vector<std::int32_t> numbers = Fill(rows);
-  auto record_of = [&](std::int32_t id) {
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (rows[i].id == id) return numbers[i];
-    }
-    return 0;
-  };
+  auto record_of = [&](std::int32_t id) { return RecordOfId(rows, numbers, id); };
   for (bool strict : {true, false}) {
     session_->SetStrictChangeDetection(strict);
     auto reader = Open();
@@ -859,12 +863,7 @@ TEST_F(DataCursorNavTest, StepsAfterAnotherCursorChangedTheLeafSeeTheChange) {
   session_->SetDataBufferSize(1 << 20);
   const std::vector<TRow> rows = ScrambledRows(600);
   const std::vector<std::int32_t> numbers = Fill(rows);
-  auto record_of = [&](std::int32_t id) {
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (rows[i].id == id) return numbers[i];
-    }
-    return 0;
-  };
+  auto record_of = [&](std::int32_t id) { return RecordOfId(rows, numbers, id); };
   auto name = [](std::int32_t id) { return "N" + std::to_string(1000 + id); };
   enum TChange { kDeleteCurrent, kDeleteNext, kDeletePrior, kInsertBefore, kInsertAfter };
   struct TCase {
