@@ -159,8 +159,6 @@ class TFieldValue {
   std::optional<TValueBuffer> copy_;
 };
 
-// Reads the value of `field` in the dataset's active record into `value`; false when null.
-bool ReadValue(const TField&, TFieldValue& value) { return value.Read(); }
 
 bool ParseFloat(const std::string& given, double* value) {
   const std::string text = Trim(given);
@@ -357,13 +355,13 @@ void TField::SetData(const std::uint8_t* value, std::size_t size) {
 
 bool TField::IsNull() const {
   TFieldValue data(*this);
-  return !ReadValue(*this, data);
+  return !data.Read();
 }
 
 std::string TField::AsString() const {
   if (IsBlobType(data_type_)) return dataset_.GetBlobData(*this);
   TFieldValue data(*this);
-  if (!ReadValue(*this, data)) return std::string();
+  if (!data.Read()) return std::string();
   const std::uint8_t* p = data.data();
   switch (data_type_) {
     case ftString:
@@ -416,15 +414,15 @@ std::int64_t TField::AsLargeInt() const {
   TFieldValue data(*this);
   switch (data_type_) {
     case ftSmallint:
-      return ReadValue(*this, data) ? static_cast<std::int16_t>(DecodeFixed16(data.data())) : 0;
+      return data.Read() ? static_cast<std::int16_t>(DecodeFixed16(data.data())) : 0;
     case ftWord:
     case ftBoolean:
-      return ReadValue(*this, data) ? DecodeFixed16(data.data()) : 0;
+      return data.Read() ? DecodeFixed16(data.data()) : 0;
     case ftInteger:
     case ftAutoInc:
-      return ReadValue(*this, data) ? static_cast<std::int32_t>(DecodeFixed32(data.data())) : 0;
+      return data.Read() ? static_cast<std::int32_t>(DecodeFixed32(data.data())) : 0;
     case ftLargeint:
-      return ReadValue(*this, data) ? static_cast<std::int64_t>(DecodeFixed64(data.data())) : 0;
+      return data.Read() ? static_cast<std::int64_t>(DecodeFixed64(data.data())) : 0;
     case ftFloat:
     case ftCurrency:
     case ftBCD:
@@ -452,14 +450,14 @@ double TField::AsFloat() const {
   switch (data_type_) {
     case ftFloat:
     case ftCurrency: {
-      if (!ReadValue(*this, data)) return 0.0;
+      if (!data.Read()) return 0.0;
       const std::uint64_t bits = DecodeFixed64(data.data());
       double value;
       std::memcpy(&value, &bits, sizeof value);
       return value;
     }
     case ftBCD: {
-      if (!ReadValue(*this, data)) return 0.0;
+      if (!data.Read()) return 0.0;
       std::int64_t scaled = 0;
       if (!DecodeBcd(data.data(), &scaled)) ConversionError("float");
       return static_cast<double>(scaled) / 10000.0;
@@ -488,7 +486,7 @@ bool TField::AsBoolean() const {
   switch (data_type_) {
     case ftBoolean: {
       TFieldValue data(*this);
-      return ReadValue(*this, data) && DecodeFixed16(data.data()) != 0;
+      return data.Read() && DecodeFixed16(data.data()) != 0;
     }
     case ftSmallint:
     case ftWord:
@@ -516,15 +514,15 @@ TDateTime TField::AsDateTime() const {
   TFieldValue data(*this);
   switch (data_type_) {
     case ftDate:
-      return ReadValue(*this, data)
+      return data.Read()
                  ? static_cast<std::int32_t>(DecodeFixed32(data.data())) - kDaysBeforeOrigin
                  : 0.0;
     case ftTime:
-      return ReadValue(*this, data)
+      return data.Read()
                  ? static_cast<std::int32_t>(DecodeFixed32(data.data())) / kMsPerDay
                  : 0.0;
     case ftDateTime: {
-      if (!ReadValue(*this, data)) return 0.0;
+      if (!data.Read()) return 0.0;
       const std::uint64_t bits = DecodeFixed64(data.data());
       double value;
       std::memcpy(&value, &bits, sizeof value);
@@ -856,21 +854,21 @@ TField* TFields::FindFieldSlowly(std::string_view name) const {
       }
     }
     if (field == nullptr) return nullptr;
-    if (!name.empty() && name.size() <= sizeof(TRecentName::name)) {
-      TRecentName& recent = recent_[recent_next_];
+    if (Remember(&recent_[recent_next_], name, field)) {
       recent_next_ = (recent_next_ + 1) % kRecentNames;
-      recent.size = static_cast<std::uint8_t>(name.size());
-      std::memcpy(recent.name, name.data(), name.size());
-      recent.field = field;
     }
   }
-  if (!name.empty() && name.size() <= sizeof(TRecentName::name)) {
-    predicted.size = static_cast<std::uint8_t>(name.size());
-    std::memcpy(predicted.name, name.data(), name.size());
-    predicted.field = field;
-  }
+  Remember(&predicted, name, field);
   last_found_ = static_cast<std::size_t>(field->index_) + 1;
   return field;
+}
+
+bool TFields::Remember(TRecentName* entry, std::string_view name, TField* field) {
+  if (name.empty() || name.size() > sizeof(TRecentName::name)) return false;
+  entry->size = static_cast<std::uint8_t>(name.size());
+  std::memcpy(entry->name, name.data(), name.size());
+  entry->field = field;
+  return true;
 }
 
 TField& TFields::FieldByName(std::string_view name) const {

@@ -356,6 +356,8 @@ class TFields {
     char name[31];
     TField* field = nullptr;  // owned by items_
   };
+  // Stores `name` (when it fits) and `field` in the entry; false when the name does not fit.
+  static bool Remember(TRecentName* entry, std::string_view name, TField* field);
   static constexpr std::size_t kRecentNames = 4;
   mutable std::array<TRecentName, kRecentNames> recent_{};
   mutable std::size_t recent_next_ = 0;
