@@ -729,7 +729,10 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
     // a frame, which keeps the read lock taken for the check until the loaded records are in.
     if (stepping_ && !resyncing_ && read_depth_ > 0 && cached == nullptr && ++scan_misses_ >= 2) {
       std::int32_t limit = cache.ReadAheadRecords();
-      const std::int32_t most = std::max(cache.CacheLimit() / 2, 1);
+      // A batch may fill three quarters of the cache: it evicts the batch before it, whose
+      // records the scan has passed, and the denser the batch, the more of its records
+      // share a transfer.
+      const std::int32_t most = std::max(cache.CacheLimit() / 4 * 3, 1);
       for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
       if (!LoadAhead(direction == TReadDirection::kForward, std::min(limit, most))) {
         CountRestart(&restarts, table_name_);

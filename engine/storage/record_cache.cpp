@@ -93,8 +93,8 @@ TRecord* TRecordCache::Find(std::int32_t record_no) const {
   if (cached_count_ == 0) return nullptr;
   const std::size_t mask = buckets_.size() - 1;
   for (std::size_t i = BucketOf(record_no);; i = (i + 1) & mask) {
-    TRecord* r = buckets_[i];
-    if (r == nullptr || r->record_no_ == record_no) return r;
+    const TBucket& bucket = buckets_[i];
+    if (bucket.record == nullptr || bucket.record_no == record_no) return bucket.record;
   }
 }
 
@@ -107,15 +107,15 @@ void TRecordCache::ReserveBucket() {
   const std::size_t wanted = std::max(cached_count_ + 1, expected) * 2;
   int bits = std::max(bucket_bits_ + 1, 6);
   while ((std::size_t{1} << bits) < wanted && bits < 30) ++bits;
-  std::vector<TRecord*> old(std::size_t{1} << bits, nullptr);
+  std::vector<TBucket> old(std::size_t{1} << bits);
   old.swap(buckets_);
   bucket_bits_ = bits;
   const std::size_t mask = buckets_.size() - 1;
-  for (TRecord* r : old) {
-    if (r == nullptr) continue;
-    std::size_t i = BucketOf(r->record_no_);
-    while (buckets_[i] != nullptr) i = (i + 1) & mask;
-    buckets_[i] = r;
+  for (const TBucket& bucket : old) {
+    if (bucket.record == nullptr) continue;
+    std::size_t i = BucketOf(bucket.record_no);
+    while (buckets_[i].record != nullptr) i = (i + 1) & mask;
+    buckets_[i] = bucket;
   }
 }
 
@@ -165,8 +165,8 @@ void TRecordCache::Insert(TRecord* record) {
   ReserveBucket();
   const std::size_t mask = buckets_.size() - 1;
   std::size_t i = BucketOf(record->record_no_);
-  while (buckets_[i] != nullptr) i = (i + 1) & mask;
-  buckets_[i] = record;
+  while (buckets_[i].record != nullptr) i = (i + 1) & mask;
+  buckets_[i] = {record->record_no_, record};
   ++cached_count_;
   record->cache_ = this;
   PushFront(record);
@@ -175,22 +175,24 @@ void TRecordCache::Insert(TRecord* record) {
 void TRecordCache::Remove(TRecord* record) {
   const std::size_t mask = buckets_.size() - 1;
   std::size_t hole = cached_count_ == 0 ? 0 : BucketOf(record->record_no_);
-  while (cached_count_ != 0 && buckets_[hole] != nullptr && buckets_[hole] != record) {
+  while (cached_count_ != 0 && buckets_[hole].record != nullptr &&
+         buckets_[hole].record != record) {
     hole = (hole + 1) & mask;
   }
-  if (cached_count_ == 0 || buckets_[hole] != record) {
+  if (cached_count_ == 0 || buckets_[hole].record != record) {
     RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
   }
   // Backward shift: each following entry of the probe run moves into the hole unless its
   // home bucket lies cyclically after the hole (it would then no longer be found).
-  for (std::size_t next = (hole + 1) & mask; buckets_[next] != nullptr; next = (next + 1) & mask) {
-    const std::size_t home = BucketOf(buckets_[next]->record_no_);
+  for (std::size_t next = (hole + 1) & mask; buckets_[next].record != nullptr;
+       next = (next + 1) & mask) {
+    const std::size_t home = BucketOf(buckets_[next].record_no);
     const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
     if (stays) continue;
     buckets_[hole] = buckets_[next];
     hole = next;
   }
-  buckets_[hole] = nullptr;
+  buckets_[hole] = TBucket();
   --cached_count_;
   Unlink(record);
   record->cache_ = nullptr;
@@ -582,7 +584,7 @@ void TRecordCache::DiscardAll() {
     *list = TUseList();
   }
   dirty_count_ = 0;
-  std::fill(buckets_.begin(), buckets_.end(), nullptr);
+  std::fill(buckets_.begin(), buckets_.end(), TBucket());
   cached_count_ = 0;
   shadow_.Clear();
 }
@@ -608,8 +610,10 @@ void TRecordCache::AssertInvariants() const {
 #ifndef NDEBUG
   std::size_t hashed = 0;
   std::size_t dirty = 0;
-  for (const TRecord* r : buckets_) {
+  for (const TBucket& bucket : buckets_) {
+    const TRecord* r = bucket.record;
     if (r == nullptr) continue;
+    assert(bucket.record_no == r->record_no_);
     assert(Find(r->record_no_) == r);
     assert(r->cache_ == this);
     if (r->dirty_) ++dirty;
