@@ -307,6 +307,14 @@ void TIndexFile::WriteHeader(bool force) {
 }
 
 bool TIndexFile::HeaderChanged() {
+  // The counter alone first: a writer moves it with every header it writes, so an unchanged
+  // counter means an unchanged header, and the common check reads 4 bytes, not the block.
+  // The scrambling runs from the start of the block, so its first bytes unscramble alone.
+  static_assert(kIdxHeaderChangeCount == 0);
+  std::uint8_t counter[4];
+  ReadAt(0, counter, sizeof counter);
+  if (encrypted_) ScrambleRun(counter, sizeof counter, kDataSeed);
+  if (DecodeFixed32(counter) == header_.ChangeCount) return false;
   std::uint8_t block[kIndexBlockSize];
   ReadAt(0, block, sizeof block);
   if (encrypted_) ScrambleRun(block, sizeof block, kDataSeed);

@@ -610,6 +610,20 @@ TEST_F(IndexFileTest, EncryptedFileUnscramblesToThePlainBytes) {
   std::uint64_t count = 0;
   EXPECT_EQ(reopened.Tree(0, cmp_).CheckTree(&count), "");
   EXPECT_EQ(count, 800u);
+
+  // The change check unscrambles the counter: unchanged reads as unchanged, a writer's header
+  // is taken with its new counter.
+  EXPECT_FALSE(reopened.HeaderChanged());
+  TIndexFile writer;
+  writer.SetFileName(PathOf("SECRET.IDX"));
+  writer.SetEncrypted(true);
+  writer.Open();
+  writer.SetRecordCount(801);
+  writer.WriteHeader(true);
+  EXPECT_TRUE(reopened.HeaderChanged());
+  EXPECT_EQ(reopened.RecordCount(), 801u);
+  EXPECT_EQ(reopened.Header().ChangeCount, writer.Header().ChangeCount);
+  EXPECT_FALSE(reopened.HeaderChanged());
 }
 
 TEST_F(IndexFileTest, DefinitionsAreValidatedInOrder) {
