@@ -729,10 +729,15 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
     // a frame, which keeps the read lock taken for the check until the loaded records are in.
     if (stepping_ && !resyncing_ && read_depth_ > 0 && cached == nullptr && ++scan_misses_ >= 2) {
       std::int32_t limit = cache.ReadAheadRecords();
-      // A batch may fill three quarters of the cache: it evicts the batch before it, whose
-      // records the scan has passed, and the denser the batch, the more of its records
-      // share a transfer.
-      const std::int32_t most = std::max(cache.CacheLimit() / 4 * 3, 1);
+      // A batch takes at most half of the cache, so that two scans side by side do not evict
+      // each other's batches. A scan in index order by the only cursor of its table may fill
+      // three quarters: it evicts the batch before it, whose records the scan has passed, and
+      // the denser the batch, the more of its records share a transfer. (A scan in record
+      // order reads whole spans whatever the batch; a smaller batch stays in the CPU's cache.)
+      const std::int32_t limit_records = cache.CacheLimit();
+      const bool sole_index_scan = !record_order_ && table_->OpenCount() == 1;
+      const std::int32_t most =
+          std::max(sole_index_scan ? limit_records / 4 * 3 : limit_records / 2, 1);
       for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
       if (!LoadAhead(direction == TReadDirection::kForward, std::min(limit, most))) {
         CountRestart(&restarts, table_name_);

@@ -93,8 +93,8 @@ TRecord* TRecordCache::Find(std::int32_t record_no) const {
   if (cached_count_ == 0) return nullptr;
   const std::size_t mask = buckets_.size() - 1;
   for (std::size_t i = BucketOf(record_no);; i = (i + 1) & mask) {
-    const TBucket& bucket = buckets_[i];
-    if (bucket.record == nullptr || bucket.record_no == record_no) return bucket.record;
+    TRecord* r = buckets_[i];
+    if (r == nullptr || r->record_no_ == record_no) return r;
   }
 }
 
@@ -107,15 +107,15 @@ void TRecordCache::ReserveBucket() {
   const std::size_t wanted = std::max(cached_count_ + 1, expected) * 2;
   int bits = std::max(bucket_bits_ + 1, 6);
   while ((std::size_t{1} << bits) < wanted && bits < 30) ++bits;
-  std::vector<TBucket> old(std::size_t{1} << bits);
+  std::vector<TRecord*> old(std::size_t{1} << bits, nullptr);
   old.swap(buckets_);
   bucket_bits_ = bits;
   const std::size_t mask = buckets_.size() - 1;
-  for (const TBucket& bucket : old) {
-    if (bucket.record == nullptr) continue;
-    std::size_t i = BucketOf(bucket.record_no);
-    while (buckets_[i].record != nullptr) i = (i + 1) & mask;
-    buckets_[i] = bucket;
+  for (TRecord* r : old) {
+    if (r == nullptr) continue;
+    std::size_t i = BucketOf(r->record_no_);
+    while (buckets_[i] != nullptr) i = (i + 1) & mask;
+    buckets_[i] = r;
   }
 }
 
@@ -165,8 +165,8 @@ void TRecordCache::Insert(TRecord* record) {
   ReserveBucket();
   const std::size_t mask = buckets_.size() - 1;
   std::size_t i = BucketOf(record->record_no_);
-  while (buckets_[i].record != nullptr) i = (i + 1) & mask;
-  buckets_[i] = {record->record_no_, record};
+  while (buckets_[i] != nullptr) i = (i + 1) & mask;
+  buckets_[i] = record;
   ++cached_count_;
   record->cache_ = this;
   PushFront(record);
@@ -175,24 +175,22 @@ void TRecordCache::Insert(TRecord* record) {
 void TRecordCache::Remove(TRecord* record) {
   const std::size_t mask = buckets_.size() - 1;
   std::size_t hole = cached_count_ == 0 ? 0 : BucketOf(record->record_no_);
-  while (cached_count_ != 0 && buckets_[hole].record != nullptr &&
-         buckets_[hole].record != record) {
+  while (cached_count_ != 0 && buckets_[hole] != nullptr && buckets_[hole] != record) {
     hole = (hole + 1) & mask;
   }
-  if (cached_count_ == 0 || buckets_[hole].record != record) {
+  if (cached_count_ == 0 || buckets_[hole] != record) {
     RaiseTableError(TABULA_FILECORRUPT, file_.TableName());
   }
   // Backward shift: each following entry of the probe run moves into the hole unless its
   // home bucket lies cyclically after the hole (it would then no longer be found).
-  for (std::size_t next = (hole + 1) & mask; buckets_[next].record != nullptr;
-       next = (next + 1) & mask) {
-    const std::size_t home = BucketOf(buckets_[next].record_no);
+  for (std::size_t next = (hole + 1) & mask; buckets_[next] != nullptr; next = (next + 1) & mask) {
+    const std::size_t home = BucketOf(buckets_[next]->record_no_);
     const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
     if (stays) continue;
     buckets_[hole] = buckets_[next];
     hole = next;
   }
-  buckets_[hole] = TBucket();
+  buckets_[hole] = nullptr;
   --cached_count_;
   Unlink(record);
   record->cache_ = nullptr;
@@ -584,7 +582,7 @@ void TRecordCache::DiscardAll() {
     *list = TUseList();
   }
   dirty_count_ = 0;
-  std::fill(buckets_.begin(), buckets_.end(), TBucket());
+  std::fill(buckets_.begin(), buckets_.end(), nullptr);
   cached_count_ = 0;
   shadow_.Clear();
 }
@@ -610,10 +608,8 @@ void TRecordCache::AssertInvariants() const {
 #ifndef NDEBUG
   std::size_t hashed = 0;
   std::size_t dirty = 0;
-  for (const TBucket& bucket : buckets_) {
-    const TRecord* r = bucket.record;
+  for (const TRecord* r : buckets_) {
     if (r == nullptr) continue;
-    assert(bucket.record_no == r->record_no_);
     assert(Find(r->record_no_) == r);
     assert(r->cache_ == this);
     if (r->dirty_) ++dirty;

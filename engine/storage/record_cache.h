@@ -63,7 +63,7 @@ constexpr std::uint8_t kStatusDeleted = 1;
 constexpr std::int32_t kReadAheadBytes = 8192;
 // LoadRecords: listed records at most this many bytes apart are read in one transfer, which
 // covers at most kReadSpanBytes.
-constexpr std::int32_t kReadGapBytes = 16384;
+constexpr std::int32_t kReadGapBytes = 4096;
 constexpr std::int32_t kReadSpanBytes = 128 * 1024;
 // Writing the dirty records, a stretch of the file holding three runs of them or more, with gaps
 // of at most kGatherGapBytes between, is read, overlaid and written back as one transfer each
@@ -279,13 +279,8 @@ class TRecordCache {
   std::vector<TSlab> slabs_;
   std::int32_t slot_count_ = 0;
   TRecord* free_ = nullptr;  // the unused slots, linked through newer_
-  // The hash table: a power-of-two number of buckets, at most half of them in use. A bucket
-  // holds its record's number too, so that a probe reads the table, not the records.
-  struct TBucket {
-    std::int32_t record_no = 0;
-    TRecord* record = nullptr;
-  };
-  std::vector<TBucket> buckets_;
+  // The hash table: a power-of-two number of buckets, at most half of them in use.
+  std::vector<TRecord*> buckets_;
   int bucket_bits_ = 0;
   std::size_t cached_count_ = 0;
   TUseList clean_list_;

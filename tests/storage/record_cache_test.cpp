@@ -407,7 +407,7 @@ TEST(RecordCacheTest, EncryptedImagesArePlainInTheCacheOnly) {
 }
 
 TEST(RecordCacheTest, LoadRecordsKeepsTheListedRecordsAndSharesTransfersOfNeighbours) {
-  // 100-byte records: listed records at most 163 apart share a transfer of at most 1310.
+  // 100-byte records: listed records at most 40 apart share a transfer of at most 1310.
   struct TCase {
     const char* name;
     std::vector<std::int32_t> numbers;
@@ -416,18 +416,18 @@ TEST(RecordCacheTest, LoadRecordsKeepsTheListedRecordsAndSharesTransfersOfNeighb
   std::vector<std::int32_t> every_thirtieth;
   for (std::int32_t n = 1; n <= 2800; n += 30) every_thirtieth.push_back(n);
   const std::vector<TCase> cases = {
-      // 50 -> 214 leaves a gap of exactly 163; 600 is cached already, so 601 starts alone; 0
-      // and 3001 (beyond the file) are passed over.
+      // 50 -> 91 leaves a gap of exactly 40; 300 is cached already, so 301 starts alone; 0 and
+      // 3001 (beyond the file) are passed over.
       {"groups",
-       {0, 3, 10, 50, 214, 600, 601, 1800, 2999, 3001},
-       {{3, 212}, {601, 1}, {1800, 1}, {2999, 1}}},
-      {"gap of 164", {3, 168}, {{3, 1}, {168, 1}}},
+       {0, 3, 10, 50, 91, 300, 301, 1800, 2999, 3001},
+       {{3, 89}, {301, 1}, {1800, 1}, {2999, 1}}},
+      {"gap of 41", {3, 45}, {{3, 1}, {45, 1}}},
       {"span limit", every_thirtieth, {{1, 1291}, {1321, 1291}, {2641, 151}}},
   };
   for (const TCase& c : cases) {
     FakeRecordFile file(100, 3000);
     TRecordCache cache(file);
-    cache.Unpin(cache.GetRecord(nullptr, 600, false, TReadDirection::kForward, false));
+    cache.Unpin(cache.GetRecord(nullptr, 300, false, TReadDirection::kForward, false));
     file.reads.clear();
     cache.LoadRecords(c.numbers);
     ASSERT_EQ(file.reads.size(), c.reads.size()) << c.name;
@@ -435,10 +435,10 @@ TEST(RecordCacheTest, LoadRecordsKeepsTheListedRecordsAndSharesTransfersOfNeighb
       EXPECT_EQ(file.reads[i].first, c.reads[i].first) << c.name << " " << i;
       EXPECT_EQ(file.reads[i].count, c.reads[i].count) << c.name << " " << i;
     }
-    // Exactly the listed records of the file are cached (with 600), each with its own image.
+    // Exactly the listed records of the file are cached (with 300), each with its own image.
     std::size_t listed = 1;
     for (std::int32_t n : c.numbers) {
-      if (n < 1 || n > 3000 || n == 600) continue;
+      if (n < 1 || n > 3000 || n == 300) continue;
       ++listed;
       const TRecord* record = cache.Find(n);
       ASSERT_NE(record, nullptr) << c.name << " " << n;
