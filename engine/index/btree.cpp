@@ -746,22 +746,6 @@ bool TBTree::Next(TTreePosition* at, bool* moved, const TPage** leaf) {
   return NextFrom(page, at, moved, leaf);
 }
 
-bool TBTree::StepInLeaf(const TPage& leaf, bool forward, TTreePosition* at) {
-  const int entry = at->Entry + (forward ? 1 : -1);
-  if (entry < 1 || entry > leaf.Count()) return false;
-  at->Entry = entry;
-  if (forward) {
-    if (at->Ordinal != 0xFFFFFFFFu) ++at->Ordinal;
-  } else if (at->Ordinal > 0) {
-    --at->Ordinal;
-  }
-  at->Value = leaf.Value(entry);
-  const std::size_t kl = leaf.KeyLength();
-  if (at->Key.size() != kl) at->Key.resize(kl);
-  std::memcpy(at->Key.data(), leaf.Key(entry), kl);
-  return true;
-}
-
 bool TBTree::NextFrom(TPagePin& page, TTreePosition* at, bool* moved, const TPage** leaf) {
   if (StepInLeaf(*page, true, at)) {
     *moved = true;

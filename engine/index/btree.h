@@ -25,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -223,5 +224,22 @@ class TBTree {
   TPageFormat format_;
   bool check_changes_ = false;
 };
+
+// Inline: it is the step of every scan in index order.
+inline bool TBTree::StepInLeaf(const TPage& leaf, bool forward, TTreePosition* at) {
+  const int entry = at->Entry + (forward ? 1 : -1);
+  if (entry < 1 || entry > leaf.Count()) return false;
+  at->Entry = entry;
+  if (forward) {
+    if (at->Ordinal != 0xFFFFFFFFu) ++at->Ordinal;
+  } else if (at->Ordinal > 0) {
+    --at->Ordinal;
+  }
+  at->Value = leaf.Value(entry);
+  const std::size_t kl = leaf.KeyLength();
+  if (at->Key.size() != kl) at->Key.resize(kl);
+  std::memcpy(at->Key.data(), leaf.Key(entry), kl);
+  return true;
+}
 
 }  // namespace tabula

@@ -540,6 +540,8 @@ class TDataCursor : public TRecordCacheCursor {
     int entry = 0;
   };
   TStepLeaf step_leaf_;
+  // True while step_leaf_ is still position_'s leaf, cached with the same entries.
+  bool StepLeafHolds() const;
   // StepInLeaf of the tree on step_leaf_, from position_ into `at`; false when step_leaf_ is
   // not position_'s leaf any more or the step leaves it.
   bool StepOnLeaf(bool forward, TTreePosition* at);

@@ -660,12 +660,14 @@ void TDataCursor::MoveBy(std::int32_t n) {
   bof_ = eof_ = false;
 }
 
+bool TDataCursor::StepLeafHolds() const {
+  return step_leaf_.page != nullptr &&
+         step_leaf_.generation == table_->IndexFile().PagesGeneration() &&
+         step_leaf_.number == position_.Page && step_leaf_.entry == position_.Entry;
+}
+
 bool TDataCursor::StepOnLeaf(bool forward, TTreePosition* at) {
-  if (step_leaf_.page == nullptr ||
-      step_leaf_.generation != table_->IndexFile().PagesGeneration() ||
-      step_leaf_.number != position_.Page || step_leaf_.entry != position_.Entry) {
-    return false;
-  }
+  if (!StepLeafHolds()) return false;
   at->Page = position_.Page;
   at->Entry = position_.Entry;
   at->Ordinal = position_.Ordinal;
@@ -673,33 +675,20 @@ bool TDataCursor::StepOnLeaf(bool forward, TTreePosition* at) {
 }
 
 bool TDataCursor::StepInPlace(bool forward) {
-  if (step_leaf_.page == nullptr ||
-      step_leaf_.generation != table_->IndexFile().PagesGeneration() ||
-      step_leaf_.number != position_.Page || step_leaf_.entry != position_.Entry ||
-      position_.Key.size() != key_length_) {
-    return false;
-  }
+  if (!StepLeafHolds() || position_.Key.size() != key_length_) return false;
   const TPage& page = *step_leaf_.page;
   const int entry = position_.Entry + (forward ? 1 : -1);
   if (entry < 1 || entry > page.Count()) return false;
   const std::uint8_t* key = page.Key(entry);
-  const std::uint32_t value = page.Value(entry);
   if (range_active_ && (forward ? CompareIndexKeys(key, range_end_key_.data()) > 0
                                 : CompareIndexKeys(key, range_start_key_.data()) < 0)) {
     return false;
   }
-  if (!Visible(static_cast<std::int32_t>(value))) return false;
-  position_.Entry = entry;
-  if (forward) {
-    if (position_.Ordinal != 0xFFFFFFFFu) ++position_.Ordinal;
-  } else if (position_.Ordinal > 0) {
-    --position_.Ordinal;
-  }
-  position_.Value = value;
-  std::memcpy(position_.Key.data(), key, key_length_);
-  step_leaf_.entry = entry;
+  if (!Visible(static_cast<std::int32_t>(page.Value(entry)))) return false;
+  TBTree::StepInLeaf(page, forward, &position_);
+  step_leaf_.entry = position_.Entry;
   ordinal_ = static_cast<std::int32_t>(position_.Ordinal);
-  record_no_ = static_cast<std::int32_t>(value);
+  record_no_ = static_cast<std::int32_t>(position_.Value);
   bof_ = eof_ = false;
   return true;
 }
