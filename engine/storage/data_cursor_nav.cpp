@@ -712,6 +712,11 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
       Raise(TABULA_INDEXCORRUPT);
     }
     TRecordCache& cache = *data.Cache();
+    if (const std::uint8_t* streamed = cache.StreamImage(record_no_)) {
+      std::memcpy(record_image_.data(), streamed,
+                  std::min(record_image_.size(), cache.RecordImageSize()));
+      return;
+    }
     TRecord* cached = cache.Find(record_no_);
     // A scan's first miss reads as any read does; the following ones load what the scan
     // visits next, so that one change check and a few transfers serve many steps. Only inside
@@ -725,8 +730,10 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
       // order reads whole spans whatever the batch; a smaller batch stays in the CPU's cache.)
       const std::int32_t limit_records = cache.CacheLimit();
       const bool sole_index_scan = !record_order_ && table_->OpenCount() == 1;
-      const std::int32_t most =
+      std::int32_t most =
           std::max(sole_index_scan ? limit_records / 4 * 3 : limit_records / 2, 1);
+      // In record order the batch is streamed past the cache, one span at a time.
+      if (record_order_ && cache.CanStream()) most = std::min(most, cache.StreamRecords());
       for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
       if (!LoadAhead(direction == TReadDirection::kForward, std::min(limit, most))) {
         CountRestart(&restarts, table_name_);
@@ -754,13 +761,15 @@ bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!CollectAhead(forward, limit, &ahead_)) continue;
     if (LockAndCheckForChanges()) continue;
+    TRecordCache& cache = *table_->DataFile().Cache();
     if (record_order_) {
       // Already in order, one way or the other.
       if (!forward) std::reverse(ahead_.begin(), ahead_.end());
+      if (cache.LoadStream(ahead_, forward)) return true;
     } else {
       SortDistinct(&ahead_, &ahead_words_);
     }
-    table_->DataFile().Cache()->LoadRecords(ahead_);
+    cache.LoadRecords(ahead_);
     return true;
   }
   return false;

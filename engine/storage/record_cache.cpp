@@ -142,7 +142,10 @@ void TRecordCache::PushFront(TRecord* record) {
   if (list.newest != nullptr) list.newest->newer_ = record;
   list.newest = record;
   if (list.oldest == nullptr) list.oldest = record;
-  if (record->dirty_) ++dirty_count_;
+  if (record->dirty_) {
+    ++dirty_count_;
+    ++dirty_generation_;
+  }
 }
 
 void TRecordCache::PushBack(TRecord* record) {
@@ -152,7 +155,10 @@ void TRecordCache::PushBack(TRecord* record) {
   if (list.oldest != nullptr) list.oldest->older_ = record;
   list.oldest = record;
   if (list.newest == nullptr) list.newest = record;
-  if (record->dirty_) ++dirty_count_;
+  if (record->dirty_) {
+    ++dirty_count_;
+    ++dirty_generation_;
+  }
 }
 
 void TRecordCache::MoveToFront(TRecord* record) {
@@ -434,6 +440,51 @@ void TRecordCache::LoadRecords(const std::vector<std::int32_t>& numbers) {
   }
 }
 
+std::int32_t TRecordCache::StreamRecords() const {
+  return record_size_ == 0 ? 1
+                           : std::max(kReadSpanBytes / static_cast<std::int32_t>(record_size_), 1);
+}
+
+bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool forward) {
+  stream_count_ = 0;
+  if (numbers.empty() || !CanStream()) return false;
+  std::int32_t first = numbers.front();
+  std::int32_t last = std::min(numbers.back(), file_.NextRecordNo() - 1);
+  if (first <= 0 || last < first) return false;
+  const std::int32_t most = StreamRecords();
+  if (last - first >= most) {
+    if (forward) {
+      last = first + most - 1;
+    } else {
+      first = last - most + 1;
+    }
+  }
+  const std::int32_t count = last - first + 1;
+  const std::size_t wanted = record_size_ * static_cast<std::size_t>(count);
+  // Only grown: resizing a vector up fills it, which costs as much as the read.
+  if (stream_buffer_.size() < wanted) stream_buffer_.resize(wanted);
+  ++stats_.reads_begun;
+  const std::int64_t bytes = file_.ReadRecords(first, count, stream_buffer_.data());
+  if (bytes < static_cast<std::int64_t>(wanted) && !file_.ShortReadAllowed()) {
+    RaiseTableError(TABULA_READERR, file_.TableName());
+  }
+  ++stats_.reads_done;
+  const std::int32_t whole =
+      bytes <= 0 ? 0 : static_cast<std::int32_t>(bytes / static_cast<std::int64_t>(record_size_));
+  for (std::int32_t k = 0; k < whole; ++k) {
+    std::uint8_t* plain = stream_buffer_.data() + record_size_ * static_cast<std::size_t>(k);
+    file_.ScrambleImage(plain);
+    // As TRecord::LoadImage: an active image carries its own number.
+    if (record_size_ >= kRecordIdentifier && plain[kRecordStatus] == kStatusActive) {
+      EncodeFixed32(&plain[kRecordNoOrLink], static_cast<std::uint32_t>(first + k));
+    }
+  }
+  stream_first_ = first;
+  stream_count_ = whole;
+  stream_generation_ = dirty_generation_;
+  return true;
+}
+
 std::vector<TRecord*> TRecordCache::WritableDirty() const {
   const std::int32_t window_end = window_first_ + window_count_;
   std::vector<TRecord*> records;
@@ -585,6 +636,7 @@ void TRecordCache::DiscardAll() {
   std::fill(buckets_.begin(), buckets_.end(), nullptr);
   cached_count_ = 0;
   shadow_.Clear();
+  stream_count_ = 0;
 }
 
 void TRecordCache::Trim() {

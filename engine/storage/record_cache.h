@@ -195,6 +195,28 @@ class TRecordCache {
   // the records between them are not kept. The caller has checked for changes under its read
   // lock. Raises TABULA_READERR for a short read that is not allowed.
   void LoadRecords(const std::vector<std::int32_t>& numbers);
+  // A scan in record order reads its spans into a buffer of their own rather than into the
+  // cache: records that it passes once neither evict what the cache holds nor pay for entering
+  // it. LoadStream reads the stretch of `numbers` (ascending, below NextRecordNo) that the scan
+  // meets first (forward: from the lowest, backward: from the highest), at most StreamRecords()
+  // records, as one transfer. It returns false, reading nothing, while the file lacks what the
+  // cache holds (CanStream). The caller has checked for changes under its read lock. Raises
+  // TABULA_READERR for a short read that is not allowed.
+  bool LoadStream(const std::vector<std::int32_t>& numbers, bool forward);
+  bool CanStream() const {
+    return record_size_ > 0 && dirty_count_ == 0 && shadow_.Empty() &&
+           !file_.HoldsTransactionLock();
+  }
+  std::int32_t StreamRecords() const;
+  // The plain image (RecordImageSize bytes) of `record_no` from the last stream, or null when
+  // the stream lacks it or no longer matches the file: a cached record has become dirty, or
+  // the cache was discarded, since it was read.
+  const std::uint8_t* StreamImage(std::int32_t record_no) const {
+    const std::int64_t k = static_cast<std::int64_t>(record_no) - stream_first_;
+    if (k < 0 || k >= stream_count_ || stream_generation_ != dirty_generation_) return nullptr;
+    return stream_buffer_.data() + record_size_ * static_cast<std::size_t>(k);
+  }
+  std::size_t RecordImageSize() const { return record_size_; }
   // A record that Find returned, pinned and made most recently used: what GetRecord does with
   // a cached record, for a caller that looked it up already.
   TRecord* PinCached(TRecord* record) {
@@ -295,6 +317,15 @@ class TRecordCache {
   std::vector<std::uint8_t> read_buffer_;
   std::vector<std::uint8_t> write_buffer_;  // separate: a read may write dirty records
   std::vector<std::uint8_t> span_buffer_;   // LoadRecords' transfers, only ever grown
+  // LoadStream's records [stream_first_, stream_first_ + stream_count_), plain. They match the
+  // file while stream_generation_ equals dirty_generation_, which counts the records entering
+  // the dirty list: only a change of this process's own can make the file differ from them
+  // unseen (another process's change discards the cache, and the stream with it).
+  std::vector<std::uint8_t> stream_buffer_;  // only ever grown
+  std::int32_t stream_first_ = 0;
+  std::int32_t stream_count_ = 0;
+  std::uint64_t stream_generation_ = 0;
+  std::uint64_t dirty_generation_ = 0;
   TRecordCacheStats stats_;
 };
 

@@ -90,6 +90,21 @@ class TTableWriter {
     return record_no_;
   }
 
+  void Rename(std::int32_t record_no, const std::string& name) {
+    Locked([&] {
+      TDataFile& data = table_.DataFile();
+      TRecord* record =
+          data.Cache()->GetRecord(nullptr, record_no, false, TReadDirection::kForward, false);
+      Keys(record->Image(), false);
+      cursor_.SetField(2, record->Image(), reinterpret_cast<const std::uint8_t*>(name.data()),
+                       name.size());
+      record->SetDirty(true);
+      Keys(record->Image(), true);
+      data.Cache()->Unpin(record);
+      data.MarkHeaderChanged();
+    });
+  }
+
   void Delete(std::int32_t record_no) {
     Locked([&] {
       TDataFile& data = table_.DataFile();
@@ -852,6 +867,49 @@ TEST_F(DataCursorNavTest, RecordsLoadedAheadFollowTheChangeDetectionRules) {
     reader->SetToBegin();
     EXPECT_EQ(ReadAll(*reader).size(), strict ? 599u : 598u);
   }
+}
+
+// A scan in record order reads its spans past the record cache. A record that another cursor
+// of the table changes after the span was read must still show its new value, whether the
+// change was written at once or waits, dirty, for the end of a transaction, and the rollback
+// must bring the old one back.
+TEST_F(DataCursorNavTest, RecordOrderScanShowsChangesMadeAfterItsSpanWasRead) {
+  session_->SetDataBufferSize(1 << 20);
+  session_->SetStrictChangeDetection(false);
+  const std::vector<TRow> rows = ScrambledRows(600);
+  const std::vector<std::int32_t> numbers = Fill(rows);
+  auto writer_cursor = Open();
+  TTableWriter writer(*writer_cursor);
+  auto reader = Open(true);
+  auto names_from = [&](std::int32_t first) {
+    std::vector<std::string> names;
+    EXPECT_TRUE(reader->SetToRecNo(first));
+    names.push_back(Name(*reader));
+    for (std::vector<std::string> rest = ReadAll(*reader); const std::string& name : rest) {
+      names.push_back(name);
+    }
+    return names;
+  };
+  for (const bool in_transaction : {false, true}) {
+    reader->SetToBegin();
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(reader->GetNextRecord(nullptr), 0);
+    const std::int32_t renamed = numbers[349 + (in_transaction ? 1 : 0)];
+    const std::string old_name = rows[static_cast<std::size_t>(renamed - 1)].name;
+    if (in_transaction) {
+      ASSERT_EQ(db_->StartTransaction(), 0);
+    }
+    writer.Rename(renamed, "Renamed");
+    const std::vector<std::string> rest = ReadAll(*reader);
+    ASSERT_EQ(rest.size(), 300u) << in_transaction;
+    EXPECT_EQ(rest[static_cast<std::size_t>(renamed - 301)], "Renamed") << in_transaction;
+    EXPECT_EQ(names_from(renamed).front(), "Renamed") << in_transaction;
+    if (in_transaction) {
+      ASSERT_EQ(db_->Rollback(), 0);
+      EXPECT_EQ(names_from(renamed).front(), old_name);
+    }
+  }
+  // The scans kept to their spans: the cache holds no more than the first read's block.
+  EXPECT_LT(reader->Table()->DataFile().Cache()->CachedCount(), 300u);
 }
 
 // A step along a leaf reads the leaf it read the last position off; every change of the tree
