@@ -730,8 +730,7 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
       // order reads whole spans whatever the batch; a smaller batch stays in the CPU's cache.)
       const std::int32_t limit_records = cache.CacheLimit();
       const bool sole_index_scan = !record_order_ && table_->OpenCount() == 1;
-      std::int32_t most =
-          std::max(sole_index_scan ? limit_records / 4 * 3 : limit_records / 2, 1);
+      std::int32_t most = std::max(sole_index_scan ? limit_records / 4 * 3 : limit_records / 2, 1);
       // In record order the batch is streamed past the cache, one span at a time.
       if (record_order_ && cache.CanStream()) most = std::min(most, cache.StreamRecords());
       for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
@@ -765,9 +764,20 @@ bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
     if (record_order_) {
       // Already in order, one way or the other.
       if (!forward) std::reverse(ahead_.begin(), ahead_.end());
-      if (cache.LoadStream(ahead_, forward)) return true;
+      if (cache.LoadStream(ahead_, forward, cache.StreamRecords())) return true;
     } else {
       SortDistinct(&ahead_, &ahead_words_);
+      // A batch whose records lie close together in the file (an order that follows the
+      // file's, such as that of an identifier given in insertion order) is streamed whole: it
+      // is at most three quarters of the cache (LoadCurrent).
+      const std::int32_t dense_most = std::max(cache.CacheLimit() / 4 * 3, cache.StreamRecords());
+      if (!ahead_.empty()) {
+        const std::int64_t range = std::int64_t{ahead_.back()} - ahead_.front() + 1;
+        if (range <= 2 * static_cast<std::int64_t>(ahead_.size()) && range <= dense_most &&
+            cache.LoadStream(ahead_, forward, dense_most)) {
+          return true;
+        }
+      }
     }
     cache.LoadRecords(ahead_);
     return true;

@@ -445,13 +445,14 @@ std::int32_t TRecordCache::StreamRecords() const {
                            : std::max(kReadSpanBytes / static_cast<std::int32_t>(record_size_), 1);
 }
 
-bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool forward) {
+bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool forward,
+                              std::int32_t most) {
   stream_count_ = 0;
   if (numbers.empty() || !CanStream()) return false;
   std::int32_t first = numbers.front();
   std::int32_t last = std::min(numbers.back(), file_.NextRecordNo() - 1);
   if (first <= 0 || last < first) return false;
-  const std::int32_t most = StreamRecords();
+  most = std::max(most, 1);
   if (last - first >= most) {
     if (forward) {
       last = first + most - 1;
@@ -479,6 +480,7 @@ bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool for
       EncodeFixed32(&plain[kRecordNoOrLink], static_cast<std::uint32_t>(first + k));
     }
   }
+  ++stats_.streams;
   stream_first_ = first;
   stream_count_ = whole;
   stream_generation_ = dirty_generation_;

@@ -174,6 +174,7 @@ struct TRecordCacheStats {
   std::int64_t reads_begun = 0;
   std::int64_t reads_done = 0;
   std::int64_t runs_written = 0;
+  std::int64_t streams = 0;  // LoadStream's transfers
 };
 
 class TRecordCache {
@@ -198,15 +199,16 @@ class TRecordCache {
   // A scan in record order reads its spans into a buffer of their own rather than into the
   // cache: records that it passes once neither evict what the cache holds nor pay for entering
   // it. LoadStream reads the stretch of `numbers` (ascending, below NextRecordNo) that the scan
-  // meets first (forward: from the lowest, backward: from the highest), at most StreamRecords()
-  // records, as one transfer. It returns false, reading nothing, while the file lacks what the
+  // meets first (forward: from the lowest, backward: from the highest), at most `most` records,
+  // as one transfer. It returns false, reading nothing, while the file lacks what the
   // cache holds (CanStream). The caller has checked for changes under its read lock. Raises
   // TABULA_READERR for a short read that is not allowed.
-  bool LoadStream(const std::vector<std::int32_t>& numbers, bool forward);
+  bool LoadStream(const std::vector<std::int32_t>& numbers, bool forward, std::int32_t most);
   bool CanStream() const {
     return record_size_ > 0 && dirty_count_ == 0 && shadow_.Empty() &&
            !file_.HoldsTransactionLock();
   }
+  // The records of kReadSpanBytes: a stream's size for a scan in record order.
   std::int32_t StreamRecords() const;
   // The plain image (RecordImageSize bytes) of `record_no` from the last stream, or null when
   // the stream lacks it or no longer matches the file: a cached record has become dirty, or
