@@ -1,7 +1,7 @@
 // The record cache of a data file.
 //
 // Every record a cursor reads or writes passes through this cache, which all cursors of the
-// table object share. It reads records from disk in blocks of about 8 KB in the direction the
+// table object share, except the spans that a scan streams past it (LoadStream). It reads records from disk in blocks of about 8 KB in the direction the
 // cursor moves, keeps changed records until the table flushes, and writes them back in runs of
 // consecutive record numbers, one write per run. A cursor pins the records it uses; a pinned
 // record is never evicted, refreshed from disk or written.
@@ -196,9 +196,9 @@ class TRecordCache {
   // the records between them are not kept. The caller has checked for changes under its read
   // lock. Raises TABULA_READERR for a short read that is not allowed.
   void LoadRecords(const std::vector<std::int32_t>& numbers);
-  // A scan in record order reads its spans into a buffer of their own rather than into the
-  // cache: records that it passes once neither evict what the cache holds nor pay for entering
-  // it. LoadStream reads the stretch of `numbers` (ascending, below NextRecordNo) that the scan
+  // A scan in record order, or in an index order whose records lie close together in the file,
+  // reads its spans into a buffer of their own rather than into the cache: records that it
+  // passes once neither evict what the cache holds nor pay for entering it. LoadStream reads the stretch of `numbers` (ascending, below NextRecordNo) that the scan
   // meets first (forward: from the lowest, backward: from the highest), at most `most` records,
   // as one transfer. It returns false, reading nothing, while the file lacks what the
   // cache holds (CanStream). The caller has checked for changes under its read lock. Raises
