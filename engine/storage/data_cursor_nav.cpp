@@ -778,6 +778,8 @@ bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
           return true;
         }
       }
+      // Otherwise only the listed records are kept.
+      if (cache.LoadScatteredStream(ahead_)) return true;
     }
     cache.LoadRecords(ahead_);
     return true;

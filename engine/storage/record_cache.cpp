@@ -390,19 +390,18 @@ void TRecordCache::ReadBlock(std::int32_t first, std::int32_t count, TReadDirect
   }
 }
 
-void TRecordCache::LoadRecords(const std::vector<std::int32_t>& numbers) {
+template <typename TSkip, typename TTake>
+void TRecordCache::ReadListed(const std::vector<std::int32_t>& numbers, TSkip skip, TTake take) {
   const std::int32_t record_size = file_.RecordSize();
-  // Inside a transaction the cache may hold records that the file does not: each read then
-  // goes through GetRecord.
-  if (record_size <= 0 || file_.HoldsTransactionLock()) return;
+  if (record_size <= 0) return;
+  const auto size = static_cast<std::size_t>(record_size);
   const std::int32_t max_gap = kReadGapBytes / record_size;
   const std::int32_t max_span = std::max(kReadSpanBytes / record_size, 1);
   const std::int32_t next_record = file_.NextRecordNo();
-  const std::size_t size = static_cast<std::size_t>(record_size);
   std::size_t at = 0;
   while (at < numbers.size()) {
     const std::int32_t first = numbers[at];
-    if (first <= 0 || first >= next_record || Find(first) != nullptr) {
+    if (first <= 0 || first >= next_record || skip(first)) {
       ++at;
       continue;
     }
@@ -431,13 +430,22 @@ void TRecordCache::LoadRecords(const std::vector<std::int32_t>& numbers) {
     const std::int32_t whole = bytes <= 0 ? 0 : static_cast<std::int32_t>(bytes / record_size);
     for (std::size_t i = at; i < end; ++i) {
       const std::int32_t k = numbers[i] - first;
-      if (k >= whole || Find(numbers[i]) != nullptr) continue;
+      if (k >= whole || skip(numbers[i])) continue;
       std::uint8_t* plain = span_buffer_.data() + size * static_cast<std::size_t>(k);
       file_.ScrambleImage(plain);
-      Insert(TakeSlot(numbers[i], plain));
+      take(numbers[i], plain);
     }
     at = end;
   }
+}
+
+void TRecordCache::LoadRecords(const std::vector<std::int32_t>& numbers) {
+  // Inside a transaction the cache may hold records that the file does not: each read then
+  // goes through GetRecord.
+  if (file_.HoldsTransactionLock()) return;
+  ReadListed(
+      numbers, [this](std::int32_t n) { return Find(n) != nullptr; },
+      [this](std::int32_t n, const std::uint8_t* plain) { Insert(TakeSlot(n, plain)); });
 }
 
 std::int32_t TRecordCache::StreamRecords() const {
@@ -481,10 +489,43 @@ bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool for
     }
   }
   ++stats_.streams;
+  stream_sparse_ = false;
   stream_first_ = first;
   stream_count_ = whole;
   stream_generation_ = dirty_generation_;
   return true;
+}
+
+bool TRecordCache::LoadScatteredStream(const std::vector<std::int32_t>& numbers) {
+  stream_count_ = 0;
+  if (numbers.empty() || !CanStream()) return false;
+  const std::size_t wanted = record_size_ * numbers.size();
+  if (stream_buffer_.size() < wanted) stream_buffer_.resize(wanted);
+  stream_numbers_.clear();
+  ReadListed(
+      numbers, [](std::int32_t) { return false; },
+      [this](std::int32_t n, const std::uint8_t* plain) {
+        std::uint8_t* image = stream_buffer_.data() + record_size_ * stream_numbers_.size();
+        std::memcpy(image, plain, record_size_);
+        // As TRecord::LoadImage: an active image carries its own number.
+        if (record_size_ >= kRecordIdentifier && image[kRecordStatus] == kStatusActive) {
+          EncodeFixed32(&image[kRecordNoOrLink], static_cast<std::uint32_t>(n));
+        }
+        stream_numbers_.push_back(n);
+      });
+  ++stats_.streams;
+  stream_sparse_ = true;
+  stream_count_ = static_cast<std::int32_t>(stream_numbers_.size());
+  stream_generation_ = dirty_generation_;
+  return true;
+}
+
+const std::uint8_t* TRecordCache::SparseStreamImage(std::int32_t record_no) const {
+  const auto end = stream_numbers_.begin() + stream_count_;
+  const auto it = std::lower_bound(stream_numbers_.begin(), end, record_no);
+  if (it == end || *it != record_no) return nullptr;
+  return stream_buffer_.data() +
+         record_size_ * static_cast<std::size_t>(it - stream_numbers_.begin());
 }
 
 std::vector<TRecord*> TRecordCache::WritableDirty() const {

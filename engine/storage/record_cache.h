@@ -1,10 +1,11 @@
 // The record cache of a data file.
 //
 // Every record a cursor reads or writes passes through this cache, which all cursors of the
-// table object share, except the spans that a scan streams past it (LoadStream). It reads records from disk in blocks of about 8 KB in the direction the
-// cursor moves, keeps changed records until the table flushes, and writes them back in runs of
-// consecutive record numbers, one write per run. A cursor pins the records it uses; a pinned
-// record is never evicted, refreshed from disk or written.
+// table object share, except the spans that a scan streams past it (LoadStream). It reads records
+// from disk in blocks of about 8 KB in the direction the cursor moves, keeps changed records until
+// the table flushes, and writes them back in runs of consecutive record numbers, one write per run.
+// A cursor pins the records it uses; a pinned record is never evicted, refreshed from disk or
+// written.
 //
 // The cache talks to its file through TRecordFile (the data file implements it) and to the
 // cursor that asks through TRecordCacheCursor (which may be null for internal reads).
@@ -198,15 +199,16 @@ class TRecordCache {
   void LoadRecords(const std::vector<std::int32_t>& numbers);
   // A scan in record order, or in an index order whose records lie close together in the file,
   // reads its spans into a buffer of their own rather than into the cache: records that it
-  // passes once neither evict what the cache holds nor pay for entering it. LoadStream reads the stretch of `numbers` (ascending, below NextRecordNo) that the scan
-  // meets first (forward: from the lowest, backward: from the highest), at most `most` records,
-  // as one transfer. It returns false, reading nothing, while the file lacks what the
-  // cache holds (CanStream). The caller has checked for changes under its read lock. Raises
-  // TABULA_READERR for a short read that is not allowed.
+  // passes once neither evict what the cache holds nor pay for entering it. LoadStream reads the
+  // stretch of `numbers` (ascending, below NextRecordNo) that the scan meets first (forward: from
+  // the lowest, backward: from the highest), at most `most` records, as one transfer. It returns
+  // false, reading nothing, while the file lacks what the cache holds (CanStream). The caller has
+  // checked for changes under its read lock. Raises TABULA_READERR for a short read that is not
+  // allowed.
   bool LoadStream(const std::vector<std::int32_t>& numbers, bool forward, std::int32_t most);
   bool CanStream() const {
-    return record_size_ > 0 && dirty_count_ == 0 && shadow_.Empty() &&
-           !file_.HoldsTransactionLock();
+    return record_size_ > 0 && static_cast<std::size_t>(file_.RecordSize()) == record_size_ &&
+           dirty_count_ == 0 && shadow_.Empty() && !file_.HoldsTransactionLock();
   }
   // The records of kReadSpanBytes: a stream's size for a scan in record order.
   std::int32_t StreamRecords() const;
@@ -214,10 +216,15 @@ class TRecordCache {
   // the stream lacks it or no longer matches the file: a cached record has become dirty, or
   // the cache was discarded, since it was read.
   const std::uint8_t* StreamImage(std::int32_t record_no) const {
+    if (stream_count_ == 0 || stream_generation_ != dirty_generation_) return nullptr;
+    if (stream_sparse_) return SparseStreamImage(record_no);
     const std::int64_t k = static_cast<std::int64_t>(record_no) - stream_first_;
-    if (k < 0 || k >= stream_count_ || stream_generation_ != dirty_generation_) return nullptr;
+    if (k < 0 || k >= stream_count_) return nullptr;
     return stream_buffer_.data() + record_size_ * static_cast<std::size_t>(k);
   }
+  // LoadStream for records scattered over the file (ascending, distinct): they are read in the
+  // transfers LoadRecords would make and only the listed ones are kept, side by side.
+  bool LoadScatteredStream(const std::vector<std::int32_t>& numbers);
   std::size_t RecordImageSize() const { return record_size_; }
   // A record that Find returned, pinned and made most recently used: what GetRecord does with
   // a cached record, for a caller that looked it up already.
@@ -278,6 +285,12 @@ class TRecordCache {
   void ReserveBucket();
   friend class TRecord;
   void ReadBlock(std::int32_t first, std::int32_t count, TReadDirection direction);
+  // Reads the listed records (ascending) that `skip` does not exclude, those less than a few KB
+  // apart in one transfer (of at most kReadSpanBytes), and hands each one's plain image to
+  // `take`(number, image). The records between them are not kept.
+  template <typename TSkip, typename TTake>
+  void ReadListed(const std::vector<std::int32_t>& numbers, TSkip skip, TTake take);
+  const std::uint8_t* SparseStreamImage(std::int32_t record_no) const;
   // The dirty records that may be written now (unpinned, outside the transfer window), in
   // ascending number.
   std::vector<TRecord*> WritableDirty() const;
@@ -328,6 +341,10 @@ class TRecordCache {
   std::int32_t stream_count_ = 0;
   std::uint64_t stream_generation_ = 0;
   std::uint64_t dirty_generation_ = 0;
+  // A scattered stream (LoadScatteredStream) keeps its records' numbers, ascending, here: image
+  // i in the buffer is that of stream_numbers_[i].
+  bool stream_sparse_ = false;
+  std::vector<std::int32_t> stream_numbers_;
   TRecordCacheStats stats_;
 };
 
