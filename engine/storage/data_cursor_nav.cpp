@@ -732,7 +732,7 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
       const bool sole_index_scan = !record_order_ && table_->OpenCount() == 1;
       std::int32_t most = std::max(sole_index_scan ? limit_records / 4 * 3 : limit_records / 2, 1);
       // In record order the batch is streamed past the cache, one span at a time.
-      if (record_order_ && cache.CanStream()) most = std::min(most, cache.StreamRecords());
+      if (record_order_ && cache.ShouldStream()) most = std::min(most, cache.StreamRecords());
       for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
       if (!LoadAhead(direction == TReadDirection::kForward, std::min(limit, most))) {
         CountRestart(&restarts, table_name_);

@@ -456,7 +456,7 @@ std::int32_t TRecordCache::StreamRecords() const {
 bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool forward,
                               std::int32_t most) {
   stream_count_ = 0;
-  if (numbers.empty() || !CanStream()) return false;
+  if (numbers.empty() || !ShouldStream()) return false;
   std::int32_t first = numbers.front();
   std::int32_t last = std::min(numbers.back(), file_.NextRecordNo() - 1);
   if (first <= 0 || last < first) return false;
@@ -498,7 +498,7 @@ bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool for
 
 bool TRecordCache::LoadScatteredStream(const std::vector<std::int32_t>& numbers) {
   stream_count_ = 0;
-  if (numbers.empty() || !CanStream()) return false;
+  if (numbers.empty() || !ShouldStream()) return false;
   const std::size_t wanted = record_size_ * numbers.size();
   if (stream_buffer_.size() < wanted) stream_buffer_.resize(wanted);
   stream_numbers_.clear();

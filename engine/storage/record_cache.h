@@ -197,18 +197,20 @@ class TRecordCache {
   // the records between them are not kept. The caller has checked for changes under its read
   // lock. Raises TABULA_READERR for a short read that is not allowed.
   void LoadRecords(const std::vector<std::int32_t>& numbers);
-  // A scan in record order, or in an index order whose records lie close together in the file,
-  // reads its spans into a buffer of their own rather than into the cache: records that it
-  // passes once neither evict what the cache holds nor pay for entering it. LoadStream reads the
-  // stretch of `numbers` (ascending, below NextRecordNo) that the scan meets first (forward: from
-  // the lowest, backward: from the highest), at most `most` records, as one transfer. It returns
-  // false, reading nothing, while the file lacks what the cache holds (CanStream). The caller has
-  // checked for changes under its read lock. Raises TABULA_READERR for a short read that is not
-  // allowed.
+  // A scan of a table larger than the cache reads its records into a buffer of their own
+  // rather than into the cache: records that it passes once neither evict what the cache holds
+  // nor pay for entering it. (A table that fits stays cached, so that scanning it again reads
+  // nothing.) LoadStream reads the stretch of `numbers` (ascending, below NextRecordNo) that the
+  // scan meets first (forward: from the lowest, backward: from the highest), at most `most`
+  // records, as one transfer. It returns false, reading nothing, unless ShouldStream. The caller
+  // has checked for changes under its read lock. Raises TABULA_READERR for a short read that is
+  // not allowed.
   bool LoadStream(const std::vector<std::int32_t>& numbers, bool forward, std::int32_t most);
-  bool CanStream() const {
+  // The table is larger than the cache, and the file holds everything the cache holds.
+  bool ShouldStream() const {
     return record_size_ > 0 && static_cast<std::size_t>(file_.RecordSize()) == record_size_ &&
-           dirty_count_ == 0 && shadow_.Empty() && !file_.HoldsTransactionLock();
+           dirty_count_ == 0 && shadow_.Empty() && !file_.HoldsTransactionLock() &&
+           file_.NextRecordNo() - 1 > CacheLimit();
   }
   // The records of kReadSpanBytes: a stream's size for a scan in record order.
   std::int32_t StreamRecords() const;

@@ -875,7 +875,8 @@ TEST_F(DataCursorNavTest, RecordsLoadedAheadFollowTheChangeDetectionRules) {
 // show its new value, whether the change was written at once or waits, dirty, for the end of
 // a transaction, and the rollback must bring the old one back.
 TEST_F(DataCursorNavTest, StreamingScansShowChangesMadeAfterTheirReads) {
-  session_->SetDataBufferSize(1 << 20);
+  // A cache of fewer records than the table: scans stream.
+  session_->SetDataBufferSize(16384);
   session_->SetStrictChangeDetection(false);
   // Ids in insertion order: the primary index's order is the file's, that of ByDept (id % 5,
   // then name) jumps by five records.
