@@ -732,7 +732,9 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
       const bool sole_index_scan = !record_order_ && table_->OpenCount() == 1;
       std::int32_t most = std::max(sole_index_scan ? limit_records / 4 * 3 : limit_records / 2, 1);
       // In record order the batch is streamed past the cache, one span at a time.
-      if (record_order_ && cache.ShouldStream()) most = std::min(most, cache.StreamRecords());
+      if (record_order_ && table_->OpenCount() == 1 && cache.ShouldStream()) {
+        most = std::min(most, cache.StreamRecords());
+      }
       for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
       if (!LoadAhead(direction == TReadDirection::kForward, std::min(limit, most))) {
         CountRestart(&restarts, table_name_);
@@ -761,25 +763,29 @@ bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
     if (!CollectAhead(forward, limit, &ahead_)) continue;
     if (LockAndCheckForChanges()) continue;
     TRecordCache& cache = *table_->DataFile().Cache();
+    // The table has one stream: only its sole cursor uses it, so that two cursors scanning
+    // side by side do not take it from each other at every step; they share the cache instead.
+    const bool stream = table_->OpenCount() == 1;
     if (record_order_) {
       // Already in order, one way or the other.
       if (!forward) std::reverse(ahead_.begin(), ahead_.end());
-      if (cache.LoadStream(ahead_, forward, cache.StreamRecords())) return true;
+      if (stream && cache.LoadStream(ahead_, forward, cache.StreamRecords())) return true;
     } else {
       SortDistinct(&ahead_, &ahead_words_);
-      // A batch whose records lie close together in the file (an order that follows the
-      // file's, such as that of an identifier given in insertion order) is streamed whole: it
-      // is at most three quarters of the cache (LoadCurrent).
-      const std::int32_t dense_most = std::max(cache.CacheLimit() / 4 * 3, cache.StreamRecords());
-      if (!ahead_.empty()) {
+      if (stream && !ahead_.empty()) {
+        // A batch whose records lie close together in the file (an order that follows the
+        // file's, such as that of an identifier given in insertion order) is streamed whole: it
+        // is at most three quarters of the cache (LoadCurrent). Otherwise only the listed
+        // records are kept.
+        const std::int32_t dense_most = std::max(cache.CacheLimit() / 4 * 3, cache.StreamRecords());
         const std::int64_t range = std::int64_t{ahead_.back()} - ahead_.front() + 1;
-        if (range <= 2 * static_cast<std::int64_t>(ahead_.size()) && range <= dense_most &&
-            cache.LoadStream(ahead_, forward, dense_most)) {
+        const bool dense =
+            range <= 2 * static_cast<std::int64_t>(ahead_.size()) && range <= dense_most;
+        if (dense ? cache.LoadStream(ahead_, forward, dense_most)
+                  : cache.LoadScatteredStream(ahead_)) {
           return true;
         }
       }
-      // Otherwise only the listed records are kept.
-      if (cache.LoadScatteredStream(ahead_)) return true;
     }
     cache.LoadRecords(ahead_);
     return true;
