@@ -9,12 +9,21 @@
 
 namespace tabula {
 
+namespace {
+
+// An active image carries its own number; a deleted one keeps its free-chain link there.
+void StampOwnNumber(std::uint8_t* image, std::size_t size, std::int32_t record_no) {
+  if (size >= kRecordIdentifier && image[kRecordStatus] == kStatusActive) {
+    EncodeFixed32(&image[kRecordNoOrLink], static_cast<std::uint32_t>(record_no));
+  }
+}
+
+}  // namespace
+
 void TRecord::SetRecordNo(std::int32_t record_no) {
   assert(cache_ == nullptr || record_no == record_no_);
   record_no_ = record_no;
-  if (size_ >= kRecordIdentifier && image_[kRecordStatus] == kStatusActive) {
-    EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(record_no));
-  }
+  StampOwnNumber(image_, size_, record_no);
 }
 
 void TRecord::SetDirty(bool dirty) {
@@ -44,9 +53,7 @@ std::int32_t TRecord::Link() const {
 
 void TRecord::LoadImage(const std::uint8_t* plain) {
   if (size_ > 0) std::memcpy(image_, plain, size_);
-  if (size_ >= kRecordIdentifier && image_[kRecordStatus] == kStatusActive) {
-    EncodeFixed32(&image_[kRecordNoOrLink], static_cast<std::uint32_t>(record_no_));
-  }
+  StampOwnNumber(image_, size_, record_no_);
   SetDirty(false);
 }
 
@@ -483,10 +490,7 @@ bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool for
   for (std::int32_t k = 0; k < whole; ++k) {
     std::uint8_t* plain = stream_buffer_.data() + record_size_ * static_cast<std::size_t>(k);
     file_.ScrambleImage(plain);
-    // As TRecord::LoadImage: an active image carries its own number.
-    if (record_size_ >= kRecordIdentifier && plain[kRecordStatus] == kStatusActive) {
-      EncodeFixed32(&plain[kRecordNoOrLink], static_cast<std::uint32_t>(first + k));
-    }
+    StampOwnNumber(plain, record_size_, first + k);
   }
   ++stats_.streams;
   stream_sparse_ = false;
@@ -507,10 +511,7 @@ bool TRecordCache::LoadScatteredStream(const std::vector<std::int32_t>& numbers)
       [this](std::int32_t n, const std::uint8_t* plain) {
         std::uint8_t* image = stream_buffer_.data() + record_size_ * stream_numbers_.size();
         std::memcpy(image, plain, record_size_);
-        // As TRecord::LoadImage: an active image carries its own number.
-        if (record_size_ >= kRecordIdentifier && image[kRecordStatus] == kStatusActive) {
-          EncodeFixed32(&image[kRecordNoOrLink], static_cast<std::uint32_t>(n));
-        }
+        StampOwnNumber(image, record_size_, n);
         stream_numbers_.push_back(n);
       });
   ++stats_.streams;
