@@ -159,7 +159,6 @@ class TFieldValue {
   std::optional<TValueBuffer> copy_;
 };
 
-
 bool ParseFloat(const std::string& given, double* value) {
   const std::string text = Trim(given);
   if (text.empty()) return false;
@@ -514,13 +513,10 @@ TDateTime TField::AsDateTime() const {
   TFieldValue data(*this);
   switch (data_type_) {
     case ftDate:
-      return data.Read()
-                 ? static_cast<std::int32_t>(DecodeFixed32(data.data())) - kDaysBeforeOrigin
-                 : 0.0;
+      return data.Read() ? static_cast<std::int32_t>(DecodeFixed32(data.data())) - kDaysBeforeOrigin
+                         : 0.0;
     case ftTime:
-      return data.Read()
-                 ? static_cast<std::int32_t>(DecodeFixed32(data.data())) / kMsPerDay
-                 : 0.0;
+      return data.Read() ? static_cast<std::int32_t>(DecodeFixed32(data.data())) / kMsPerDay : 0.0;
     case ftDateTime: {
       if (!data.Read()) return 0.0;
       const std::uint64_t bits = DecodeFixed64(data.data());

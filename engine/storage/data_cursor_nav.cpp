@@ -729,10 +729,11 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
       // the denser the batch, the more of its records share a transfer. (A scan in record
       // order reads whole spans whatever the batch; a smaller batch stays in the CPU's cache.)
       const std::int32_t limit_records = cache.CacheLimit();
-      const bool sole_index_scan = !record_order_ && table_->OpenCount() == 1;
-      std::int32_t most = std::max(sole_index_scan ? limit_records / 4 * 3 : limit_records / 2, 1);
+      const bool sole_cursor = table_->OpenCount() == 1;
+      std::int32_t most =
+          std::max(sole_cursor && !record_order_ ? limit_records / 4 * 3 : limit_records / 2, 1);
       // In record order the batch is streamed past the cache, one span at a time.
-      if (record_order_ && table_->OpenCount() == 1 && cache.ShouldStream()) {
+      if (record_order_ && sole_cursor && cache.ShouldStream()) {
         most = std::min(most, cache.StreamRecords());
       }
       for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
