@@ -696,6 +696,8 @@ bool TDataCursor::StepInPlace(bool forward) {
 void TDataCursor::LoadCurrent(TReadDirection direction) {
   if (record_image_.empty()) return;
   if (!stepping_ && !resyncing_) {
+    // Not a step: whatever scan this cursor made is over.
+    table_->DataFile().Cache()->ReleaseStream(this);
     scan_direction_ = 0;
     scan_misses_ = 0;
   }
@@ -728,14 +730,14 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
       // three quarters: it evicts the batch before it, whose records the scan has passed, and
       // the denser the batch, the more of its records share a transfer. (A scan in record
       // order reads whole spans whatever the batch; a smaller batch stays in the CPU's cache.)
+      // A batch that is streamed past the cache (LoadAhead) evicts nothing and may be as large.
       const std::int32_t limit_records = cache.CacheLimit();
-      const bool sole_cursor = table_->OpenCount() == 1;
+      const bool stream = cache.StreamFreeFor(this) && cache.ShouldStream();
+      const bool wide = stream || table_->OpenCount() == 1;
       std::int32_t most =
-          std::max(sole_cursor && !record_order_ ? limit_records / 4 * 3 : limit_records / 2, 1);
-      // In record order the batch is streamed past the cache, one span at a time.
-      if (record_order_ && sole_cursor && cache.ShouldStream()) {
-        most = std::min(most, cache.StreamRecords());
-      }
+          std::max(wide && !record_order_ ? limit_records / 4 * 3 : limit_records / 2, 1);
+      // In record order the batch is streamed one span at a time.
+      if (record_order_ && stream) most = std::min(most, cache.StreamRecords());
       for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
       if (!LoadAhead(direction == TReadDirection::kForward, std::min(limit, most))) {
         CountRestart(&restarts, table_name_);
@@ -764,13 +766,12 @@ bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
     if (!CollectAhead(forward, limit, &ahead_)) continue;
     if (LockAndCheckForChanges()) continue;
     TRecordCache& cache = *table_->DataFile().Cache();
-    // The table has one stream: only its sole cursor uses it, so that two cursors scanning
-    // side by side do not take it from each other at every step; they share the cache instead.
-    const bool stream = table_->OpenCount() == 1;
+    // The table has one stream: while another scan has it, this one goes through the cache.
+    const bool stream = cache.StreamFreeFor(this);
     if (record_order_) {
       // Already in order, one way or the other.
       if (!forward) std::reverse(ahead_.begin(), ahead_.end());
-      if (stream && cache.LoadStream(ahead_, forward, cache.StreamRecords())) return true;
+      if (stream && cache.LoadStream(this, ahead_, forward, cache.StreamRecords())) return true;
     } else {
       SortDistinct(&ahead_, &ahead_words_);
       if (stream && !ahead_.empty()) {
@@ -782,8 +783,8 @@ bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
         const std::int64_t range = std::int64_t{ahead_.back()} - ahead_.front() + 1;
         const bool dense =
             range <= 2 * static_cast<std::int64_t>(ahead_.size()) && range <= dense_most;
-        if (dense ? cache.LoadStream(ahead_, forward, dense_most)
-                  : cache.LoadScatteredStream(ahead_)) {
+        if (dense ? cache.LoadStream(this, ahead_, forward, dense_most)
+                  : cache.LoadScatteredStream(this, ahead_)) {
           return true;
         }
       }
@@ -1067,6 +1068,7 @@ std::uint16_t TDataCursor::StepRecord(bool forward, std::uint8_t* buffer) {
     }
     if (bof_) code = TABULA_BOF;
   }
+  if (code != 0) table_->DataFile().Cache()->ReleaseStream(this);  // the scan reached its end
   if (code == 0) {
     struct TStepping {
       bool& flag;

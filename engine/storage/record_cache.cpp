@@ -460,8 +460,10 @@ std::int32_t TRecordCache::StreamRecords() const {
                            : std::max(kReadSpanBytes / static_cast<std::int32_t>(record_size_), 1);
 }
 
-bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool forward,
+bool TRecordCache::LoadStream(const TRecordCacheCursor* owner,
+                              const std::vector<std::int32_t>& numbers, bool forward,
                               std::int32_t most) {
+  if (!StreamFreeFor(owner)) return false;
   stream_count_ = 0;
   if (numbers.empty() || !ShouldStream()) return false;
   std::int32_t first = numbers.front();
@@ -493,6 +495,7 @@ bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool for
     StampOwnNumber(plain, record_size_, first + k);
   }
   ++stats_.streams;
+  stream_owner_ = owner;
   stream_sparse_ = false;
   stream_first_ = first;
   stream_count_ = whole;
@@ -500,7 +503,9 @@ bool TRecordCache::LoadStream(const std::vector<std::int32_t>& numbers, bool for
   return true;
 }
 
-bool TRecordCache::LoadScatteredStream(const std::vector<std::int32_t>& numbers) {
+bool TRecordCache::LoadScatteredStream(const TRecordCacheCursor* owner,
+                                       const std::vector<std::int32_t>& numbers) {
+  if (!StreamFreeFor(owner)) return false;
   stream_count_ = 0;
   if (numbers.empty() || !ShouldStream()) return false;
   const std::size_t wanted = record_size_ * numbers.size();
@@ -515,6 +520,7 @@ bool TRecordCache::LoadScatteredStream(const std::vector<std::int32_t>& numbers)
         stream_numbers_.push_back(n);
       });
   ++stats_.streams;
+  stream_owner_ = owner;
   stream_sparse_ = true;
   stream_count_ = static_cast<std::int32_t>(stream_numbers_.size());
   stream_generation_ = dirty_generation_;

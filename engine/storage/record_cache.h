@@ -205,12 +205,28 @@ class TRecordCache {
   // records, as one transfer. It returns false, reading nothing, unless ShouldStream. The caller
   // has checked for changes under its read lock. Raises TABULA_READERR for a short read that is
   // not allowed.
-  bool LoadStream(const std::vector<std::int32_t>& numbers, bool forward, std::int32_t most);
+  //
+  // The table has one stream, and it belongs to the scan that loaded it (`owner`) until that
+  // scan lets it go (ReleaseStream): two scans side by side would otherwise take it from each
+  // other at every step. While it is taken, other scans go through the cache.
+  bool LoadStream(const TRecordCacheCursor* owner, const std::vector<std::int32_t>& numbers,
+                  bool forward, std::int32_t most);
   // The table is larger than the cache, and the file holds everything the cache holds.
   bool ShouldStream() const {
     return record_size_ > 0 && static_cast<std::size_t>(file_.RecordSize()) == record_size_ &&
            dirty_count_ == 0 && shadow_.Empty() && !file_.HoldsTransactionLock() &&
            file_.NextRecordNo() - 1 > CacheLimit();
+  }
+  // The stream is not another scan's.
+  bool StreamFreeFor(const TRecordCacheCursor* cursor) const {
+    return stream_owner_ == nullptr || stream_owner_ == cursor;
+  }
+  // The scan of `cursor` is over (it reached an end, was repositioned or closed): its stream,
+  // if it has one, is dropped and free for the next scan.
+  void ReleaseStream(const TRecordCacheCursor* cursor) {
+    if (stream_owner_ != cursor) return;
+    stream_owner_ = nullptr;
+    stream_count_ = 0;
   }
   // The records of kReadSpanBytes: a stream's size for a scan in record order.
   std::int32_t StreamRecords() const;
@@ -226,7 +242,8 @@ class TRecordCache {
   }
   // LoadStream for records scattered over the file (ascending, distinct): they are read in the
   // transfers LoadRecords would make and only the listed ones are kept, side by side.
-  bool LoadScatteredStream(const std::vector<std::int32_t>& numbers);
+  bool LoadScatteredStream(const TRecordCacheCursor* owner,
+                           const std::vector<std::int32_t>& numbers);
   std::size_t RecordImageSize() const { return record_size_; }
   // A record that Find returned, pinned and made most recently used: what GetRecord does with
   // a cached record, for a caller that looked it up already.
@@ -342,6 +359,7 @@ class TRecordCache {
   std::int32_t stream_first_ = 0;
   std::int32_t stream_count_ = 0;
   std::uint64_t stream_generation_ = 0;
+  const TRecordCacheCursor* stream_owner_ = nullptr;  // the scan the stream belongs to
   std::uint64_t dirty_generation_ = 0;
   // A scattered stream (LoadScatteredStream) keeps its records' numbers, ascending, here: image
   // i in the buffer is that of stream_numbers_[i].

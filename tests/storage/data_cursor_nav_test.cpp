@@ -936,6 +936,56 @@ TEST_F(DataCursorNavTest, StreamingScansShowChangesMadeAfterTheirReads) {
   }
 }
 
+// The table's one stream belongs to the scan that loaded it until that scan ends. A cursor
+// that finished its scan and stays open (as a form's cursor does) leaves the stream to the next
+// scan; two scans side by side do not take it from each other at every step.
+TEST_F(DataCursorNavTest, TheStreamPassesToTheNextScanWhenOneEnds) {
+  session_->SetDataBufferSize(16384);
+  std::vector<TRow> rows;
+  for (int id = 1; id <= 3000; ++id) rows.push_back({id, "N" + std::to_string(10000 + id), id % 5});
+  Fill(rows);
+  std::vector<std::string> natural_order;
+  for (const TRow& row : rows) natural_order.push_back(row.name);
+  for (const bool by_index : {false, true}) {
+    SCOPED_TRACE(by_index ? "index order" : "record order");
+    auto first = Open(!by_index);
+    auto second = Open(!by_index);
+    const TRecordCacheStats& stats = first->Table()->DataFile().Cache()->Stats();
+    first->SetToBegin();
+    const std::int64_t before_first = stats.streams;
+    ASSERT_EQ(ReadAll(*first), natural_order);
+    const std::int64_t one_scan = stats.streams - before_first;
+    ASSERT_GT(one_scan, 4);
+    // The first cursor stays open, at its end: the second scan streams as much.
+    second->SetToBegin();
+    ASSERT_EQ(ReadAll(*second), natural_order);
+    EXPECT_EQ(stats.streams - before_first, 2 * one_scan);
+    // Side by side, half the table apart, one step each in turn: both see every record, and
+    // while both run, only the scan that took the stream first streams.
+    first->SetToBegin();
+    second->SetToBegin();
+    std::vector<std::string> seen_first, seen_second;
+    for (int i = 0; i < 1500; ++i) {
+      ASSERT_EQ(first->GetNextRecord(nullptr), 0);
+      seen_first.push_back(Name(*first));
+    }
+    const std::int64_t before_pair = stats.streams;
+    std::int64_t side_by_side = -1;
+    while (second->GetNextRecord(nullptr) == 0) {
+      seen_second.push_back(Name(*second));
+      if (side_by_side >= 0) continue;
+      if (first->GetNextRecord(nullptr) == 0) {
+        seen_first.push_back(Name(*first));
+      } else {
+        side_by_side = stats.streams - before_pair;
+      }
+    }
+    EXPECT_EQ(seen_first, natural_order);
+    EXPECT_EQ(seen_second, natural_order);
+    EXPECT_LE(side_by_side, one_scan / 2 + 1);
+  }
+}
+
 // A step along a leaf reads the leaf it read the last position off; every change of the tree
 // in between, made through another cursor of the same table, must be seen by the next step,
 // also inside a transaction, which writes no header until it ends. (A reader whose record was
