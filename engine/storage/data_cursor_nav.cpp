@@ -779,7 +779,7 @@ bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
         // file's, such as that of an identifier given in insertion order) is streamed whole: it
         // is at most three quarters of the cache (LoadCurrent). Otherwise only the listed
         // records are kept.
-        const std::int32_t dense_most = std::max(cache.CacheLimit() / 4 * 3, cache.StreamRecords());
+        const std::int32_t dense_most = cache.LargestStream();
         const std::int64_t range = std::int64_t{ahead_.back()} - ahead_.front() + 1;
         const bool dense =
             range <= 2 * static_cast<std::int64_t>(ahead_.size()) && range <= dense_most;

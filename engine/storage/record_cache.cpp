@@ -460,6 +460,22 @@ std::int32_t TRecordCache::StreamRecords() const {
                            : std::max(kReadSpanBytes / static_cast<std::int32_t>(record_size_), 1);
 }
 
+std::int32_t TRecordCache::LargestStream() const {
+  return std::max(CacheLimit() / 4 * 3, StreamRecords());
+}
+
+std::uint8_t* TRecordCache::StreamBuffer(std::size_t records) {
+  const std::size_t wanted = record_size_ * records;
+  if (stream_capacity_ < wanted) {
+    // Zeroing or copying would cost as much as the read: the buffer is allocated, not filled.
+    const std::size_t largest = record_size_ * static_cast<std::size_t>(LargestStream());
+    stream_buffer_.reset();
+    stream_capacity_ = std::max(wanted, largest);
+    stream_buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(stream_capacity_);
+  }
+  return stream_buffer_.get();
+}
+
 bool TRecordCache::LoadStream(const TRecordCacheCursor* owner,
                               const std::vector<std::int32_t>& numbers, bool forward,
                               std::int32_t most) {
@@ -479,10 +495,9 @@ bool TRecordCache::LoadStream(const TRecordCacheCursor* owner,
   }
   const std::int32_t count = last - first + 1;
   const std::size_t wanted = record_size_ * static_cast<std::size_t>(count);
-  // Only grown: resizing a vector up fills it, which costs as much as the read.
-  if (stream_buffer_.size() < wanted) stream_buffer_.resize(wanted);
+  std::uint8_t* buffer = StreamBuffer(static_cast<std::size_t>(count));
   ++stats_.reads_begun;
-  const std::int64_t bytes = file_.ReadRecords(first, count, stream_buffer_.data());
+  const std::int64_t bytes = file_.ReadRecords(first, count, buffer);
   if (bytes < static_cast<std::int64_t>(wanted) && !file_.ShortReadAllowed()) {
     RaiseTableError(TABULA_READERR, file_.TableName());
   }
@@ -490,7 +505,7 @@ bool TRecordCache::LoadStream(const TRecordCacheCursor* owner,
   const std::int32_t whole =
       bytes <= 0 ? 0 : static_cast<std::int32_t>(bytes / static_cast<std::int64_t>(record_size_));
   for (std::int32_t k = 0; k < whole; ++k) {
-    std::uint8_t* plain = stream_buffer_.data() + record_size_ * static_cast<std::size_t>(k);
+    std::uint8_t* plain = buffer + record_size_ * static_cast<std::size_t>(k);
     file_.ScrambleImage(plain);
     StampOwnNumber(plain, record_size_, first + k);
   }
@@ -508,13 +523,12 @@ bool TRecordCache::LoadScatteredStream(const TRecordCacheCursor* owner,
   if (!StreamFreeFor(owner)) return false;
   stream_count_ = 0;
   if (numbers.empty() || !ShouldStream()) return false;
-  const std::size_t wanted = record_size_ * numbers.size();
-  if (stream_buffer_.size() < wanted) stream_buffer_.resize(wanted);
+  std::uint8_t* buffer = StreamBuffer(numbers.size());
   stream_numbers_.clear();
   ReadListed(
       numbers, [](std::int32_t) { return false; },
-      [this](std::int32_t n, const std::uint8_t* plain) {
-        std::uint8_t* image = stream_buffer_.data() + record_size_ * stream_numbers_.size();
+      [this, buffer](std::int32_t n, const std::uint8_t* plain) {
+        std::uint8_t* image = buffer + record_size_ * stream_numbers_.size();
         std::memcpy(image, plain, record_size_);
         StampOwnNumber(image, record_size_, n);
         stream_numbers_.push_back(n);
@@ -531,7 +545,7 @@ const std::uint8_t* TRecordCache::SparseStreamImage(std::int32_t record_no) cons
   const auto end = stream_numbers_.begin() + stream_count_;
   const auto it = std::lower_bound(stream_numbers_.begin(), end, record_no);
   if (it == end || *it != record_no) return nullptr;
-  return stream_buffer_.data() +
+  return stream_buffer_.get() +
          record_size_ * static_cast<std::size_t>(it - stream_numbers_.begin());
 }
 

@@ -230,6 +230,8 @@ class TRecordCache {
   }
   // The records of kReadSpanBytes: a stream's size for a scan in record order.
   std::int32_t StreamRecords() const;
+  // The most records a stream holds: three quarters of the cache, or StreamRecords.
+  std::int32_t LargestStream() const;
   // The plain image (RecordImageSize bytes) of `record_no` from the last stream, or null when
   // the stream lacks it or no longer matches the file: a cached record has become dirty, or
   // the cache was discarded, since it was read.
@@ -238,7 +240,7 @@ class TRecordCache {
     if (stream_sparse_) return SparseStreamImage(record_no);
     const std::int64_t k = static_cast<std::int64_t>(record_no) - stream_first_;
     if (k < 0 || k >= stream_count_) return nullptr;
-    return stream_buffer_.data() + record_size_ * static_cast<std::size_t>(k);
+    return stream_buffer_.get() + record_size_ * static_cast<std::size_t>(k);
   }
   // LoadStream for records scattered over the file (ascending, distinct): they are read in the
   // transfers LoadRecords would make and only the listed ones are kept, side by side.
@@ -355,7 +357,12 @@ class TRecordCache {
   // file while stream_generation_ equals dirty_generation_, which counts the records entering
   // the dirty list: only a change of this process's own can make the file differ from them
   // unseen (another process's change discards the cache, and the stream with it).
-  std::vector<std::uint8_t> stream_buffer_;  // only ever grown
+  // Room for `records` stream records; what the buffer held is not kept.
+  std::uint8_t* StreamBuffer(std::size_t records);
+  // Allocated once for the largest stream and never filled: only the pages a stream writes
+  // become resident.
+  std::unique_ptr<std::uint8_t[]> stream_buffer_;
+  std::size_t stream_capacity_ = 0;  // bytes
   std::int32_t stream_first_ = 0;
   std::int32_t stream_count_ = 0;
   std::uint64_t stream_generation_ = 0;
