@@ -524,29 +524,45 @@ bool TRecordCache::LoadScatteredStream(const TRecordCacheCursor* owner,
   stream_count_ = 0;
   if (numbers.empty() || !ShouldStream()) return false;
   std::uint8_t* buffer = StreamBuffer(numbers.size());
-  stream_numbers_.clear();
+  // An open-addressing table at most half full, for the scan's lookups in index order.
+  stream_slot_bits_ = 4;
+  while ((std::size_t{1} << stream_slot_bits_) < 2 * numbers.size()) ++stream_slot_bits_;
+  stream_slots_.assign(std::size_t{1} << stream_slot_bits_, TStreamSlot{});
+  std::int32_t count = 0;
   ReadListed(
       numbers, [](std::int32_t) { return false; },
-      [this, buffer](std::int32_t n, const std::uint8_t* plain) {
-        std::uint8_t* image = buffer + record_size_ * stream_numbers_.size();
+      [this, buffer, &count](std::int32_t n, const std::uint8_t* plain) {
+        std::uint8_t* image = buffer + record_size_ * static_cast<std::size_t>(count);
         std::memcpy(image, plain, record_size_);
         StampOwnNumber(image, record_size_, n);
-        stream_numbers_.push_back(n);
+        const std::size_t mask = stream_slots_.size() - 1;
+        std::size_t slot = StreamSlotOf(n);
+        while (stream_slots_[slot].RecordNo != 0) slot = (slot + 1) & mask;
+        stream_slots_[slot] = TStreamSlot{n, count++};
       });
   ++stats_.streams;
   stream_owner_ = owner;
   stream_sparse_ = true;
-  stream_count_ = static_cast<std::int32_t>(stream_numbers_.size());
+  stream_count_ = count;
   stream_generation_ = dirty_generation_;
   return true;
 }
 
+std::size_t TRecordCache::StreamSlotOf(std::int32_t record_no) const {
+  return static_cast<std::size_t>((static_cast<std::uint32_t>(record_no) * 0x9E3779B9u) >>
+                                  (32 - stream_slot_bits_));
+}
+
 const std::uint8_t* TRecordCache::SparseStreamImage(std::int32_t record_no) const {
-  const auto end = stream_numbers_.begin() + stream_count_;
-  const auto it = std::lower_bound(stream_numbers_.begin(), end, record_no);
-  if (it == end || *it != record_no) return nullptr;
-  return stream_buffer_.get() +
-         record_size_ * static_cast<std::size_t>(it - stream_numbers_.begin());
+  if (record_no <= 0) return nullptr;  // 0 marks an empty slot
+  const std::size_t mask = stream_slots_.size() - 1;
+  for (std::size_t slot = StreamSlotOf(record_no);; slot = (slot + 1) & mask) {
+    const TStreamSlot& entry = stream_slots_[slot];
+    if (entry.RecordNo == record_no) {
+      return stream_buffer_.get() + record_size_ * static_cast<std::size_t>(entry.Image);
+    }
+    if (entry.RecordNo == 0) return nullptr;
+  }
 }
 
 std::vector<TRecord*> TRecordCache::WritableDirty() const {

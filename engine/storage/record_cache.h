@@ -368,10 +368,16 @@ class TRecordCache {
   std::uint64_t stream_generation_ = 0;
   const TRecordCacheCursor* stream_owner_ = nullptr;  // the scan the stream belongs to
   std::uint64_t dirty_generation_ = 0;
-  // A scattered stream (LoadScatteredStream) keeps its records' numbers, ascending, here: image
-  // i in the buffer is that of stream_numbers_[i].
+  // A scattered stream (LoadScatteredStream) finds its records' images through a hash table of
+  // record numbers (0: an empty slot), probed linearly.
+  struct TStreamSlot {
+    std::int32_t RecordNo = 0;
+    std::int32_t Image = 0;  // the image's place in the buffer
+  };
+  std::size_t StreamSlotOf(std::int32_t record_no) const;
   bool stream_sparse_ = false;
-  std::vector<std::int32_t> stream_numbers_;
+  std::vector<TStreamSlot> stream_slots_;
+  int stream_slot_bits_ = 4;
   TRecordCacheStats stats_;
 };
 
