@@ -174,16 +174,18 @@ void TFileHandler::EndAccess() {
 std::int64_t TFileHandler::ReadAt(std::uint64_t position, void* buffer, std::uint32_t count,
                                   bool allow_short) {
   if (file_ == nullptr) RaiseClosedError(TABULA_READERR);
-  TFileAccess access(*this);
-  Seek(kSeekFromStart, static_cast<std::int64_t>(position));
-  return Read(buffer, count, allow_short);
+  SetLastFileOSError(0);
+  // One operation of the file object, under its access lock.
+  const std::int64_t n = file_->ReadAt(handle_id_, buffer, count, position);
+  if (n != static_cast<std::int64_t>(count) && !allow_short) RaiseFileError(TABULA_READERR);
+  return n;
 }
 
 void TFileHandler::WriteAt(std::uint64_t position, const void* buffer, std::uint32_t count) {
   if (file_ == nullptr) RaiseClosedError(TABULA_WRITEERR);
-  TFileAccess access(*this);
-  Seek(kSeekFromStart, static_cast<std::int64_t>(position));
-  Write(buffer, count);
+  SetLastFileOSError(0);
+  const std::int64_t n = file_->WriteAt(handle_id_, buffer, count, position);
+  if (n != static_cast<std::int64_t>(count)) RaiseFileError(TABULA_WRITEERR);
 }
 
 }  // namespace tabula

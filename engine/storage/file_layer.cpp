@@ -183,6 +183,26 @@ std::int32_t TAbstractFile::Remove() { return 0; }
 
 bool TAbstractFile::Flush() { return true; }
 
+std::int64_t TAbstractFile::ReadAt(std::int32_t id, void* buffer, std::uint32_t count,
+                                   std::uint64_t position) {
+  std::lock_guard<std::recursive_mutex> guard(access_lock_);
+  if (position > static_cast<std::uint64_t>(INT64_MAX) ||
+      Seek(id, kSeekFromStart, static_cast<std::int64_t>(position)) < 0) {
+    return -1;
+  }
+  return Read(id, buffer, count);
+}
+
+std::int64_t TAbstractFile::WriteAt(std::int32_t id, const void* buffer, std::uint32_t count,
+                                    std::uint64_t position) {
+  std::lock_guard<std::recursive_mutex> guard(access_lock_);
+  if (position > static_cast<std::uint64_t>(INT64_MAX) ||
+      Seek(id, kSeekFromStart, static_cast<std::int64_t>(position)) < 0) {
+    return -1;
+  }
+  return Write(id, buffer, count);
+}
+
 std::int64_t TAbstractFile::Seek(std::int32_t id, int origin, std::int64_t distance) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
   const int index = FindHandle(id);
@@ -619,6 +639,21 @@ std::int32_t TPhysicalFile::Remove() {
 
 std::int64_t TPhysicalFile::Read(std::int32_t, void* buffer, std::uint32_t count) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
+  return ReadLocked(buffer, count);
+}
+
+std::int64_t TPhysicalFile::ReadAt(std::int32_t, void* buffer, std::uint32_t count,
+                                   std::uint64_t position) {
+  std::lock_guard<std::recursive_mutex> guard(access_lock_);
+  if (position > static_cast<std::uint64_t>(INT64_MAX)) {
+    last_file_os_error = EINVAL;
+    return -1;
+  }
+  position_ = position;
+  return ReadLocked(buffer, count);
+}
+
+std::int64_t TPhysicalFile::ReadLocked(void* buffer, std::uint32_t count) {
   if (fd_ < 0) {
     last_file_os_error = EBADF;
     return -1;
@@ -634,6 +669,21 @@ std::int64_t TPhysicalFile::Read(std::int32_t, void* buffer, std::uint32_t count
 
 std::int64_t TPhysicalFile::Write(std::int32_t, const void* buffer, std::uint32_t count) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
+  return WriteLocked(buffer, count);
+}
+
+std::int64_t TPhysicalFile::WriteAt(std::int32_t, const void* buffer, std::uint32_t count,
+                                    std::uint64_t position) {
+  std::lock_guard<std::recursive_mutex> guard(access_lock_);
+  if (position > static_cast<std::uint64_t>(INT64_MAX)) {
+    last_file_os_error = EINVAL;
+    return -1;
+  }
+  position_ = position;
+  return WriteLocked(buffer, count);
+}
+
+std::int64_t TPhysicalFile::WriteLocked(const void* buffer, std::uint32_t count) {
   if (fd_ < 0) {
     last_file_os_error = EBADF;
     return -1;

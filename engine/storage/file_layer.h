@@ -129,6 +129,12 @@ class TAbstractFile {
   virtual bool Flush();
   // Returns the new position, -1 when it would be negative or on failure.
   virtual std::int64_t Seek(std::int32_t id, int origin, std::int64_t distance);
+  // Seek from the start, then Read or Write, as one operation under AccessLock. Return the
+  // bytes moved, -1 on failure.
+  virtual std::int64_t ReadAt(std::int32_t id, void* buffer, std::uint32_t count,
+                              std::uint64_t position);
+  virtual std::int64_t WriteAt(std::int32_t id, const void* buffer, std::uint32_t count,
+                               std::uint64_t position);
   // Never wait: false on a conflict.
   virtual bool LockRange(std::uint64_t length, std::uint64_t first);
   virtual bool UnlockRange(std::uint64_t length, std::uint64_t first);
@@ -210,6 +216,11 @@ class TPhysicalFile : public TAbstractFile {
   std::int64_t Write(std::int32_t id, const void* buffer, std::uint32_t count) override;
   bool Flush() override;
   std::int64_t Seek(std::int32_t id, int origin, std::int64_t distance) override;
+  // The lock once, not once for the seek and once for the transfer.
+  std::int64_t ReadAt(std::int32_t id, void* buffer, std::uint32_t count,
+                      std::uint64_t position) override;
+  std::int64_t WriteAt(std::int32_t id, const void* buffer, std::uint32_t count,
+                       std::uint64_t position) override;
   bool LockRange(std::uint64_t length, std::uint64_t first) override;
   bool UnlockRange(std::uint64_t length, std::uint64_t first) override;
   bool UnlockBytes(std::uint64_t first, std::uint64_t last, std::uint64_t count) override;
@@ -218,6 +229,9 @@ class TPhysicalFile : public TAbstractFile {
   int Descriptor();
 
  private:
+  // Read and Write at position_, with access_lock_ held.
+  std::int64_t ReadLocked(void* buffer, std::uint32_t count);
+  std::int64_t WriteLocked(const void* buffer, std::uint32_t count);
   // Opens the descriptor for the first handle: 0 or a negated code.
   std::int32_t OpenDescriptor();
   // Closes the descriptor (deleting the file first when it was opened as temporary).
