@@ -392,7 +392,7 @@ void TDataCursor::Close(bool flush) {
   }
   locked_record_ = 0;
   change_detected_ = false;
-  table->DataFile().Cache()->ReleaseStream(this);
+  ReleaseStream();
   ClearState();
   const int result = database_.ReleaseTable(table, flush);
   if (result < 0) Raise(static_cast<std::uint16_t>(-result));

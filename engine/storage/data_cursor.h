@@ -499,6 +499,8 @@ class TDataCursor : public TRecordCacheCursor {
   // its direction (`limit` at most) under one change check. False when the check (or a page
   // fetch) re-synchronised the cursor and nothing was loaded.
   bool LoadAhead(bool forward, std::int32_t limit);
+  // This cursor's scan is over: the table's stream, when it has it, is free for the next one.
+  void ReleaseStream();
   // The record numbers of the current and the following visible records in the direction,
   // `limit` at most. False when a page fetch re-synchronised the cursor.
   bool CollectAhead(bool forward, std::int32_t limit, std::vector<std::int32_t>* numbers);

@@ -696,8 +696,7 @@ bool TDataCursor::StepInPlace(bool forward) {
 void TDataCursor::LoadCurrent(TReadDirection direction) {
   if (record_image_.empty()) return;
   if (!stepping_ && !resyncing_) {
-    // Not a step: whatever scan this cursor made is over.
-    table_->DataFile().Cache()->ReleaseStream(this);
+    ReleaseStream();  // not a step: whatever scan this cursor made is over
     scan_direction_ = 0;
     scan_misses_ = 0;
   }
@@ -757,6 +756,10 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
     return;
   }
   std::fill(record_image_.begin(), record_image_.end(), 0);
+}
+
+void TDataCursor::ReleaseStream() {
+  if (TRecordCache* cache = table_->DataFile().Cache()) cache->ReleaseStream(this);
 }
 
 bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
@@ -1068,7 +1071,7 @@ std::uint16_t TDataCursor::StepRecord(bool forward, std::uint8_t* buffer) {
     }
     if (bof_) code = TABULA_BOF;
   }
-  if (code != 0) table_->DataFile().Cache()->ReleaseStream(this);  // the scan reached its end
+  if (code != 0) ReleaseStream();  // the scan reached its end
   if (code == 0) {
     struct TStepping {
       bool& flag;
