@@ -329,6 +329,10 @@ void TDataCursor::TakeTableState() {
     if (!field.DefaultValue.empty()) has_defaults_ = true;
   }
   record_image_.assign(static_cast<std::size_t>(record_size_), 0);
+  field_reads_.clear();
+  for (const TFieldDescriptor& field : descriptors_) {
+    field_reads_.push_back(PlanFieldRead(field, record_image_.size()));
+  }
 }
 
 void TDataCursor::RememberChangeCounters() {
@@ -342,6 +346,7 @@ void TDataCursor::ClearState() {
   table_ = nullptr;
   locking_disabled_ = false;
   descriptors_.clear();
+  field_reads_.clear();
   record_image_.clear();
   record_size_ = 0;
   field_count_ = 0;
@@ -530,10 +535,10 @@ std::size_t TDataCursor::FieldIndex(std::uint16_t field_no) const {
 
 bool TDataCursor::GetField(std::uint16_t field_no, const std::uint8_t* image,
                            std::uint8_t* value) const {
-  const TFieldDescriptor& field = descriptors_[FieldIndex(field_no)];
+  const std::size_t at = FieldIndex(field_no);
   bool is_null = true;
-  const std::uint16_t code = ReadFieldValue(field, image, record_image_.size(), value, &is_null);
-  if (code != 0) Raise(code, field.FieldName);
+  const std::uint16_t code = ReadPlannedField(field_reads_[at], image, value, &is_null);
+  if (code != 0) Raise(code, descriptors_[at].FieldName);
   return is_null;
 }
 

@@ -248,38 +248,24 @@ std::string AsciiCase(std::string_view text, std::uint8_t char_case) {
   return result;
 }
 
-// Copies `size` bytes: the sizes of numbers, dates and flags without a library call, since a
-// record is filled one such field at a time.
-void CopyValue(std::uint8_t* to, const std::uint8_t* from, std::size_t size) {
-  switch (size) {
-    case 2:
-      std::memcpy(to, from, 2);
-      return;
-    case 4:
-      std::memcpy(to, from, 4);
-      return;
-    case 8:
-      std::memcpy(to, from, 8);
-      return;
-    default:
-      std::memcpy(to, from, size);
-  }
-}
-
 }  // namespace
+
+TFieldRead PlanFieldRead(const TFieldDescriptor& descriptor, std::size_t image_size) {
+  TFieldRead plan;
+  plan.Fits = AreaFits(descriptor, image_size);
+  plan.ValueSize = static_cast<std::uint32_t>(FieldValueSize(descriptor));
+  if (IsAutoIncField(descriptor.FieldType, descriptor.FieldSubType)) {
+    plan.ValueOffset = kRecordIdentifier;  // the record identifier, never null
+  } else {
+    plan.ValueOffset = std::uint32_t{descriptor.FieldOffset} + 1;
+    plan.NullFlag = true;
+  }
+  return plan;
+}
 
 std::uint16_t ReadFieldValue(const TFieldDescriptor& descriptor, const std::uint8_t* image,
                              std::size_t image_size, std::uint8_t* value, bool* is_null) {
-  if (!AreaFits(descriptor, image_size)) return TABULA_FILECORRUPT;
-  if (IsAutoIncField(descriptor.FieldType, descriptor.FieldSubType)) {
-    std::memcpy(value, image + kRecordIdentifier, 4);
-    *is_null = false;
-    return 0;
-  }
-  const std::uint8_t* area = image + descriptor.FieldOffset;
-  CopyValue(value, area + 1, FieldValueSize(descriptor));
-  *is_null = area[0] == 0;
-  return 0;
+  return ReadPlannedField(PlanFieldRead(descriptor, image_size), image, value, is_null);
 }
 
 namespace {
@@ -343,7 +329,7 @@ std::uint16_t StoreFieldValue(const TFieldDescriptor& descriptor, std::uint8_t* 
     }
     case fldBoolean: {
       std::uint8_t raw[2] = {};
-      CopyValue(raw, value, std::min<std::size_t>(value_size, 2));
+      CopyFieldBytes(raw, value, std::min<std::size_t>(value_size, 2));
       EncodeFixed16(bytes, DecodeFixed16(raw) == 0 ? 0 : 1);
       area[0] = 1;
       return 0;
@@ -356,7 +342,7 @@ std::uint16_t StoreFieldValue(const TFieldDescriptor& descriptor, std::uint8_t* 
     }
     default:
       if (value_size >= size) {
-        CopyValue(bytes, value, size);
+        CopyFieldBytes(bytes, value, size);
       } else {
         std::memset(bytes, 0, size);
         std::memcpy(bytes, value, value_size);

@@ -57,10 +57,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/base/engine_error.h"
 #include "engine/storage/field_types.h"
 #include "engine/storage/record_cache.h"
 
@@ -241,6 +243,44 @@ std::size_t FieldValueSize(const TFieldDescriptor& descriptor);
 // value is then untouched).
 std::uint16_t ReadFieldValue(const TFieldDescriptor& descriptor, const std::uint8_t* image,
                              std::size_t image_size, std::uint8_t* value, bool* is_null);
+
+// Where ReadFieldValue finds a field in images of `image_size` bytes, worked out once for a
+// reader of many records (a cursor, per field of its table).
+struct TFieldRead {
+  std::uint32_t ValueOffset = 0;  // the value's first byte
+  std::uint32_t ValueSize = 0;    // FieldValueSize
+  bool NullFlag = false;          // the byte before the value is the null flag
+  bool Fits = false;              // the area lies inside the image
+};
+TFieldRead PlanFieldRead(const TFieldDescriptor& descriptor, std::size_t image_size);
+
+// Copies `size` bytes of a field value: the sizes of numbers, dates and flags without a
+// library call, since records are read and filled one such field at a time.
+inline void CopyFieldBytes(std::uint8_t* to, const std::uint8_t* from, std::size_t size) {
+  switch (size) {
+    case 2:
+      std::memcpy(to, from, 2);
+      return;
+    case 4:
+      std::memcpy(to, from, 4);
+      return;
+    case 8:
+      std::memcpy(to, from, 8);
+      return;
+    default:
+      std::memcpy(to, from, size);
+  }
+}
+
+// ReadFieldValue through a plan.
+inline std::uint16_t ReadPlannedField(const TFieldRead& plan, const std::uint8_t* image,
+                                      std::uint8_t* value, bool* is_null) {
+  if (!plan.Fits) return TABULA_FILECORRUPT;
+  const std::uint8_t* from = image + plan.ValueOffset;
+  CopyFieldBytes(value, from, plan.ValueSize);
+  *is_null = plan.NullFlag && from[-1] == 0;
+  return 0;
+}
 
 // Converts a text for a string field's CharCase (kCharCaseLower or kCharCaseUpper) under the
 // table's collation. Without one, ASCII letters are converted.
