@@ -729,13 +729,13 @@ void TDataCursor::LoadCurrent(TReadDirection direction) {
       // three quarters: it evicts the batch before it, whose records the scan has passed, and
       // the denser the batch, the more of its records share a transfer. (A scan in record
       // order reads whole spans whatever the batch; a smaller batch stays in the CPU's cache.)
-      // A batch that is streamed past the cache (LoadAhead) evicts nothing and may be as large.
+      // A batch that is streamed past the cache (LoadAhead) evicts nothing and may be as large;
+      // in record order it is one stream of kStreamBytes.
       const std::int32_t limit_records = cache.CacheLimit();
       const bool stream = cache.StreamFreeFor(this) && cache.ShouldStream();
       const bool wide = stream || table_->OpenCount() == 1;
       std::int32_t most =
           std::max(wide && !record_order_ ? limit_records / 4 * 3 : limit_records / 2, 1);
-      // In record order the batch is streamed one span at a time.
       if (record_order_ && stream) most = std::min(most, cache.StreamRecords());
       for (int i = 2; i < scan_misses_ && limit < most; ++i) limit *= 2;
       if (!LoadAhead(direction == TReadDirection::kForward, std::min(limit, most))) {

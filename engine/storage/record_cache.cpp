@@ -457,7 +457,7 @@ void TRecordCache::LoadRecords(const std::vector<std::int32_t>& numbers) {
 
 std::int32_t TRecordCache::StreamRecords() const {
   return record_size_ == 0 ? 1
-                           : std::max(kReadSpanBytes / static_cast<std::int32_t>(record_size_), 1);
+                           : std::max(kStreamBytes / static_cast<std::int32_t>(record_size_), 1);
 }
 
 std::int32_t TRecordCache::LargestStream() const {

@@ -66,6 +66,10 @@ constexpr std::int32_t kReadAheadBytes = 8192;
 // covers at most kReadSpanBytes.
 constexpr std::int32_t kReadGapBytes = 4096;
 constexpr std::int32_t kReadSpanBytes = 128 * 1024;
+// A scan in record order streams this much per batch: large enough that it takes its read
+// lock, and checks for changes, once per half megabyte (a writer beside it then holds it up
+// less often), small enough that the records stay in the CPU's cache while the scan uses them.
+constexpr std::int32_t kStreamBytes = 4 * kReadSpanBytes;
 // Writing the dirty records, a stretch of the file holding three runs of them or more, with gaps
 // of at most kGatherGapBytes between, is read, overlaid and written back as one transfer each
 // way (of at most kGatherSpanBytes): one system call per run costs more than the gap's bytes.
@@ -228,7 +232,7 @@ class TRecordCache {
     stream_owner_ = nullptr;
     stream_count_ = 0;
   }
-  // The records of kReadSpanBytes: a stream's size for a scan in record order.
+  // The records of kStreamBytes: a stream's size for a scan in record order.
   std::int32_t StreamRecords() const;
   // The most records a stream holds: three quarters of the cache, or StreamRecords.
   std::int32_t LargestStream() const;
