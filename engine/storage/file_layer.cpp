@@ -183,24 +183,21 @@ std::int32_t TAbstractFile::Remove() { return 0; }
 
 bool TAbstractFile::Flush() { return true; }
 
+bool TAbstractFile::SeekFromStart(std::int32_t id, std::uint64_t position) {
+  return position <= static_cast<std::uint64_t>(INT64_MAX) &&
+         Seek(id, kSeekFromStart, static_cast<std::int64_t>(position)) >= 0;
+}
+
 std::int64_t TAbstractFile::ReadAt(std::int32_t id, void* buffer, std::uint32_t count,
                                    std::uint64_t position) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  if (position > static_cast<std::uint64_t>(INT64_MAX) ||
-      Seek(id, kSeekFromStart, static_cast<std::int64_t>(position)) < 0) {
-    return -1;
-  }
-  return Read(id, buffer, count);
+  return SeekFromStart(id, position) ? Read(id, buffer, count) : -1;
 }
 
 std::int64_t TAbstractFile::WriteAt(std::int32_t id, const void* buffer, std::uint32_t count,
                                     std::uint64_t position) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  if (position > static_cast<std::uint64_t>(INT64_MAX) ||
-      Seek(id, kSeekFromStart, static_cast<std::int64_t>(position)) < 0) {
-    return -1;
-  }
-  return Write(id, buffer, count);
+  return SeekFromStart(id, position) ? Write(id, buffer, count) : -1;
 }
 
 std::int64_t TAbstractFile::Seek(std::int32_t id, int origin, std::int64_t distance) {
@@ -645,12 +642,16 @@ std::int64_t TPhysicalFile::Read(std::int32_t, void* buffer, std::uint32_t count
 std::int64_t TPhysicalFile::ReadAt(std::int32_t, void* buffer, std::uint32_t count,
                                    std::uint64_t position) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
+  return MoveTo(position) ? ReadLocked(buffer, count) : -1;
+}
+
+bool TPhysicalFile::MoveTo(std::uint64_t position) {
   if (position > static_cast<std::uint64_t>(INT64_MAX)) {
     last_file_os_error = EINVAL;
-    return -1;
+    return false;
   }
   position_ = position;
-  return ReadLocked(buffer, count);
+  return true;
 }
 
 std::int64_t TPhysicalFile::ReadLocked(void* buffer, std::uint32_t count) {
@@ -675,12 +676,7 @@ std::int64_t TPhysicalFile::Write(std::int32_t, const void* buffer, std::uint32_
 std::int64_t TPhysicalFile::WriteAt(std::int32_t, const void* buffer, std::uint32_t count,
                                     std::uint64_t position) {
   std::lock_guard<std::recursive_mutex> guard(access_lock_);
-  if (position > static_cast<std::uint64_t>(INT64_MAX)) {
-    last_file_os_error = EINVAL;
-    return -1;
-  }
-  position_ = position;
-  return WriteLocked(buffer, count);
+  return MoveTo(position) ? WriteLocked(buffer, count) : -1;
 }
 
 std::int64_t TPhysicalFile::WriteLocked(const void* buffer, std::uint32_t count) {

@@ -162,6 +162,9 @@ class TAbstractFile {
  protected:
   // Adds a handle entry at position 0 and returns its number. REQUIRES: access_lock_ held.
   std::int32_t AddHandle();
+  // Seek from the start to a position that may not fit the signed range; false when it does
+  // not, or when Seek fails. REQUIRES: access_lock_ held.
+  bool SeekFromStart(std::int32_t id, std::uint64_t position);
   // True when [first, first + length) may be locked: not empty, below the share byte, and
   // clear of every entry in range_locks_. REQUIRES: access_lock_ held.
   bool RangeIsFree(std::uint64_t length, std::uint64_t first) const;
@@ -229,6 +232,9 @@ class TPhysicalFile : public TAbstractFile {
   int Descriptor();
 
  private:
+  // Sets the position shared by every handle; false (EINVAL) beyond the signed range.
+  // REQUIRES: access_lock_ held.
+  bool MoveTo(std::uint64_t position);
   // Read and Write at position_, with access_lock_ held.
   std::int64_t ReadLocked(void* buffer, std::uint32_t count);
   std::int64_t WriteLocked(const void* buffer, std::uint32_t count);
