@@ -779,9 +779,9 @@ bool TDataCursor::LoadAhead(bool forward, std::int32_t limit) {
       SortDistinct(&ahead_, &ahead_words_);
       if (stream && !ahead_.empty()) {
         // A batch whose records lie close together in the file (an order that follows the
-        // file's, such as that of an identifier given in insertion order) is streamed whole: it
-        // is at most three quarters of the cache (LoadCurrent). Otherwise only the listed
-        // records are kept.
+        // file's, such as that of an identifier given in insertion order) is streamed whole,
+        // over at most LargestStream records: three quarters of the cache, or kStreamBytes for
+        // a small one. Otherwise only the listed records are kept.
         const std::int32_t dense_most = cache.LargestStream();
         const std::int64_t range = std::int64_t{ahead_.back()} - ahead_.front() + 1;
         const bool dense =
