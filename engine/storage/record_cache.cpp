@@ -11,6 +11,14 @@ namespace tabula {
 
 namespace {
 
+// The slot of a record number in a hash table of 2^bits slots. Fibonacci hashing: neighbouring
+// numbers (a scan's window) spread over the table, so a number that misses does not probe
+// along a run of them.
+std::size_t SlotOfNumber(std::int32_t record_no, int bits) {
+  return static_cast<std::size_t>((static_cast<std::uint32_t>(record_no) * 0x9E3779B9u) >>
+                                  (32 - bits));
+}
+
 // An active image carries its own number; a deleted one keeps its free-chain link there.
 void StampOwnNumber(std::uint8_t* image, std::size_t size, std::int32_t record_no) {
   if (size >= kRecordIdentifier && image[kRecordStatus] == kStatusActive) {
@@ -90,10 +98,7 @@ std::int32_t TRecordCache::ReadAheadRecords() const {
 }
 
 std::size_t TRecordCache::BucketOf(std::int32_t record_no) const {
-  // Fibonacci hashing: neighbouring numbers (a scan's window) spread over the table, so a
-  // number that misses does not probe along a run of them.
-  return static_cast<std::size_t>((static_cast<std::uint32_t>(record_no) * 0x9E3779B9u) >>
-                                  (32 - bucket_bits_));
+  return SlotOfNumber(record_no, bucket_bits_);
 }
 
 TRecord* TRecordCache::Find(std::int32_t record_no) const {
@@ -549,8 +554,7 @@ bool TRecordCache::LoadScatteredStream(const TRecordCacheCursor* owner,
 }
 
 std::size_t TRecordCache::StreamSlotOf(std::int32_t record_no) const {
-  return static_cast<std::size_t>((static_cast<std::uint32_t>(record_no) * 0x9E3779B9u) >>
-                                  (32 - stream_slot_bits_));
+  return SlotOfNumber(record_no, stream_slot_bits_);
 }
 
 const std::uint8_t* TRecordCache::SparseStreamImage(std::int32_t record_no) const {

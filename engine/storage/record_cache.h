@@ -357,16 +357,16 @@ class TRecordCache {
   std::vector<std::uint8_t> read_buffer_;
   std::vector<std::uint8_t> write_buffer_;  // separate: a read may write dirty records
   std::vector<std::uint8_t> span_buffer_;   // LoadRecords' transfers, only ever grown
-  // LoadStream's records [stream_first_, stream_first_ + stream_count_), plain. They match the
-  // file while stream_generation_ equals dirty_generation_, which counts the records entering
-  // the dirty list: only a change of this process's own can make the file differ from them
-  // unseen (another process's change discards the cache, and the stream with it).
   // Room for `records` stream records; what the buffer held is not kept.
   std::uint8_t* StreamBuffer(std::size_t records);
   // Allocated once for the largest stream and never filled: only the pages a stream writes
   // become resident.
   std::unique_ptr<std::uint8_t[]> stream_buffer_;
   std::size_t stream_capacity_ = 0;  // bytes
+  // LoadStream's records [stream_first_, stream_first_ + stream_count_), plain. They match the
+  // file while stream_generation_ equals dirty_generation_, which counts the records entering
+  // the dirty list: only a change of this process's own can make the file differ from them
+  // unseen (another process's change discards the cache, and the stream with it).
   std::int32_t stream_first_ = 0;
   std::int32_t stream_count_ = 0;
   std::uint64_t stream_generation_ = 0;
