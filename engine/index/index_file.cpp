@@ -205,6 +205,7 @@ void TIndexFile::ResetCounters() {
   page_fetches_ = 0;
   disk_reads_ = 0;
   page_writes_ = 0;
+  spill_writes_ = 0;
 }
 
 void TIndexFile::Open() {
@@ -784,16 +785,40 @@ bool TIndexFile::PoolFull(int slot) const {
   return pages >= shares;
 }
 
-TPage* TIndexFile::OldestReusablePage() const {
-  TPage* oldest = nullptr;
-  for (std::uint64_t bits = slots_with_pages_; bits != 0; bits &= bits - 1) {
-    const TSlotCache& cache = caches_[__builtin_ctzll(bits)];
-    for (TPage* page = cache.mru_tail; page != nullptr; page = page->MruPrev) {
-      if (page->Dirty() || page->PinCount() != 0) continue;
-      if (oldest == nullptr || page->LastUse < oldest->LastUse) oldest = page;
-      break;
-    }
+template <typename TVisit>
+void TIndexFile::VisitOldestFirst(std::uint64_t slots, TVisit visit) const {
+  // Each slot's use list runs back from its most recently used page, so merging the lists from
+  // their tails by LastUse visits the pool's pages from the least recently used on.
+  std::array<TPage*, kIndexSlotCount> next{};
+  std::array<int, kIndexSlotCount> active{};
+  int count = 0;
+  for (; slots != 0; slots &= slots - 1) {
+    const int slot = __builtin_ctzll(slots);
+    if (caches_[slot].mru_tail == nullptr) continue;
+    next[slot] = caches_[slot].mru_tail;
+    active[count++] = slot;
   }
+  while (count > 0) {
+    int best = 0;
+    for (int i = 1; i < count; ++i) {
+      if (next[active[i]]->LastUse < next[active[best]]->LastUse) best = i;
+    }
+    TPage*& at = next[active[best]];
+    if (!visit(at)) return;
+    at = at->MruPrev;
+    if (at == nullptr) active[best] = active[--count];
+  }
+}
+
+TPage* TIndexFile::OldestReusablePage() const {
+  // Found in one merged walk: a slot whose pages are all changed is passed page by page only
+  // as far as the pool's oldest clean page, not to its end.
+  TPage* oldest = nullptr;
+  VisitOldestFirst(slots_with_pages_, [&oldest](TPage* page) {
+    if (page->Dirty() || page->PinCount() != 0) return true;
+    oldest = page;
+    return false;
+  });
   return oldest;
 }
 
@@ -957,7 +982,25 @@ void TIndexFile::WriteDirtyPages(bool temporary) {
 }
 
 bool TIndexFile::SpillPages() {
-  const std::vector<TPage*> dirty = DirtyPages(false);
+  // Only the least recently used changed pages go: the ones the pool reuses next. Spilling
+  // every changed page would write the pages in use again and again, each time they change
+  // between two spills.
+  std::size_t pages = 0;
+  std::uint64_t slots = 0;
+  for (std::uint64_t bits = slots_with_pages_; bits != 0; bits &= bits - 1) {
+    const int slot = __builtin_ctzll(bits);
+    if (IsTemporarySlot(slot)) continue;
+    pages += caches_[slot].pages.size();
+    slots |= std::uint64_t{1} << slot;
+  }
+  std::vector<TPage*> dirty;
+  const std::size_t most = std::max<std::size_t>(pages / kSpillShare, kMinSpillPages);
+  VisitOldestFirst(slots, [&dirty, most](TPage* page) {
+    if (page->Dirty() && page->PinCount() == 0) dirty.push_back(page);
+    return dirty.size() < most;
+  });
+  std::sort(dirty.begin(), dirty.end(),
+            [](const TPage* a, const TPage* b) { return a->PageNumber() < b->PageNumber(); });
   bool spilled = false;
   bool failed = false;
   ForEachPageRun(dirty, [&](std::size_t at, std::size_t run) {
@@ -968,6 +1011,7 @@ bool TIndexFile::SpillPages() {
       return;
     }
     for (std::size_t k = 0; k < run; ++k) dirty[at + k]->SetDirty(false);
+    spill_writes_ += run;
     spilled = true;
   });
   return spilled;

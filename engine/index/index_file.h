@@ -214,6 +214,8 @@ class TIndexFile : public TFileHandler, public TPageStore {
   std::uint64_t PageFetches() const { return page_fetches_; }
   std::uint64_t DiskReads() const { return disk_reads_; }
   std::uint64_t PageWrites() const { return page_writes_; }
+  // Pages written to the shadow file by spills (a page spilled twice counts twice).
+  std::uint64_t SpillWrites() const { return spill_writes_; }
   void ResetCounters();
 
   // ---- TPageStore.
@@ -259,6 +261,10 @@ class TIndexFile : public TFileHandler, public TPageStore {
   bool PoolFull(int slot) const;
   // The least recently used page of all slots that is neither dirty nor pinned; null when none.
   TPage* OldestReusablePage() const;
+  // Calls `visit(page)` for the cached pages of `slots` (a bit per slot), least recently used
+  // first, until it returns false.
+  template <typename TVisit>
+  void VisitOldestFirst(std::uint64_t slots, TVisit visit) const;
   void InsertCached(int slot, std::unique_ptr<TPage> page);
   std::unique_ptr<TPage> RemoveFromCache(int slot, TPage* page);
   void MruUnlink(TSlotCache& cache, TPage* page);
@@ -273,8 +279,11 @@ class TIndexFile : public TFileHandler, public TPageStore {
   static constexpr std::size_t kMaxPagesPerWrite = 64;
   template <typename TRunWriter>
   void ForEachPageRun(const std::vector<TPage*>& pages, TRunWriter write);
-  // Inside a transaction: writes the dirty pages of the permanent slots to the shadow file
-  // and marks them clean; false when nothing could be spilled.
+  // Inside a transaction: writes the least recently used dirty pages of the permanent slots
+  // (a kSpillShare-th of their cached pages, at least kMinSpillPages) to the shadow file and
+  // marks them clean; false when nothing could be spilled.
+  static constexpr std::size_t kSpillShare = 16;
+  static constexpr std::size_t kMinSpillPages = 8;
   bool SpillPages();
   void ReadBlock(bool scratch, std::uint32_t page_number, std::uint8_t* buffer);
   // The header block as it goes to the disk (scrambled in an encrypted table): temporary
@@ -331,6 +340,7 @@ class TIndexFile : public TFileHandler, public TPageStore {
   std::uint64_t page_fetches_ = 0;
   std::uint64_t disk_reads_ = 0;
   std::uint64_t page_writes_ = 0;
+  std::uint64_t spill_writes_ = 0;
   // Transfer buffer for runs of pages; grown as needed.
   std::vector<std::uint8_t> run_buffer_;
   // Spilled pages of the running transaction.
