@@ -228,6 +228,23 @@ TIndexKeys::TIndexKeys(TKeyIndexDef definition, const TCollation& collation)
   top_rank_ = collation.CharRank(char_map_[255]);
 }
 
+bool TIndexKeys::SameKeySource(const std::uint8_t* a, const std::uint8_t* b,
+                               std::size_t record_size) const {
+  if (record_size < kRecordIdentifier + 4 || definition_.Kind == TKeyIndexKind::ikSysText) {
+    return false;
+  }
+  if (std::memcmp(a + kRecordIdentifier, b + kRecordIdentifier, 4) != 0) return false;
+  if (definition_.Kind == TKeyIndexKind::ikSysDeleted) return a[kRecordStatus] == b[kRecordStatus];
+  for (const TKeyField& field : definition_.Fields) {
+    if (IsAutoIncField(field.FieldType, field.FieldSubType)) continue;  // the identifier
+    const std::size_t bytes = 1 + ValueBytesRead(field);
+    const auto offset = static_cast<std::size_t>(field.FieldOffset);
+    if (offset < kRecordIdentifier + 4 || offset + bytes > record_size) return false;
+    if (std::memcmp(a + offset, b + offset, bytes) != 0) return false;
+  }
+  return true;
+}
+
 std::uint16_t TIndexKeys::BuildKey(const std::uint8_t* record, std::size_t record_size,
                                    std::uint8_t* key) const {
   std::memset(key, 0, key_length_);

@@ -168,6 +168,11 @@ class TIndexKeys {
   std::uint16_t BuildKey(const std::uint8_t* record, std::size_t record_size,
                          std::uint8_t* key) const;
 
+  // True when two record images of `record_size` bytes certainly give the same key: the bytes
+  // BuildKey reads from them are equal (each field's null flag and value bytes, the record
+  // identifier, the status byte of "Sys Deleted"). False says only that the keys may differ.
+  bool SameKeySource(const std::uint8_t* a, const std::uint8_t* b, std::size_t record_size) const;
+
   // 1 when CompareKeys is plain unsigned byte order over every length (an ANSI table's
   // ordinary index, "Sys Deleted"), -1 when it is that order negated (a descending index of an
   // ANSI table), 0 when the collation takes part.

@@ -945,6 +945,8 @@ void TDataCursor::PostEdit(std::uint8_t* image, bool unlock_after, bool repositi
     std::uint32_t changed = 0;  // bit i: the key of index i changes
     for (std::size_t i = 0; i < keys.User().size(); ++i) {
       TEditKeys::TIndex& entry = *keys.User()[i];
+      // An edit leaves most indexes' fields alone: their keys need not be built to know that.
+      if (entry.keys->SameKeySource(record_image_.data(), updated.data(), size)) continue;
       keys.BuildKey(entry, record_image_.data(), size, &entry.old_key);
       keys.BuildKey(entry, updated.data(), size, &entry.new_key);
       if (entry.old_key == entry.new_key) continue;

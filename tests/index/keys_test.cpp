@@ -249,6 +249,69 @@ TEST(BuildKeyTest, WholeKeysByHand) {
   EXPECT_EQ(Hex(key), Hex({1, 0x7F, 0xFF, 0xFF, 0xFF}));
 }
 
+// An edit builds an index's old and new keys only when SameKeySource cannot rule out a change:
+// it must answer "same" for changes elsewhere in the record, and "may differ" for any byte the
+// key is built from, the record identifier included.
+TEST(BuildKeyTest, SameKeySourceSeesEveryByteTheKeyReads) {
+  TTestTable table({{fldString, 5}, {fldInteger}, {fldInteger, 0, fldstAutoInc}, {fldInteger}});
+  // Non-unique, so the key ends in the record identifier.
+  const TIndexKeys by_name = table.Index(kEnglish, {{0, false}}, /*unique=*/false);
+  const TIndexKeys by_number = table.Index(kAnsi, {{1, false}, {3, true}});
+  const TIndexKeys by_id = table.Index(kAnsi, {{2, false}});
+  const TIndexKeys deleted(TKeyIndexDef{TKeyIndexKind::ikSysDeleted, false, false, true, {}},
+                           Collation(kEnglish));
+  using V = std::optional<TTestTable::Value>;
+  const V name = std::string("ab");
+  const Bytes base = table.Record({name, std::int64_t{3}, std::nullopt, std::int64_t{4}}, 7);
+  Bytes status = base;
+  status[0] = 2;
+  Bytes null_flag = base;  // the value bytes stay, the flag says NULL
+  null_flag[table.Fields()[0].FieldOffset] = 0;
+  struct TCase {
+    const char* what;
+    Bytes record;
+    bool same_name, same_number, same_id, same_deleted;
+  };
+  const TCase cases[] = {
+      {"unchanged", base, true, true, true, true},
+      {"the first number", table.Record({name, std::int64_t{9}, std::nullopt, std::int64_t{4}}, 7),
+       true, false, true, true},
+      {"the second number", table.Record({name, std::int64_t{3}, std::nullopt, std::nullopt}, 7),
+       true, false, true, true},
+      {"the name",
+       table.Record({V{std::string("ac")}, std::int64_t{3}, std::nullopt, std::int64_t{4}}, 7),
+       false, true, true, true},
+      {"the name made NULL",
+       table.Record({std::nullopt, std::int64_t{3}, std::nullopt, std::int64_t{4}}, 7), false, true,
+       true, true},
+      {"the name's null flag alone", null_flag, false, true, true, true},
+      {"the identifier", table.Record({name, std::int64_t{3}, std::nullopt, std::int64_t{4}}, 8),
+       false, false, false, false},
+      {"the status byte", status, true, true, true, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::pair<const TIndexKeys*, bool> checks[] = {
+        {&by_name, c.same_name},
+        // Unique, so its key holds no identifier; a new identifier still counts as a change.
+        {&by_number, c.same_number && c.same_id},
+        {&by_id, c.same_id},
+        {&deleted, c.same_deleted}};
+    for (const auto& [index, same] : checks) {
+      const bool said = index->SameKeySource(base.data(), c.record.data(), base.size());
+      EXPECT_EQ(said, same);
+      if (!said) continue;
+      Bytes a(index->KeyLength());
+      Bytes b(index->KeyLength());
+      ASSERT_EQ(index->BuildKey(base.data(), base.size(), a.data()), 0);
+      ASSERT_EQ(index->BuildKey(c.record.data(), c.record.size(), b.data()), 0);
+      EXPECT_EQ(Hex(a), Hex(b)) << "said same, but the keys differ";
+    }
+  }
+  // A record too short for its fields is never "the same": BuildKey reports it.
+  EXPECT_FALSE(by_number.SameKeySource(base.data(), base.data(), base.size() - 1));
+}
+
 TEST(KeyIndexDefTest, FromIndexDescriptor) {
   TTestTable table({{fldString, 5}, {fldInteger}, {fldFloat}});
   TIndexDescriptor descriptor;
