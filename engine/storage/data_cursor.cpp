@@ -329,9 +329,9 @@ void TDataCursor::TakeTableState() {
     if (!field.DefaultValue.empty()) has_defaults_ = true;
   }
   record_image_.assign(static_cast<std::size_t>(record_size_), 0);
-  field_reads_.clear();
+  field_plans_.clear();
   for (const TFieldDescriptor& field : descriptors_) {
-    field_reads_.push_back(PlanFieldRead(field, record_image_.size()));
+    field_plans_.push_back(PlanField(field, record_image_.size()));
   }
 }
 
@@ -346,7 +346,7 @@ void TDataCursor::ClearState() {
   table_ = nullptr;
   locking_disabled_ = false;
   descriptors_.clear();
-  field_reads_.clear();
+  field_plans_.clear();
   record_image_.clear();
   record_size_ = 0;
   field_count_ = 0;
@@ -537,15 +537,17 @@ bool TDataCursor::GetField(std::uint16_t field_no, const std::uint8_t* image,
                            std::uint8_t* value) const {
   const std::size_t at = FieldIndex(field_no);
   bool is_null = true;
-  const std::uint16_t code = ReadPlannedField(field_reads_[at], image, value, &is_null);
+  const std::uint16_t code = ReadPlannedField(field_plans_[at], image, value, &is_null);
   if (code != 0) Raise(code, descriptors_[at].FieldName);
   return is_null;
 }
 
 void TDataCursor::SetField(std::uint16_t field_no, std::uint8_t* image, const std::uint8_t* value,
                            std::size_t value_size, bool force) {
-  const TFieldDescriptor& field = descriptors_[FieldIndex(field_no)];
+  const std::size_t at = FieldIndex(field_no);
+  const TFieldDescriptor& field = descriptors_[at];
   if (read_only_) Raise(TABULA_OSEACCES, field.FieldName);
+  if (value != nullptr && StorePlannedField(field_plans_[at], image, value, value_size)) return;
   if (field.Computed && !force) return;
   TCaseConverter convert = nullptr;
   if (collation_ != nullptr) {

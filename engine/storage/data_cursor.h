@@ -410,7 +410,7 @@ class TDataCursor : public TRecordCacheCursor {
   TDataTable* table_ = nullptr;  // owned by database_; non-null exactly while open
   bool locking_disabled_ = false;
   std::vector<TFieldDescriptor> descriptors_;
-  std::vector<TFieldRead> field_reads_;  // per field, for GetField
+  std::vector<TFieldPlan> field_plans_;  // per field, for GetField and SetField
   std::int32_t record_size_ = 0;
   std::uint16_t field_count_ = 0;
   std::uint16_t locale_id_ = 0;

@@ -1435,7 +1435,7 @@ std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
   clone->password_context_ = password_context_;
   clone->Open();
   clone->descriptors_ = descriptors_;
-  clone->field_reads_ = field_reads_;
+  clone->field_plans_ = field_plans_;
   clone->record_image_.resize(record_image_.size());
   if (current_index_ != kNoIndex) clone->SetIndexName(index_name_);
   if (range_active_ && !clone->record_order_) {

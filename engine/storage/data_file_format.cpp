@@ -250,8 +250,8 @@ std::string AsciiCase(std::string_view text, std::uint8_t char_case) {
 
 }  // namespace
 
-TFieldRead PlanFieldRead(const TFieldDescriptor& descriptor, std::size_t image_size) {
-  TFieldRead plan;
+TFieldPlan PlanField(const TFieldDescriptor& descriptor, std::size_t image_size) {
+  TFieldPlan plan;
   plan.Fits = AreaFits(descriptor, image_size);
   plan.ValueSize = static_cast<std::uint32_t>(FieldValueSize(descriptor));
   if (IsAutoIncField(descriptor.FieldType, descriptor.FieldSubType)) {
@@ -260,12 +260,20 @@ TFieldRead PlanFieldRead(const TFieldDescriptor& descriptor, std::size_t image_s
     plan.ValueOffset = std::uint32_t{descriptor.FieldOffset} + 1;
     plan.NullFlag = true;
   }
+  // The kinds of StoreFieldValue's boolean and default cases; the others stay with it.
+  if (plan.Fits && plan.NullFlag && !descriptor.Computed) {
+    if (descriptor.FieldType == fldBoolean) {
+      if (plan.ValueSize >= 2) plan.Store = TFieldStore::kBoolean;
+    } else if (descriptor.FieldType != fldString && descriptor.FieldType != fldBlob) {
+      plan.Store = TFieldStore::kFixed;
+    }
+  }
   return plan;
 }
 
 std::uint16_t ReadFieldValue(const TFieldDescriptor& descriptor, const std::uint8_t* image,
                              std::size_t image_size, std::uint8_t* value, bool* is_null) {
-  return ReadPlannedField(PlanFieldRead(descriptor, image_size), image, value, is_null);
+  return ReadPlannedField(PlanField(descriptor, image_size), image, value, is_null);
 }
 
 namespace {

@@ -55,6 +55,7 @@
 // Thread-safety: pure functions and value types.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -62,6 +63,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/base/coding.h"
 #include "engine/base/engine_error.h"
 #include "engine/storage/field_types.h"
 #include "engine/storage/record_cache.h"
@@ -244,15 +246,25 @@ std::size_t FieldValueSize(const TFieldDescriptor& descriptor);
 std::uint16_t ReadFieldValue(const TFieldDescriptor& descriptor, const std::uint8_t* image,
                              std::size_t image_size, std::uint8_t* value, bool* is_null);
 
-// Where ReadFieldValue finds a field in images of `image_size` bytes, worked out once for a
-// reader of many records (a cursor, per field of its table).
-struct TFieldRead {
+// How StoreFieldValue stores a value: the kinds that need no more than the field's place are
+// stored through a plan (StorePlannedField), the others by StoreFieldValue itself.
+enum class TFieldStore : std::uint8_t {
+  kGeneral,  // strings, BLOBs, the auto-increment identifier, computed columns, a bad area
+  kFixed,    // numbers, dates, times and bytes: the value's bytes after a set null flag
+  kBoolean,  // 0 or 1 after a set null flag
+};
+
+// Where ReadFieldValue finds a field in images of `image_size` bytes and how StoreFieldValue
+// stores one, worked out once for a reader or writer of many records (a cursor, per field of its
+// table).
+struct TFieldPlan {
   std::uint32_t ValueOffset = 0;  // the value's first byte
   std::uint32_t ValueSize = 0;    // FieldValueSize
   bool NullFlag = false;          // the byte before the value is the null flag
   bool Fits = false;              // the area lies inside the image
+  TFieldStore Store = TFieldStore::kGeneral;
 };
-TFieldRead PlanFieldRead(const TFieldDescriptor& descriptor, std::size_t image_size);
+TFieldPlan PlanField(const TFieldDescriptor& descriptor, std::size_t image_size);
 
 // Copies `size` bytes of a field value: the sizes of numbers, dates and flags without a
 // library call, since records are read and filled one such field at a time.
@@ -273,13 +285,36 @@ inline void CopyFieldBytes(std::uint8_t* to, const std::uint8_t* from, std::size
 }
 
 // ReadFieldValue through a plan.
-inline std::uint16_t ReadPlannedField(const TFieldRead& plan, const std::uint8_t* image,
+inline std::uint16_t ReadPlannedField(const TFieldPlan& plan, const std::uint8_t* image,
                                       std::uint8_t* value, bool* is_null) {
   if (!plan.Fits) return TABULA_FILECORRUPT;
   const std::uint8_t* from = image + plan.ValueOffset;
   CopyFieldBytes(value, from, plan.ValueSize);
   *is_null = plan.NullFlag && from[-1] == 0;
   return 0;
+}
+
+// StoreFieldValue through a plan, for a value that is not NULL; false when the plan leaves the
+// store to StoreFieldValue.
+inline bool StorePlannedField(const TFieldPlan& plan, std::uint8_t* image,
+                              const std::uint8_t* value, std::size_t value_size) {
+  std::uint8_t* to = image + plan.ValueOffset;
+  switch (plan.Store) {
+    case TFieldStore::kFixed:
+      if (value_size < plan.ValueSize) return false;  // zero-filled by StoreFieldValue
+      CopyFieldBytes(to, value, plan.ValueSize);
+      break;
+    case TFieldStore::kBoolean: {
+      std::uint8_t raw[2] = {};
+      std::memcpy(raw, value, std::min<std::size_t>(value_size, 2));
+      EncodeFixed16(to, DecodeFixed16(raw) == 0 ? 0 : 1);
+      break;
+    }
+    case TFieldStore::kGeneral:
+      return false;
+  }
+  to[-1] = 1;
+  return true;
 }
 
 // Converts a text for a string field's CharCase (kCharCaseLower or kCharCaseUpper) under the

@@ -466,6 +466,45 @@ TEST_F(FieldValueTest, AreasOutsideTheImageAreRefused) {
   EXPECT_EQ(RecordLink(image_.data()), 4);
 }
 
+// A cursor stores most values through its field plans: the plan must leave exactly the bytes
+// StoreFieldValue leaves, and hand every other case back to it.
+TEST_F(FieldValueTest, PlannedStoresLeaveTheBytesOfStoreFieldValue) {
+  std::vector<TFieldDescriptor> fields = fields_;
+  fields.push_back(Field(6, "Small", fldSmallInt));
+  fields.push_back(Field(7, "Day", fldDate));
+  fields.push_back(Field(8, "Amount", fldFloat));
+  fields.push_back(Field(9, "Raw", fldBytes, 3));
+  const std::uint32_t size = AssignFieldLayout(fields);
+  TFieldDescriptor outside = fields[4];
+  outside.FieldOffset = static_cast<std::uint16_t>(size - 2);
+  fields.push_back(outside);
+  const TFieldStore kinds[] = {TFieldStore::kGeneral, TFieldStore::kGeneral, TFieldStore::kBoolean,
+                               TFieldStore::kGeneral, TFieldStore::kFixed,   TFieldStore::kFixed,
+                               TFieldStore::kFixed,   TFieldStore::kFixed,   TFieldStore::kFixed,
+                               TFieldStore::kGeneral};
+  const std::uint8_t bytes[12] = {5, 0x80, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  for (std::size_t f = 0; f < fields.size(); ++f) {
+    const TFieldPlan plan = PlanField(fields[f], size);
+    EXPECT_EQ(plan.Store, kinds[f]) << fields[f].FieldName;
+    // Whole values, short ones (zero-filled by StoreFieldValue), a boolean's 5 and 0.
+    for (const std::size_t value_size : {std::size_t{12}, std::size_t{1}, std::size_t{2}}) {
+      SCOPED_TRACE(fields[f].FieldName + " with " + std::to_string(value_size) + " bytes");
+      std::vector<std::uint8_t> expected(size, 0xEE);
+      std::vector<std::uint8_t> planned(size, 0xEE);
+      InitRecordImage(expected.data(), size, 4, 99);
+      InitRecordImage(planned.data(), size, 4, 99);
+      const std::uint16_t code =
+          StoreFieldValue(fields[f], expected.data(), size, bytes, value_size);
+      if (!StorePlannedField(plan, planned.data(), bytes, value_size)) {
+        EXPECT_EQ(StoreFieldValue(fields[f], planned.data(), size, bytes, value_size), code);
+      } else {
+        EXPECT_EQ(code, 0);
+      }
+      EXPECT_EQ(planned, expected);
+    }
+  }
+}
+
 class CheckDataHeaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
