@@ -335,13 +335,10 @@ std::uint16_t StoreFieldValue(const TFieldDescriptor& descriptor, std::uint8_t* 
       }
       return 0;
     }
-    case fldBoolean: {
-      std::uint8_t raw[2] = {};
-      CopyFieldBytes(raw, value, std::min<std::size_t>(value_size, 2));
-      EncodeFixed16(bytes, DecodeFixed16(raw) == 0 ? 0 : 1);
+    case fldBoolean:
+      StoreBooleanValue(bytes, value, value_size);
       area[0] = 1;
       return 0;
-    }
     case fldBlob: {
       std::memset(bytes, 0, size);
       std::memcpy(bytes, value, std::min(value_size, size));

@@ -294,6 +294,13 @@ inline std::uint16_t ReadPlannedField(const TFieldPlan& plan, const std::uint8_t
   return 0;
 }
 
+// A boolean's stored value: 1 for any non-zero value (of at most two bytes), else 0.
+inline void StoreBooleanValue(std::uint8_t* to, const std::uint8_t* value, std::size_t value_size) {
+  std::uint8_t raw[2] = {};
+  std::memcpy(raw, value, std::min<std::size_t>(value_size, 2));
+  EncodeFixed16(to, DecodeFixed16(raw) == 0 ? 0 : 1);
+}
+
 // StoreFieldValue through a plan, for a value that is not NULL; false when the plan leaves the
 // store to StoreFieldValue.
 inline bool StorePlannedField(const TFieldPlan& plan, std::uint8_t* image,
@@ -304,12 +311,9 @@ inline bool StorePlannedField(const TFieldPlan& plan, std::uint8_t* image,
       if (value_size < plan.ValueSize) return false;  // zero-filled by StoreFieldValue
       CopyFieldBytes(to, value, plan.ValueSize);
       break;
-    case TFieldStore::kBoolean: {
-      std::uint8_t raw[2] = {};
-      std::memcpy(raw, value, std::min<std::size_t>(value_size, 2));
-      EncodeFixed16(to, DecodeFixed16(raw) == 0 ? 0 : 1);
+    case TFieldStore::kBoolean:
+      StoreBooleanValue(to, value, value_size);
       break;
-    }
     case TFieldStore::kGeneral:
       return false;
   }
