@@ -758,16 +758,27 @@ std::unique_ptr<TPage> TIndexFile::TakePageObject(int slot) {
     return std::make_unique<TPage>();
   };
   if (!PoolFull(slot)) return spare_or_new();
+  if (in_transaction_ && !IsTemporarySlot(slot)) {
+    // Only the pages a spill would write are searched for a clean one before spilling them. A
+    // clean page further on is one the trees use again and again (an inner page that the
+    // inserts pass but do not change): reusing it means reading it back at the next step, and
+    // reaching it means passing every changed page before it.
+    const std::uint64_t slots = SpillableSlots();
+    if (TPage* victim = OldestReusablePage(SpillBatch(slots))) {
+      return RemoveFromCache(victim->Slot(), victim);
+    }
+    SpillPages();
+    if (TPage* victim = OldestReusablePage()) return RemoveFromCache(victim->Slot(), victim);
+    cache.capacity += 4;
+    return spare_or_new();
+  }
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (TPage* victim = OldestReusablePage()) return RemoveFromCache(victim->Slot(), victim);
     if (attempt > 0) break;
-    if (in_transaction_) {
-      // Nothing of the transaction is written to the file to make room: the dirty pages go to
-      // the shadow (pages of temporary indexes live in the private scratch file already).
-      if (IsTemporarySlot(slot) || !SpillPages()) break;
-    } else {
-      FlushPages();
-    }
+    // Nothing of a transaction is written to the file to make room; pages of temporary
+    // indexes live in the private scratch file already.
+    if (in_transaction_) break;
+    FlushPages();
   }
   cache.capacity += 4;
   return spare_or_new();
@@ -810,14 +821,16 @@ void TIndexFile::VisitOldestFirst(std::uint64_t slots, TVisit visit) const {
   }
 }
 
-TPage* TIndexFile::OldestReusablePage() const {
+TPage* TIndexFile::OldestReusablePage(std::size_t reach) const {
   // Found in one merged walk: a slot whose pages are all changed is passed page by page only
   // as far as the pool's oldest clean page, not to its end.
   TPage* oldest = nullptr;
-  VisitOldestFirst(slots_with_pages_, [&oldest](TPage* page) {
-    if (page->Dirty() || page->PinCount() != 0) return true;
-    oldest = page;
-    return false;
+  VisitOldestFirst(slots_with_pages_, [&oldest, &reach](TPage* page) {
+    if (!page->Dirty() && page->PinCount() == 0) {
+      oldest = page;
+      return false;
+    }
+    return --reach != 0;
   });
   return oldest;
 }
@@ -985,16 +998,9 @@ bool TIndexFile::SpillPages() {
   // Only the least recently used changed pages go: the ones the pool reuses next. Spilling
   // every changed page would write the pages in use again and again, each time they change
   // between two spills.
-  std::size_t pages = 0;
-  std::uint64_t slots = 0;
-  for (std::uint64_t bits = slots_with_pages_; bits != 0; bits &= bits - 1) {
-    const int slot = __builtin_ctzll(bits);
-    if (IsTemporarySlot(slot)) continue;
-    pages += caches_[slot].pages.size();
-    slots |= std::uint64_t{1} << slot;
-  }
+  const std::uint64_t slots = SpillableSlots();
+  const std::size_t most = SpillBatch(slots);
   std::vector<TPage*> dirty;
-  const std::size_t most = std::max<std::size_t>(pages / kSpillShare, kMinSpillPages);
   VisitOldestFirst(slots, [&dirty, most](TPage* page) {
     if (page->Dirty() && page->PinCount() == 0) dirty.push_back(page);
     return dirty.size() < most;
@@ -1015,6 +1021,21 @@ bool TIndexFile::SpillPages() {
     spilled = true;
   });
   return spilled;
+}
+
+std::uint64_t TIndexFile::SpillableSlots() const {
+  std::uint64_t slots = 0;
+  for (std::uint64_t bits = slots_with_pages_; bits != 0; bits &= bits - 1) {
+    const int slot = __builtin_ctzll(bits);
+    if (!IsTemporarySlot(slot)) slots |= std::uint64_t{1} << slot;
+  }
+  return slots;
+}
+
+std::size_t TIndexFile::SpillBatch(std::uint64_t slots) const {
+  std::size_t pages = 0;
+  for (; slots != 0; slots &= slots - 1) pages += caches_[__builtin_ctzll(slots)].pages.size();
+  return std::max<std::size_t>(pages / kSpillShare, kMinSpillPages);
 }
 
 void TIndexFile::FlushPages() {

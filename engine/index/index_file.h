@@ -259,8 +259,9 @@ class TIndexFile : public TFileHandler, public TPageStore {
   // True when the slots in use (those holding pages, and `slot`) hold as many pages as their
   // shares add up to.
   bool PoolFull(int slot) const;
-  // The least recently used page of all slots that is neither dirty nor pinned; null when none.
-  TPage* OldestReusablePage() const;
+  // The least recently used page of all slots that is neither dirty nor pinned, among the
+  // `reach` least recently used pages; null when none.
+  TPage* OldestReusablePage(std::size_t reach = SIZE_MAX) const;
   // Calls `visit(page)` for the cached pages of `slots` (a bit per slot), least recently used
   // first, until it returns false.
   template <typename TVisit>
@@ -285,6 +286,9 @@ class TIndexFile : public TFileHandler, public TPageStore {
   static constexpr std::size_t kSpillShare = 16;
   static constexpr std::size_t kMinSpillPages = 8;
   bool SpillPages();
+  // The permanent slots holding pages (a bit per slot), and how many pages one spill writes.
+  std::uint64_t SpillableSlots() const;
+  std::size_t SpillBatch(std::uint64_t slots) const;
   void ReadBlock(bool scratch, std::uint32_t page_number, std::uint8_t* buffer);
   // The header block as it goes to the disk (scrambled in an encrypted table): temporary
   // descriptors left out. Encodes only what changed since the last call.

@@ -574,6 +574,40 @@ TEST_F(IndexFileTest, TransactionSpillsTheLeastRecentlyUsedPages) {
   }
 }
 
+// Inside a transaction the page for the next read is looked for among the least recently used
+// pages only, and the changed ones among them are spilled: a clean page the transaction used
+// recently (an inner page, usually) stays cached even when every page older than it changed.
+TEST_F(IndexFileTest, TransactionKeepsARecentCleanPageAndSpillsOldChangedOnes) {
+  TIndexFile file;
+  file.SetDataBufferSize(32 * 8192);  // 32 pages per index
+  CreateStaffIndex(file, "RECENT.IDX");
+  // Scattered numbers: nearly every insert reads another leaf.
+  auto insert_numbers = [&](std::uint32_t from, std::uint32_t count) {
+    for (std::uint32_t i = from; i < from + count; ++i) {
+      const Bytes number = BigEndianKey(i * 2654435761u, 5);
+      file.InsertKey(0, cmp_, number.data(), i + 1);
+    }
+  };
+  insert_numbers(0, 60000);
+  const Bytes name = BigEndianKey(7, file.Header().Descriptors[1].KeyLength);
+  file.InsertKey(1, cmp_, name.data(), 1);
+  file.FlushPages();
+  file.SetInTransaction(true);
+  insert_numbers(60000, 300);  // the pool is full of changed leaves
+  const std::uint32_t recent = file.RootPage(1);
+  file.ReleasePage(file.FetchPage(1, recent, false));
+  insert_numbers(60300, 20);
+  const std::uint64_t reads = file.DiskReads();
+  file.ReleasePage(file.FetchPage(1, recent, false));
+  EXPECT_EQ(file.DiskReads(), reads) << "the recently used clean page was taken";
+  EXPECT_GT(file.SpillWrites(), 0u);
+  file.SetInTransaction(false);
+  file.FlushPages();
+  std::uint64_t count = 0;
+  ASSERT_EQ(file.Tree(0, cmp_).CheckTree(&count), "");
+  EXPECT_EQ(count, 60320u);
+}
+
 TEST_F(IndexFileTest, FreedPagesAreReusedAndSurviveReopening) {
   TIndexFile file;
   CreateStaffIndex(file, "STAFF.IDX");
