@@ -2,6 +2,7 @@
 // the optimistic protocol's change detection, locks of a killed process and rollbacks. Every
 // process here is a real one (fork) with its own engine session and file list.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,6 +57,11 @@ class TSignal {
   bool Receive() {
     char byte;
     return read(fds_[0], &byte, 1) == 1;
+  }
+  // Whether a Send has arrived, without waiting for one.
+  bool Arrived() {
+    pollfd readable{fds_[0], POLLIN, 0};
+    return poll(&readable, 1, 0) == 1;
   }
 
  private:
@@ -254,6 +260,50 @@ TEST_F(MultiProcessTest, ChangeByAnotherProcessIsDetectedUnderBothProtocols) {
             TABULA_KEYORRECDELETED);
   EXPECT_TRUE(pessimist.cursor->Table()->Locks().LockedRecords().empty());
   EXPECT_EQ(pessimist.cursor->GetRecordCount(), 0);
+}
+
+// Without StrictChangeDetection a cursor re-synchronises at its next read when another cursor
+// of the process has taken the table's new counters, dropping the caches. The pages and the
+// record it then reads again come from files that another process may be writing: it reads
+// them under the read lock, and so waits for a writer to finish.
+TEST_F(MultiProcessTest, ResynchronisationReadsUnderTheReadLock) {
+  {
+    TEngine setup(dir_);
+    for (int i = 1; i <= 300; ++i) setup.Insert(i, "N" + std::to_string(i * 7919 % 100003), i % 5);
+  }
+  TEngine engine(dir_);
+  ASSERT_FALSE(engine.session.StrictChangeDetection());
+  engine.cursor->SetIndexName("ByName");
+  std::vector<std::uint8_t> row;
+  engine.First(&row);
+  TDataCursor other_cursor(*engine.db);
+  other_cursor.SetTableName("Staff.DAT");
+  other_cursor.Open();
+  ASSERT_EQ(RunInChild([&]() -> std::int64_t {
+              TEngine other(dir_);
+              other.Insert(1000, "Late", 1);
+              return 0;
+            }),
+            0);
+  other_cursor.Refresh();  // the table takes the new counters and drops its caches
+  ASSERT_NE(engine.cursor->IndexChangeCount(),
+            engine.cursor->Table()->IndexFile().Header().ChangeCount);
+
+  TSignal locked;
+  TSignal releasing;
+  TChild writer([&]() -> std::int64_t {
+    TEngine other(dir_);
+    other.cursor->Table()->Locks().LockWrite();
+    locked.Send();
+    CurrentPlatform().SleepMilliseconds(300);
+    releasing.Send();
+    other.cursor->Table()->Locks().UnlockWrite();
+    return 0;
+  });
+  ASSERT_TRUE(locked.Receive());
+  ASSERT_EQ(engine.cursor->FetchCurrent(row.data(), false), 0);
+  EXPECT_TRUE(releasing.Arrived()) << "the cursor read the table while another process wrote it";
+  EXPECT_EQ(writer.Wait(), 0);
 }
 
 TEST_F(MultiProcessTest, KilledProcessLeavesNoLockBehind) {
