@@ -356,8 +356,8 @@ class TWorker {
         worker_, static_cast<unsigned long long>(seed_),
         static_cast<long long>(counts_.operations), static_cast<long long>(counts_.scanned),
         static_cast<long long>(counts_.streams), static_cast<long long>(counts_.passed_over),
-        static_cast<long long>(counts_.spilled_pages),
-        static_cast<long long>(counts_.commits), static_cast<long long>(counts_.rollbacks),
+        static_cast<long long>(counts_.commits), static_cast<long long>(counts_.spilled_pages),
+        static_cast<long long>(counts_.rollbacks),
         static_cast<long long>(counts_.largest_live), committed_.size());
     std::fflush(stdout);
     return 0;
