@@ -3,9 +3,10 @@
 // in every order, inside and outside transactions, with caches small enough that scans of the
 // table stream and transactions spill index pages. It checks what it reads against a model of
 // its own records, and the other workers' records against what those published of them: a
-// record read must be at least as new as its last commit before the read began, and never newer
-// than what its owner was about to commit when the read ended. At the end a fresh engine checks
-// every index tree and that the table holds exactly the records of the workers' final models.
+// record read is never newer than what its owner was about to commit when the read ended, and
+// (for the workers with StrictChangeDetection) at least as new as its last commit before the
+// read began. At the end a fresh engine checks every index tree and that the table holds exactly
+// the records of the workers' final models.
 //
 // TABULA_SOAK_SECONDS (default 8) sets how long the workers run; TABULA_SOAK_SEED gives the
 // run's seed (else one is drawn and printed). A failing worker prints its seed, the number of the
@@ -169,8 +170,8 @@ struct TSeen {
 std::string StringField(const TDataCursor& cursor, std::uint16_t field, const std::uint8_t* image) {
   std::uint8_t value[256] = {};
   if (cursor.GetField(field, image, value)) return std::string();
-  const std::size_t size = std::min<std::size_t>(sizeof value, FieldValueSize(
-                                                                   cursor.GetDescriptor(field)));
+  const std::size_t size =
+      std::min<std::size_t>(sizeof value, FieldValueSize(cursor.GetDescriptor(field)));
   return std::string(reinterpret_cast<const char*>(value),
                      strnlen(reinterpret_cast<const char*>(value), size));
 }
@@ -299,9 +300,9 @@ void Check(bool ok, const std::string& what) {
 struct TCounts {
   std::int64_t operations = 0;
   std::int64_t scanned = 0;
-  std::int64_t streams = 0;         // the record cache's stream transfers during scans
-  std::int64_t spilled_pages = 0;   // the most index pages a transaction spilled
-  std::int64_t passed_over = 0;     // records a scan missed after a neighbour changed (Excused)
+  std::int64_t streams = 0;          // the record cache's stream transfers during scans
+  std::int64_t spilled_pages = 0;    // the most index pages a transaction spilled
+  std::int64_t passed_over = 0;      // records a scan missed after a neighbour changed (Excused)
   std::int64_t delivered_twice = 0;  // records a backward scan delivered twice in a row
   std::int64_t commits = 0;
   std::int64_t rollbacks = 0;
@@ -354,12 +355,11 @@ class TWorker {
         "passed over after a neighbour changed, %lld delivered twice), %lld "
         "commits (%lld index pages spilled at most), %lld rollbacks, %lld live records at most, "
         "%zu at the end\n",
-        worker_, static_cast<unsigned long long>(seed_),
-        static_cast<long long>(counts_.operations), static_cast<long long>(counts_.scanned),
-        static_cast<long long>(counts_.streams), static_cast<long long>(counts_.passed_over),
-        static_cast<long long>(counts_.delivered_twice),
-        static_cast<long long>(counts_.commits), static_cast<long long>(counts_.spilled_pages),
-        static_cast<long long>(counts_.rollbacks),
+        worker_, static_cast<unsigned long long>(seed_), static_cast<long long>(counts_.operations),
+        static_cast<long long>(counts_.scanned), static_cast<long long>(counts_.streams),
+        static_cast<long long>(counts_.passed_over),
+        static_cast<long long>(counts_.delivered_twice), static_cast<long long>(counts_.commits),
+        static_cast<long long>(counts_.spilled_pages), static_cast<long long>(counts_.rollbacks),
         static_cast<long long>(counts_.largest_live), committed_.size());
     std::fflush(stdout);
     return 0;
@@ -368,8 +368,8 @@ class TWorker {
  private:
   std::int64_t Fail(const std::string& what) {
     std::fprintf(stderr, "[soak] worker %d seed %llu failed at operation %lld: %s\n", worker_,
-                 static_cast<unsigned long long>(seed_),
-                 static_cast<long long>(counts_.operations), what.c_str());
+                 static_cast<unsigned long long>(seed_), static_cast<long long>(counts_.operations),
+                 what.c_str());
     std::fprintf(stderr, "[soak] worker %d: the last operations, oldest first:\n", worker_);
     for (const std::string& line : log_) std::fprintf(stderr, "  %s\n", line.c_str());
     std::fflush(stderr);
@@ -381,15 +381,12 @@ class TWorker {
     log_.push_back(std::to_string(counts_.operations) + ": " + line);
   }
 
-  std::uint32_t Below(std::uint32_t limit) {
-    return static_cast<std::uint32_t>(random_() % limit);
-  }
+  std::uint32_t Below(std::uint32_t limit) { return static_cast<std::uint32_t>(random_() % limit); }
   bool Chance(int percent) { return Below(100) < static_cast<std::uint32_t>(percent); }
 
   void Open() {
     const std::int32_t buffer_sizes[] = {4096, 8192, 16384};
-    engine_ = std::make_unique<TEngine>(dir_, settings_.protocol, 255, 100,
-                                        buffer_sizes[Below(3)]);
+    engine_ = std::make_unique<TEngine>(dir_, settings_.protocol, 255, 100, buffer_sizes[Below(3)]);
     engine_->session.SetStrictChangeDetection(settings_.strict);
     board_->used[worker_] = 0;
     versions_.assign(kSlots, TVersion{});
@@ -457,8 +454,8 @@ class TWorker {
 
   void CheckOwn(const TSeen& seen, const char* where) {
     const auto at = pending_.find(seen.id);
-    Check(at != pending_.end(), std::string(where) + ": own record not in the model: " +
-                                    Describe(seen));
+    Check(at != pending_.end(),
+          std::string(where) + ": own record not in the model: " + Describe(seen));
     Check(at->second == seen.Row() && seen.amount == AmountOf(seen.id) &&
               at->second.record_no == seen.record_no && at->second.identifier == seen.identifier,
           std::string(where) + ": " + Describe(seen) + " differs from the model's " +
@@ -541,7 +538,8 @@ class TWorker {
     // Where the record went: the cursor stands on it, or the primary index leads to it.
     std::vector<std::uint8_t> stored = Cursor().RecordImage();
     if (!reposition) {
-      Check(FindId(Cursor(), id, &stored), "Id " + std::to_string(id) + " not found after its insert");
+      Check(FindId(Cursor(), id, &stored),
+            "Id " + std::to_string(id) + " not found after its insert");
     }
     const TSeen seen = ReadSeen(Cursor(), stored.data());
     Check(seen.id == id && seen.identifier == RecordIdentifier(image.data()),
@@ -604,10 +602,12 @@ class TWorker {
   void NewGroup(TRow& row, std::int32_t) { row.group = static_cast<std::int16_t>(Below(kGroups)); }
 
   void EditName() {
-    Edit(Cursor(), PickLive(), "name", [this](TRow& row, std::int32_t slot) { NewName(row, slot); });
+    Edit(Cursor(), PickLive(), "name",
+         [this](TRow& row, std::int32_t slot) { NewName(row, slot); });
   }
   void EditNote() {
-    Edit(Cursor(), PickLive(), "note", [this](TRow& row, std::int32_t slot) { NewNote(row, slot); });
+    Edit(Cursor(), PickLive(), "note",
+         [this](TRow& row, std::int32_t slot) { NewNote(row, slot); });
   }
   void EditGroup() {
     Edit(Cursor(), PickLive(), "group",
@@ -628,8 +628,9 @@ class TWorker {
     std::vector<std::uint8_t> image;
     const bool found = FindId(Cursor(), id, &image);
     Check(found == (pending_.count(id) == 1),
-          "Id " + std::to_string(id) + (found ? " found, but the model has no such record"
-                                              : " not found, but the model has it"));
+          "Id " + std::to_string(id) +
+              (found ? " found, but the model has no such record"
+                     : " not found, but the model has it"));
     if (found) CheckOwn(ReadSeen(Cursor(), image.data()), "look-up by Id");
   }
 
@@ -680,8 +681,8 @@ class TWorker {
 
   void StartTransaction() {
     large_transaction_ = Chance(25);
-    transaction_left_ = large_transaction_ ? 60 + static_cast<int>(Below(340))
-                                           : 2 + static_cast<int>(Below(12));
+    transaction_left_ =
+        large_transaction_ ? 60 + static_cast<int>(Below(340)) : 2 + static_cast<int>(Below(12));
     Log(std::string("start a ") + (large_transaction_ ? "large" : "small") + " transaction of " +
         std::to_string(transaction_left_) + " operations");
     engine_->db->StartTransaction();
@@ -835,9 +836,9 @@ class TWorker {
       while ((backward ? cursor.GetPriorRecord(image.data())
                        : cursor.GetNextRecord(image.data())) == 0) {
         const TSeen seen = ReadSeen(cursor, image.data());
-        Check(seen.record_no == cursor.RecordNo(),
-              "the image of " + Describe(seen) + " came while the cursor stands on record " +
-                  std::to_string(cursor.RecordNo()));
+        Check(seen.record_no == cursor.RecordNo(), "the image of " + Describe(seen) +
+                                                       " came while the cursor stands on record " +
+                                                       std::to_string(cursor.RecordNo()));
         visit(seen);
         if (edits && seen.Worker() == worker_ && Chance(20)) {
           EditOnTheWay(order, cursor, second, image);
@@ -865,9 +866,9 @@ class TWorker {
     }
     if (in_transaction_ && group < 0) {
       // Nobody else writes while this process holds its transaction lock.
-      Check(count == Cursor().GetRecordCount(),
-            "a scan in a transaction saw " + std::to_string(count) + " records of " +
-                std::to_string(Cursor().GetRecordCount()));
+      Check(count == Cursor().GetRecordCount(), "a scan in a transaction saw " +
+                                                    std::to_string(count) + " records of " +
+                                                    std::to_string(Cursor().GetRecordCount()));
     }
     CheckOthers(scanned, others);
   }
@@ -970,26 +971,24 @@ class TWorker {
       const int w = seen.Worker();
       const std::int32_t slot = seen.Slot();
       const TVersion intended = LoadVersion(board_->intended[w][slot]);
-      const TVersion earlier = slot < static_cast<std::int32_t>(before[w].size())
-                                   ? before[w][slot]
-                                   : TVersion{};
+      const TVersion earlier =
+          slot < static_cast<std::int32_t>(before[w].size()) ? before[w][slot] : TVersion{};
       const std::int32_t name = NameVersionOf(seen);
       const std::int32_t note = NoteVersionOf(seen);
       std::ostringstream text;
-      text << Describe(seen) << " of worker " << w << ": name version " << name
-           << ", note version " << note << "; committed before the scan: state "
-           << earlier.state << ", name " << earlier.name << ", note " << earlier.note
-           << "; intended by its end: state " << intended.state << ", name " << intended.name
-           << ", note " << intended.note;
+      text << Describe(seen) << " of worker " << w << ": name version " << name << ", note version "
+           << note << "; committed before the scan: state " << earlier.state << ", name "
+           << earlier.name << ", note " << earlier.note << "; intended by its end: state "
+           << intended.state << ", name " << intended.name << ", note " << intended.note;
       Check(intended.state != 0, "a record never committed: " + text.str());
       Check(name <= intended.name, "a name newer than any its owner committed: " + text.str());
       Check(note <= intended.note, "a note newer than any its owner committed: " + text.str());
       if (settings_.strict) {
         Check(earlier.state != 2, "a record deleted before the scan: " + text.str());
-        Check(name >= earlier.name, "a name older than its last commit before the scan: " +
-                                        text.str());
-        Check(note >= earlier.note, "a note older than its last commit before the scan: " +
-                                        text.str());
+        Check(name >= earlier.name,
+              "a name older than its last commit before the scan: " + text.str());
+        Check(note >= earlier.note,
+              "a note older than its last commit before the scan: " + text.str());
       }
     }
     // Ids and record numbers never change: those orders reach every record that was live
@@ -1139,8 +1138,8 @@ TEST(SoakTest, WorkersAgreeWithTheirModelsAndTheTableWithAllOfThem) {
     cursor.SetTableName("Staff.DAT");
     cursor.CreateTable(SoakDefinition());
   }
-  void* mapping = mmap(nullptr, sizeof(TBoard), PROT_READ | PROT_WRITE,
-                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void* mapping =
+      mmap(nullptr, sizeof(TBoard), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(mapping, MAP_FAILED);
   auto* board = static_cast<TBoard*>(mapping);
 
@@ -1151,8 +1150,7 @@ TEST(SoakTest, WorkersAgreeWithTheirModelsAndTheTableWithAllOfThem) {
   for (int w = 0; w < kWorkers; ++w) {
     workers.push_back(std::make_unique<TChild>(
         [&, w]() -> std::int64_t {
-          TWorker worker(dir, w, seed * kWorkers + static_cast<std::uint64_t>(w), board,
-                         deadline);
+          TWorker worker(dir, w, seed * kWorkers + static_cast<std::uint64_t>(w), board, deadline);
           return worker.Run();
         },
         go));
