@@ -833,6 +833,10 @@ class TWorker {
         if (code != 0) break;
       }
     } else {
+      // In a transaction nobody else changes the table: each record's number in the order is
+      // its step's.
+      const std::int32_t total = cursor.GetRecordCount();
+      const bool numbered = in_transaction_ && group < 0;
       while ((backward ? cursor.GetPriorRecord(image.data())
                        : cursor.GetNextRecord(image.data())) == 0) {
         const TSeen seen = ReadSeen(cursor, image.data());
@@ -840,6 +844,11 @@ class TWorker {
                                                        " came while the cursor stands on record " +
                                                        std::to_string(cursor.RecordNo()));
         visit(seen);
+        const std::int64_t place = backward ? total - count + 1 : count;
+        Check(!numbered || cursor.GetRecNo() == place,
+              Describe(seen) + " at step " + std::to_string(count) + " of " +
+                  std::to_string(total) + " has the number " +
+                  std::to_string(cursor.GetRecNo()) + " in the order");
         if (edits && seen.Worker() == worker_ && Chance(20)) {
           EditOnTheWay(order, cursor, second, image);
         }
