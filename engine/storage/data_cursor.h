@@ -260,8 +260,9 @@ class TDataCursor : public TRecordCacheCursor {
   void EndScan();
   // At the start of every navigation and read: with the session's StrictChangeDetection on,
   // BeginRead (the caller ends the frame with EndRead); off, only the comparison of the
-  // change counters and a re-synchronisation when they differ (the caller still calls
-  // EndRead, which then releases what a cache miss took).
+  // change counters, and when they differ BeginRead, whose re-synchronisation reads the files
+  // under the read lock (the caller still calls EndRead, which then releases what BeginRead
+  // or a cache miss took).
   void CheckChanges();
   // Takes the table's counters, recomputes the ranges and bitmaps and returns to the
   // bookmark of the current record (from the cursor's own copy of it), keeping Bof and Eof

@@ -235,7 +235,9 @@ void TDataCursor::EndScan() {
 }
 
 void TDataCursor::CheckChanges() {
-  if (IsOpen() && table_->StrictChangeDetection() && LocksApply()) {
+  // A re-synchronisation reads again the pages and records that the table dropped: under the
+  // read lock, as every read of the files, so that it never meets a writer's half-done change.
+  if (LocksApply() && (table_->StrictChangeDetection() || (CountersDiffer() && !resyncing_))) {
     BeginRead();
     return;
   }

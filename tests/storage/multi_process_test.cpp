@@ -2,6 +2,7 @@
 // the optimistic protocol's change detection, locks of a killed process and rollbacks. Every
 // process here is a real one (fork) with its own engine session and file list.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,15 +21,13 @@
 #include "engine/base/engine_error.h"
 #include "engine/base/platform.h"
 #include "engine/base/platform_test_util.h"
-#include "engine/index/btree.h"
-#include "engine/index/collation.h"
-#include "engine/index/keys.h"
 #include "engine/storage/data_cursor.h"
 #include "engine/storage/data_directory.h"
 #include "engine/storage/data_file_format.h"
 #include "engine/storage/data_session.h"
 #include "engine/storage/data_table.h"
 #include "engine/storage/table_locks.h"
+#include "tests/storage/multi_process_util.h"
 #include "tests/storage/storage_test_util.h"
 
 namespace tabula {
@@ -59,114 +58,15 @@ class TSignal {
     char byte;
     return read(fds_[0], &byte, 1) == 1;
   }
+  // Whether a Send has arrived, without waiting for one.
+  bool Arrived() {
+    pollfd readable{fds_[0], POLLIN, 0};
+    return poll(&readable, 1, 0) == 1;
+  }
 
  private:
   int fds_[2];
 };
-
-TFieldDescriptor Field(const std::string& name, std::uint8_t type, std::uint8_t size = 0) {
-  TFieldDescriptor field;
-  field.FieldName = name;
-  field.FieldType = type;
-  field.FieldSize = size;
-  return field;
-}
-
-TIndexDefinition Index(const std::string& name, std::vector<std::uint16_t> fields, bool unique) {
-  TIndexDefinition index;
-  index.Name = name;
-  index.FieldNumbers = std::move(fields);
-  index.FieldDescending.assign(index.FieldNumbers.size(), false);
-  index.Unique = unique;
-  return index;
-}
-
-// Id integer (primary), Name string 20 (unique "ByName"), Group smallint (non-unique
-// "ByGroup").
-TTableDefinition Definition() {
-  TTableDefinition definition;
-  definition.Fields = {Field("Id", fldInteger), Field("Name", fldString, 20),
-                       Field("Group", fldSmallInt)};
-  definition.Indexes = {Index("", {1}, true), Index("ByName", {2}, true),
-                        Index("ByGroup", {3}, false)};
-  return definition;
-}
-
-// One process's engine: a session, the database on the directory and a cursor on the table.
-struct TEngine {
-  // `buffer_size` (DataBufferSize) 0 keeps the session's default.
-  explicit TEngine(const fs::path& dir, TLockProtocol protocol = lpPessimistic,
-                   std::uint8_t retries = 15, std::uint16_t wait = 100,
-                   std::int32_t buffer_size = 0) {
-    if (buffer_size > 0) session.SetDataBufferSize(buffer_size);
-    session.SetLockProtocol(protocol);
-    session.SetLockRetryCount(retries);
-    session.SetLockWaitTime(wait);
-    db = session.OpenDatabase("", dir.string());
-    cursor = std::make_unique<TDataCursor>(*db);
-    cursor->SetTableName("Staff.DAT");
-    cursor->Open();
-  }
-
-  std::vector<std::uint8_t> Row(std::int32_t id, const std::string& name, std::int16_t group) {
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(cursor->RecordSize()));
-    cursor->InitRecord(image.data());
-    std::uint8_t value[4];
-    EncodeFixed32(value, static_cast<std::uint32_t>(id));
-    cursor->SetField(1, image.data(), value, 4);
-    cursor->SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>(name.data()),
-                     name.size());
-    EncodeFixed16(value, static_cast<std::uint16_t>(group));
-    cursor->SetField(3, image.data(), value, 2);
-    return image;
-  }
-
-  void Insert(std::int32_t id, const std::string& name, std::int16_t group) {
-    auto image = Row(id, name, group);
-    cursor->PostInsert(image.data(), false);
-  }
-
-  // The first record in primary-key order into `image`.
-  void First(std::vector<std::uint8_t>* image) {
-    image->assign(static_cast<std::size_t>(cursor->RecordSize()), 0);
-    cursor->SetToBegin();
-    if (cursor->GetNextRecord(image->data()) != 0) {
-      RaiseTableError(TABULA_EOF, "Staff.DAT");
-    }
-  }
-
-  void SetName(std::vector<std::uint8_t>& image, const std::string& name) {
-    cursor->SetField(2, image.data(), reinterpret_cast<const std::uint8_t*>(name.data()),
-                     name.size());
-  }
-
-  TDataSession session;
-  TDataDirectory* db = nullptr;
-  std::unique_ptr<TDataCursor> cursor;
-};
-
-// Checks every index of the open table; `fault` names the first damaged tree.
-std::vector<std::uint64_t> KeyCounts(TDataTable& table, std::string* fault) {
-  std::vector<std::uint64_t> counts;
-  TIndexFile& file = table.IndexFile();
-  std::vector<int> slots;
-  if (!file.NoPrimaryIndex()) slots.push_back(0);
-  for (int slot = 1; slot <= file.Header().SecondaryCount; ++slot) slots.push_back(slot);
-  slots.push_back(kSysDeletedSlot);
-  for (int slot : slots) {
-    TKeyIndexDef definition;
-    MakeKeyIndexDef(file.Header().Descriptors[slot], slot, table.DataFile().Descriptors(),
-                    &definition);
-    TIndexKeys keys(definition, *FindCollation(0, 0));
-    TIndexKeysComparator comparator(keys);
-    TBTree tree = file.Tree(slot, comparator);
-    std::uint64_t count = 0;
-    const std::string problem = tree.CheckTree(&count);
-    if (!problem.empty() && fault->empty()) *fault = std::to_string(slot) + ": " + problem;
-    counts.push_back(count);
-  }
-  return counts;
-}
 
 class MultiProcessTest : public ::testing::Test {
  protected:
@@ -360,6 +260,50 @@ TEST_F(MultiProcessTest, ChangeByAnotherProcessIsDetectedUnderBothProtocols) {
             TABULA_KEYORRECDELETED);
   EXPECT_TRUE(pessimist.cursor->Table()->Locks().LockedRecords().empty());
   EXPECT_EQ(pessimist.cursor->GetRecordCount(), 0);
+}
+
+// Without StrictChangeDetection a cursor re-synchronises at its next read when another cursor
+// of the process has taken the table's new counters, dropping the caches. The pages and the
+// record it then reads again come from files that another process may be writing: it reads
+// them under the read lock, and so waits for a writer to finish.
+TEST_F(MultiProcessTest, ResynchronisationReadsUnderTheReadLock) {
+  {
+    TEngine setup(dir_);
+    for (int i = 1; i <= 300; ++i) setup.Insert(i, "N" + std::to_string(i * 7919 % 100003), i % 5);
+  }
+  TEngine engine(dir_);
+  ASSERT_FALSE(engine.session.StrictChangeDetection());
+  engine.cursor->SetIndexName("ByName");
+  std::vector<std::uint8_t> row;
+  engine.First(&row);
+  TDataCursor other_cursor(*engine.db);
+  other_cursor.SetTableName("Staff.DAT");
+  other_cursor.Open();
+  ASSERT_EQ(RunInChild([&]() -> std::int64_t {
+              TEngine other(dir_);
+              other.Insert(1000, "Late", 1);
+              return 0;
+            }),
+            0);
+  other_cursor.Refresh();  // the table takes the new counters and drops its caches
+  ASSERT_NE(engine.cursor->IndexChangeCount(),
+            engine.cursor->Table()->IndexFile().Header().ChangeCount);
+
+  TSignal locked;
+  TSignal releasing;
+  TChild writer([&]() -> std::int64_t {
+    TEngine other(dir_);
+    other.cursor->Table()->Locks().LockWrite();
+    locked.Send();
+    CurrentPlatform().SleepMilliseconds(300);
+    releasing.Send();
+    other.cursor->Table()->Locks().UnlockWrite();
+    return 0;
+  });
+  ASSERT_TRUE(locked.Receive());
+  ASSERT_EQ(engine.cursor->FetchCurrent(row.data(), false), 0);
+  EXPECT_TRUE(releasing.Arrived()) << "the cursor read the table while another process wrote it";
+  EXPECT_EQ(writer.Wait(), 0);
 }
 
 TEST_F(MultiProcessTest, KilledProcessLeavesNoLockBehind) {
