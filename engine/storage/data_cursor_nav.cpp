@@ -237,13 +237,14 @@ void TDataCursor::EndScan() {
 void TDataCursor::CheckChanges() {
   // A re-synchronisation reads again the pages and records that the table dropped: under the
   // read lock, as every read of the files, so that it never meets a writer's half-done change.
-  if (LocksApply() && (table_->StrictChangeDetection() || (CountersDiffer() && !resyncing_))) {
+  const bool differ = CountersDiffer() && !resyncing_;  // false for a closed cursor
+  if (IsOpen() && (differ || table_->StrictChangeDetection()) && LocksApply()) {
     BeginRead();
     return;
   }
   ++read_depth_;
   try {
-    if (CountersDiffer() && !resyncing_) Resync();
+    if (differ) Resync();
   } catch (...) {
     EndRead();
     throw;
