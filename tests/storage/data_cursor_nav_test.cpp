@@ -989,7 +989,8 @@ TEST_F(DataCursorNavTest, TheStreamPassesToTheNextScanWhenOneEnds) {
 // A step along a leaf reads the leaf it read the last position off; every change of the tree
 // in between, made through another cursor of the same table, must be seen by the next step,
 // also inside a transaction, which writes no header until it ends. (A reader whose record was
-// deleted re-synchronises onto its follower first, and steps on from there.)
+// deleted re-synchronises onto its follower: a step forward delivers that record, a step
+// backward goes on to the record before the deleted one.)
 TEST_F(DataCursorNavTest, StepsAfterAnotherCursorChangedTheLeafSeeTheChange) {
   // Room for every page: no change is seen through a page leaving the cache.
   session_->SetDataBufferSize(1 << 20);
@@ -1006,7 +1007,7 @@ TEST_F(DataCursorNavTest, StepsAfterAnotherCursorChangedTheLeafSeeTheChange) {
     bool inserted;          // the expected name is that of a record inserted after `expected`
   };
   const std::vector<TCase> cases = {
-      {100, kDeleteCurrent, true, 102, false}, {140, kDeleteCurrent, false, 139, false},
+      {100, kDeleteCurrent, true, 101, false}, {140, kDeleteCurrent, false, 139, false},
       {180, kDeleteNext, true, 182, false},    {220, kDeletePrior, false, 218, false},
       {260, kInsertBefore, true, 261, false},  {300, kInsertBefore, false, 299, true},
       {340, kInsertAfter, true, 340, true},    {380, kInsertAfter, false, 379, false},

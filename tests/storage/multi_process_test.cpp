@@ -306,6 +306,88 @@ TEST_F(MultiProcessTest, ResynchronisationReadsUnderTheReadLock) {
   EXPECT_EQ(writer.Wait(), 0);
 }
 
+// A step whose record another process deleted meanwhile goes on in its own direction: forward
+// to the deleted record's follower, backward to the record before it. The cursor stands on
+// Id 3000 (found by key, so that its neighbours' records are not cached) of Ids 10 to 6000,
+// stored out of order; another process deletes one record; the step must return the record
+// a scan of the table as it now is would return next.
+TEST_F(MultiProcessTest, StepPastARecordDeletedMeanwhileGoesOnInItsDirection) {
+  {
+    TEngine setup(dir_);
+    for (int k = 0; k < 600; ++k) {
+      const int id = 10 * (1 + k * 7 % 600);
+      setup.Insert(id, "N" + std::to_string(id), static_cast<std::int16_t>(id % 5));
+    }
+  }
+  struct TCase {
+    bool forward;
+    bool strict;
+    std::int32_t deleted;
+    std::int32_t expected;
+  };
+  const TCase cases[] = {
+      {true, true, 3000, 3010},   {true, false, 3000, 3010}, {true, true, 3010, 3020},
+      {true, false, 3010, 3020},  {false, true, 2990, 2980}, {false, false, 2990, 2980},
+      {false, true, 3000, 2990},  {false, false, 3000, 2990},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.forward ? "forward" : "backward") + (c.strict ? ", strict" : "") +
+                 ", deleted " + std::to_string(c.deleted));
+    TEngine engine(dir_);
+    engine.session.SetStrictChangeDetection(c.strict);
+    std::vector<std::uint8_t> image = engine.Row(3000, "", 0);
+    ASSERT_TRUE(engine.cursor->Find(false, image.data(), false, 1, 0, image.data()));
+    ASSERT_EQ(RunInChild([&]() -> std::int64_t {
+                TEngine other(dir_);
+                std::vector<std::uint8_t> row = other.Row(c.deleted, "", 0);
+                if (!other.cursor->Find(false, row.data(), false, 1, 0, row.data())) return 1;
+                other.cursor->DeleteCurrent(row.data(), false);
+                return 0;
+              }),
+              0);
+    const std::uint16_t code = c.forward ? engine.cursor->GetNextRecord(image.data())
+                                         : engine.cursor->GetPriorRecord(image.data());
+    ASSERT_EQ(code, 0);
+    std::uint8_t id[4];
+    engine.cursor->GetField(1, image.data(), id);
+    EXPECT_EQ(static_cast<std::int32_t>(DecodeFixed32(id)), c.expected);
+    // Put the record back for the next case.
+    std::vector<std::uint8_t> row = engine.Row(c.deleted, "N" + std::to_string(c.deleted),
+                                               static_cast<std::int16_t>(c.deleted % 5));
+    engine.cursor->PostInsert(row.data(), false);
+  }
+  // In record order the neighbour found again for the last record, deleted, is the one before
+  // it: the step backward has arrived there.
+  for (const bool strict : {true, false}) {
+    SCOPED_TRACE(strict ? "record order, strict" : "record order");
+    TEngine engine(dir_);
+    engine.session.SetStrictChangeDetection(strict);
+    TDataCursor natural(*engine.db);
+    natural.SetTableName("Staff.DAT");
+    natural.SetNaturalOrder(true);
+    natural.Open();
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(natural.RecordSize()));
+    natural.SetToEnd();
+    ASSERT_EQ(natural.GetPriorRecord(image.data()), 0);
+    const std::int32_t last = natural.RecordNo();
+    ASSERT_EQ(RunInChild([&]() -> std::int64_t {
+                TEngine other(dir_);
+                TDataCursor doomed(*other.db);
+                doomed.SetTableName("Staff.DAT");
+                doomed.SetNaturalOrder(true);
+                doomed.Open();
+                std::vector<std::uint8_t> row(static_cast<std::size_t>(doomed.RecordSize()));
+                doomed.SetToEnd();
+                if (doomed.GetPriorRecord(row.data()) != 0) return 1;
+                doomed.DeleteCurrent(row.data(), false);
+                return 0;
+              }),
+              0);
+    ASSERT_EQ(natural.GetPriorRecord(image.data()), 0);
+    EXPECT_EQ(natural.RecordNo(), last - 1);
+  }
+}
+
 TEST_F(MultiProcessTest, KilledProcessLeavesNoLockBehind) {
   {
     TEngine setup(dir_);

@@ -302,8 +302,6 @@ struct TCounts {
   std::int64_t scanned = 0;
   std::int64_t streams = 0;          // the record cache's stream transfers during scans
   std::int64_t spilled_pages = 0;    // the most index pages a transaction spilled
-  std::int64_t passed_over = 0;      // records a scan missed after a neighbour changed (Excused)
-  std::int64_t delivered_twice = 0;  // records a backward scan delivered twice in a row
   std::int64_t commits = 0;
   std::int64_t rollbacks = 0;
   std::int64_t largest_live = 0;
@@ -351,14 +349,12 @@ class TWorker {
       return Fail(error.what());
     }
     std::printf(
-        "[soak] worker %d seed %llu: %lld operations, %lld records scanned in %lld streams (%lld "
-        "passed over after a neighbour changed, %lld delivered twice), %lld "
+        "[soak] worker %d seed %llu: %lld operations, %lld records scanned in %lld streams, %lld "
         "commits (%lld index pages spilled at most), %lld rollbacks, %lld live records at most, "
         "%zu at the end\n",
         worker_, static_cast<unsigned long long>(seed_), static_cast<long long>(counts_.operations),
         static_cast<long long>(counts_.scanned), static_cast<long long>(counts_.streams),
-        static_cast<long long>(counts_.passed_over),
-        static_cast<long long>(counts_.delivered_twice), static_cast<long long>(counts_.commits),
+        static_cast<long long>(counts_.commits),
         static_cast<long long>(counts_.spilled_pages), static_cast<long long>(counts_.rollbacks),
         static_cast<long long>(counts_.largest_live), committed_.size());
     std::fflush(stdout);
@@ -783,21 +779,11 @@ class TWorker {
 
     std::map<std::int32_t, int> own;
     std::vector<TSeen> others;
-    TScanned scanned{order, backward, std::move(before), {}};
+    TScanned scanned{order, std::move(before)};
     std::string last;
     std::string last_seen;
-    std::int32_t last_record = 0;
     std::int64_t count = 0;
     auto visit = [&](const TSeen& seen) {
-      if (backward && !settings_.strict && count > 0 && seen.record_no == last_record) {
-        // Without StrictChangeDetection a step reads the cached index, and only the read of
-        // the record it reached may find that another process changed the table; the cursor
-        // then goes back to that record's key, or the nearest key after it, which a backward
-        // scan has delivered already: the record just delivered, when the one stepped to went.
-        ++counts_.delivered_twice;
-        return;
-      }
-      last_record = seen.record_no;
       ++count;
       const std::string fault = MalformedRecord(seen);
       Check(fault.empty(), fault + ": " + Describe(seen) + " at step " + std::to_string(count));
@@ -808,7 +794,6 @@ class TWorker {
                 " at step " + std::to_string(count) + ", after " + last_seen);
       last = key;
       last_seen = Describe(seen);
-      scanned.records.push_back({key, seen.Worker(), seen.Slot()});
       if (seen.Worker() == worker_) {
         CheckOwn(seen, "scan");
         Check(++own[seen.id] == 1, Describe(seen) + " seen twice");
@@ -866,10 +851,9 @@ class TWorker {
       Cursor().Open();
     }
 
-    if (backward) std::reverse(scanned.records.begin(), scanned.records.end());
     for (const auto& [id, row] : pending_) {
       if (group >= 0 && row.group != group) continue;
-      Check(own.count(id) == 1 || Excused(scanned, OrderKey(order, SeenOf(id, row))),
+      Check(own.count(id) == 1,
             "own " + Describe(id, row) + " missing from a " + kOrderNames[order] + " scan of " +
                 std::to_string(count) + " records");
     }
@@ -882,55 +866,11 @@ class TWorker {
     CheckOthers(scanned, others);
   }
 
-  // What a scan saw, for the checks after it: `records` in the order of their keys (ascending,
-  // whichever way the scan went).
+  // What a scan was, for the checks after it.
   struct TScanned {
     TOrder order;
-    bool backward;
     std::vector<std::vector<TVersion>> before;  // what the others had committed before it
-    struct TRecord {
-      std::string key;
-      int worker;
-      std::int32_t slot;
-    };
-    std::vector<TRecord> records;
   };
-
-  // A scan that stands on a record that another process then deletes (or moves in the order)
-  // goes on from the record's nearest neighbour as if it stood there, and so passes over that
-  // neighbour. True when a record with order key `key`, which the scan did not deliver, came
-  // right after such a record: another worker's record, seen last before `key` in the scan's
-  // direction, that its owner changed meanwhile.
-  bool Excused(const TScanned& scanned, const std::string& key) {
-    const auto& records = scanned.records;
-    auto at = std::lower_bound(records.begin(), records.end(), key,
-                               [](const TScanned::TRecord& record, const std::string& wanted) {
-                                 return record.key < wanted;
-                               });
-    if (!scanned.backward) {
-      if (at == records.begin()) return false;
-      --at;
-    } else if (at == records.end()) {
-      return false;
-    }
-    if (at->worker == worker_) return false;
-    const std::vector<TVersion>& before = scanned.before[at->worker];
-    const std::int32_t changes =
-        at->slot < static_cast<std::int32_t>(before.size()) ? before[at->slot].changes : 0;
-    if (LoadVersion(board_->intended[at->worker][at->slot]).changes == changes) return false;
-    ++counts_.passed_over;
-    return true;
-  }
-
-  TSeen SeenOf(std::int32_t id, const TRow& row) const {
-    TSeen seen;
-    seen.id = id;
-    seen.name = row.name;
-    seen.group = row.group;
-    seen.record_no = row.record_no;
-    seen.identifier = row.identifier;
-    return seen;
-  }
 
   // Edits the own record that the scanning `cursor` stands on (read into `image`), in a field
   // outside the scan's order, through the cursor itself or through `second` (opened here when
@@ -1007,12 +947,11 @@ class TWorker {
       for (std::int32_t slot = 0; slot < static_cast<std::int32_t>(before[w].size()); ++slot) {
         if (before[w][slot].state != 1) continue;
         const std::int32_t id = w * kIdsPerWorker + slot;
-        if (seen_ids.count(id) != 0) continue;
         if (LoadVersion(board_->intended[w][slot]).state != 1) continue;
         TSeen where;
         where.id = id;
         where.record_no = Load(board_->record_no[w][slot]);
-        Check(Excused(scanned, OrderKey(order, where)),
+        Check(seen_ids.count(id) != 0,
               "Id " + std::to_string(id) + " (record " + std::to_string(where.record_no) +
                   ") of worker " + std::to_string(w) + ", live before and after a " +
                   kOrderNames[order] + " scan, was not reached");
