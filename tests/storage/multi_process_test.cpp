@@ -356,35 +356,35 @@ TEST_F(MultiProcessTest, StepPastARecordDeletedMeanwhileGoesOnInItsDirection) {
                                                static_cast<std::int16_t>(c.deleted % 5));
     engine.cursor->PostInsert(row.data(), false);
   }
+  // A cursor in record order standing on the last record, whose image is in `image`.
+  auto on_last_record = [](TEngine& engine, std::vector<std::uint8_t>* image) {
+    auto cursor = std::make_unique<TDataCursor>(*engine.db);
+    cursor->SetTableName("Staff.DAT");
+    cursor->SetNaturalOrder(true);
+    cursor->Open();
+    image->assign(static_cast<std::size_t>(cursor->RecordSize()), 0);
+    cursor->SetToEnd();
+    if (cursor->GetPriorRecord(image->data()) != 0) RaiseTableError(TABULA_BOF, "Staff.DAT");
+    return cursor;
+  };
   // In record order the neighbour found again for the last record, deleted, is the one before
   // it: the step backward has arrived there.
   for (const bool strict : {true, false}) {
     SCOPED_TRACE(strict ? "record order, strict" : "record order");
     TEngine engine(dir_);
     engine.session.SetStrictChangeDetection(strict);
-    TDataCursor natural(*engine.db);
-    natural.SetTableName("Staff.DAT");
-    natural.SetNaturalOrder(true);
-    natural.Open();
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(natural.RecordSize()));
-    natural.SetToEnd();
-    ASSERT_EQ(natural.GetPriorRecord(image.data()), 0);
-    const std::int32_t last = natural.RecordNo();
+    std::vector<std::uint8_t> image;
+    std::unique_ptr<TDataCursor> natural = on_last_record(engine, &image);
+    const std::int32_t last = natural->RecordNo();
     ASSERT_EQ(RunInChild([&]() -> std::int64_t {
                 TEngine other(dir_);
-                TDataCursor doomed(*other.db);
-                doomed.SetTableName("Staff.DAT");
-                doomed.SetNaturalOrder(true);
-                doomed.Open();
-                std::vector<std::uint8_t> row(static_cast<std::size_t>(doomed.RecordSize()));
-                doomed.SetToEnd();
-                if (doomed.GetPriorRecord(row.data()) != 0) return 1;
-                doomed.DeleteCurrent(row.data(), false);
+                std::vector<std::uint8_t> row;
+                on_last_record(other, &row)->DeleteCurrent(row.data(), false);
                 return 0;
               }),
               0);
-    ASSERT_EQ(natural.GetPriorRecord(image.data()), 0);
-    EXPECT_EQ(natural.RecordNo(), last - 1);
+    ASSERT_EQ(natural->GetPriorRecord(image.data()), 0);
+    EXPECT_EQ(natural->RecordNo(), last - 1);
   }
 }
 
