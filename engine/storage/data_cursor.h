@@ -519,10 +519,13 @@ class TDataCursor : public TRecordCacheCursor {
                      std::vector<std::uint8_t> buffer = {}) const;
   int CompareIndexKeys(const std::uint8_t* a, const std::uint8_t* b) const;
   void CopyOut(std::uint16_t code, std::uint8_t* buffer) const;
-  // One step and the record it reaches. `arrived`: the change check that began the operation
-  // re-synchronised the cursor onto the neighbour in the step's direction of the record it
-  // stood on, which was gone (see resyncs_after_), so that the step stands on its record.
-  std::uint16_t StepRecord(bool forward, std::uint8_t* buffer, bool arrived = false);
+  // One step and the record it reaches. `resyncs` is resyncs_ before the change check that
+  // began the operation: a re-synchronisation since may have put the cursor where the step
+  // arrives.
+  std::uint16_t StepRecord(bool forward, std::uint8_t* buffer, std::uint64_t resyncs);
+  // After LoadCurrent re-synchronised the cursor during a step: goes on past a neighbour left
+  // behind and reads the record reached; the step's code.
+  std::uint16_t StepOnAfterResync(bool forward);
   void RaiseIndexName(const std::string& name) const;
 
   std::string index_name_;
@@ -579,14 +582,13 @@ class TDataCursor : public TRecordCacheCursor {
   int scan_depth_ = 0;
   bool scan_lock_taken_ = false;
   bool resyncing_ = false;
-  // Re-synchronisations that found the record the cursor stood on gone (deleted, or moved by a
-  // changed key, by another process) and put the cursor on a neighbour: the record after it in
-  // the order, or the one before it when none follows. A step that sees its count change goes
-  // on in its own direction from there: a step that way has arrived, a step the other way
-  // goes on past that neighbour.
-  std::uint64_t resyncs_after_ = 0;
-  std::uint64_t resyncs_before_ = 0;
-  std::uint64_t& ResyncsPassed(bool forward) { return forward ? resyncs_after_ : resyncs_before_; }
+  // Re-synchronisations so far, and where the last one put the cursor when it found the record
+  // the cursor stood on gone (deleted, or moved by a changed key, by another process): on the
+  // record after it in the order (1), on the one before it when none follows (-1), or 0 (the
+  // record was there, or none was found). A step that sees the count change goes on in its own
+  // direction from there: a step that way has arrived, a step the other way goes on past it.
+  std::uint64_t resyncs_ = 0;
+  int resync_side_ = 0;
   // Scans: the direction of the last steps (1, -1, 0 after any other positioning) and how many
   // of them missed the record cache. From the second miss on, each miss loads the next records
   // in the cursor's order, twice as many each time (up to half the cache).

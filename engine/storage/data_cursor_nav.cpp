@@ -303,11 +303,12 @@ void TDataCursor::Resync() {
   }
   const std::int32_t stood_on = record_no_;
   SetToBookmark(bookmark.data(), true, true);
+  ++resyncs_;
+  resync_side_ = 0;
   if (record_no_ != 0 && record_no_ != stood_on && !eof_ && !bof_) {
     std::vector<std::uint8_t> now(bookmark.size());
     GetBookmark(now.data());
-    const int side = CompareBookmarks(now.data(), bookmark.data());
-    if (side != 0) ++ResyncsPassed(side > 0);
+    resync_side_ = CompareBookmarks(now.data(), bookmark.data());
   }
 }
 
@@ -630,7 +631,7 @@ void TDataCursor::MoveBy(std::int32_t n) {
     } else {
       TBTree tree = Tree();
       at = position_;
-      const std::uint64_t passed = ResyncsPassed(forward);
+      const std::uint64_t resyncs = resyncs_;
       if (!(forward ? tree.Next(&at, &moved, &leaf) : tree.Prior(&at, &moved, &leaf))) {
         // Re-synchronised meanwhile: go on from the position found again. When the record the
         // step started from is gone and that position is its neighbour in the step's
@@ -638,7 +639,9 @@ void TDataCursor::MoveBy(std::int32_t n) {
         CountRestart(&restarts, table_name_);
         if (!position_.Valid()) return;
         kept = false;
-        if (ResyncsPassed(forward) != passed && Visible(record_no_)) --remaining;
+        if (resyncs_ != resyncs && resync_side_ == (forward ? 1 : -1) && Visible(record_no_)) {
+          --remaining;
+        }
         continue;
       }
     }
@@ -1063,14 +1066,14 @@ void TDataCursor::SetToEnd() {
   LoadCurrent(TReadDirection::kBackward);
 }
 
-std::uint16_t TDataCursor::StepRecord(bool forward, std::uint8_t* buffer, bool arrived) {
+std::uint16_t TDataCursor::StepRecord(bool forward, std::uint8_t* buffer, std::uint64_t resyncs) {
   const int direction = forward ? 1 : -1;
   if (scan_direction_ != direction) {
     scan_direction_ = direction;
     scan_misses_ = 0;
   }
   std::uint16_t code = 0;
-  arrived = arrived && Visible(record_no_);
+  const bool arrived = resyncs_ != resyncs && resync_side_ == direction && Visible(record_no_);
   if (forward) {
     if (bof_) {
       GotoFirst();
@@ -1096,48 +1099,53 @@ std::uint16_t TDataCursor::StepRecord(bool forward, std::uint8_t* buffer, bool a
     // The record stepped onto may turn out gone only when it is read: the re-synchronisation
     // then stands on a neighbour of it. The step has arrived when that neighbour lies in its
     // direction, and goes on past it when it lies behind.
-    for (int attempt = 0;; ++attempt) {
-      const std::uint64_t behind = ResyncsPassed(!forward);
-      LoadCurrent(forward ? TReadDirection::kForward : TReadDirection::kBackward);
-      if (ResyncsPassed(!forward) == behind || attempt >= kMaxRestarts) break;
-      MoveBy(direction);
-      if (forward ? eof_ : bof_) {
-        code = forward ? TABULA_EOF : TABULA_BOF;
-        break;
-      }
-    }
-    // A re-synchronisation that found no record in the step's direction.
-    if (code == 0 && record_no_ == 0) code = forward ? TABULA_EOF : TABULA_BOF;
+    const std::uint64_t loaded = resyncs_;
+    LoadCurrent(forward ? TReadDirection::kForward : TReadDirection::kBackward);
+    if (resyncs_ != loaded) code = StepOnAfterResync(forward);
   }
   CopyOut(code, buffer);
   return code;
 }
 
+std::uint16_t TDataCursor::StepOnAfterResync(bool forward) {
+  const int direction = forward ? 1 : -1;
+  for (int attempt = 0; resync_side_ == -direction && attempt < kMaxRestarts; ++attempt) {
+    const std::uint64_t loaded = resyncs_;
+    MoveBy(direction);
+    if (forward ? eof_ : bof_) return forward ? TABULA_EOF : TABULA_BOF;
+    LoadCurrent(forward ? TReadDirection::kForward : TReadDirection::kBackward);
+    if (resyncs_ == loaded) break;
+  }
+  // A re-synchronisation that found no record at all.
+  if (record_no_ == 0) return forward ? TABULA_EOF : TABULA_BOF;
+  return 0;
+}
+
 std::uint16_t TDataCursor::GetNextRecord(std::uint8_t* buffer) {
   if (!IsOpen()) return TABULA_EOF;
-  const std::uint64_t passed = resyncs_after_;
+  const std::uint64_t resyncs = resyncs_;
   TReadFrame frame(*this, TReadFrame::kCheck);
-  return StepRecord(true, buffer, resyncs_after_ != passed);
+  return StepRecord(true, buffer, resyncs);
 }
 
 std::uint16_t TDataCursor::GetPriorRecord(std::uint8_t* buffer) {
   if (!IsOpen()) return TABULA_BOF;
-  const std::uint64_t passed = resyncs_before_;
+  const std::uint64_t resyncs = resyncs_;
   TReadFrame frame(*this, TReadFrame::kCheck);
-  return StepRecord(false, buffer, resyncs_before_ != passed);
+  return StepRecord(false, buffer, resyncs);
 }
 
 std::uint16_t TDataCursor::ReadRecordBlock(std::int32_t* count, std::uint8_t* buffer) {
   const std::int32_t wanted = *count;
   *count = 0;
   if (!IsOpen()) return TABULA_EOF;
-  const std::uint64_t passed = resyncs_after_;
+  const std::uint64_t resyncs = resyncs_;
   TReadFrame frame(*this, TReadFrame::kCheck);
   std::uint16_t code = 0;
   const std::size_t size = record_image_.size();
   for (std::int32_t i = 0; i < wanted; ++i) {
     code = StepRecord(true, buffer + size * static_cast<std::size_t>(i),
-                      i == 0 && resyncs_after_ != passed);
+                      i == 0 ? resyncs : resyncs_);
     if (code != 0) break;
     ++*count;
   }
